@@ -1,0 +1,1 @@
+// Removed once the protocol library has sources of its own.

@@ -1,0 +1,77 @@
+# Sourced by the test and run scripts: starts the services the integration tests use
+# (a private X display with a window manager, D-Bus and an Avahi daemon on loopback only)
+# and exports where to find them. df_services_stop ends what was started here.
+#
+# Exports: DISPLAY, DF_TEST_SERVICES_DIR.  With CI=true a service that cannot be started
+# is a failure of the run; otherwise the tests that need it skip.
+
+DF_TEST_SERVICES_DIR="$(mktemp -d /tmp/duskferry-services.XXXXXX)"
+export DF_TEST_SERVICES_DIR
+_df_pids=()
+
+_df_fail() {
+  echo "test services: $*" >&2
+  if [ "${CI:-}" = "true" ]; then exit 1; fi
+}
+
+df_start_xvfb() {
+  local n
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
+      >"$DF_TEST_SERVICES_DIR/xvfb.log" 2>&1 &
+    _df_pids+=($!)
+    local i
+    for i in $(seq 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.1
+    done
+    if [ -e "/tmp/.X11-unix/X$n" ]; then
+      export DISPLAY=":$n"
+      if command -v openbox >/dev/null; then
+        openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
+        _df_pids+=($!)
+        sleep 0.5
+      fi
+      return 0
+    fi
+  done
+  _df_fail "could not start Xvfb"
+}
+
+df_start_avahi() {
+  # Avahi needs the system bus; start one when none is running.
+  if [ ! -S /run/dbus/system_bus_socket ]; then
+    mkdir -p /run/dbus
+    dbus-daemon --system --fork >/dev/null 2>&1 || _df_fail "could not start dbus"
+  fi
+  if ! avahi-daemon --check 2>/dev/null; then
+    # Loopback only: test traffic never leaves the machine. lo has no MULTICAST flag
+    # by default, without which Avahi ignores it.
+    ip link set lo multicast on 2>/dev/null || true
+    cat >"$DF_TEST_SERVICES_DIR/avahi-daemon.conf" <<CONF
+[server]
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=lo
+ratelimit-interval-usec=0
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+[reflector]
+[rlimits]
+CONF
+    avahi-daemon -D -f "$DF_TEST_SERVICES_DIR/avahi-daemon.conf" --no-drop-root --no-chroot \
+      >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1 || _df_fail "could not start avahi-daemon"
+    _df_started_avahi=1
+  fi
+}
+
+df_services_stop() {
+  local p
+  for p in "${_df_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  if [ -n "${_df_started_avahi:-}" ]; then avahi-daemon -k 2>/dev/null || true; fi
+  rm -rf "$DF_TEST_SERVICES_DIR"
+}
