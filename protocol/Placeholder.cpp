@@ -1,1 +1,0 @@
-// Removed once the protocol library has sources of its own.
