@@ -1,0 +1,101 @@
+#include "tools/phone/StreamStats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace df::phone {
+
+namespace {
+std::string fixed(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+std::string meanOrDash(double sum, int64_t n, int decimals) {
+    return n > 0 ? fixed(sum / static_cast<double>(n), decimals) : "-";
+}
+double kbps(uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) * 8.0 / 1000.0 / seconds : 0.0;
+}
+}  // namespace
+
+void StreamStats::addVideo(Window& w, size_t bytes, bool keyframe) {
+    ++w.frames;
+    if (keyframe) ++w.keyframes;
+    w.videoBytes += bytes;
+}
+
+void StreamStats::videoFrame(double arrival, double pts, size_t bytes, bool keyframe) {
+    addVideo(window_, bytes, keyframe);
+    addVideo(total_, bytes, keyframe);
+    if (lastArrival_ && lastPts_) {
+        const double d = std::fabs((arrival - *lastArrival_) - (pts - *lastPts_)) * 1000.0;
+        // A new encoder restarts its clock; an interval that far off is a restart, not jitter.
+        if (std::isfinite(d) && d < 10000.0) {
+            for (Window* w : {&window_, &total_}) {
+                w->jitterSum += d;
+                ++w->jitterSamples;
+                w->jitterMax = std::max(w->jitterMax, d);
+            }
+        }
+    }
+    lastArrival_ = arrival;
+    lastPts_ = pts;
+}
+
+void StreamStats::audioPacket(double /*arrival*/, size_t bytes) {
+    for (Window* w : {&window_, &total_}) {
+        ++w->audioPackets;
+        w->audioBytes += bytes;
+    }
+}
+
+void StreamStats::heartbeatRoundTrip(double ms) {
+    for (Window* w : {&window_, &total_}) {
+        w->rttSum += ms;
+        ++w->rttSamples;
+        w->rttMax = std::max(w->rttMax, ms);
+    }
+    lastRtt_ = ms;
+}
+
+std::vector<std::string> StreamStats::tick(double now) {
+    std::vector<std::string> lines;
+    while (now - windowStart_ >= 1.0) {
+        ++second_;
+        const Window& w = window_;
+        // Heartbeats come every 4 s; a second without one shows the latest round trip.
+        std::string rtt = w.rttSamples > 0 ? meanOrDash(w.rttSum, w.rttSamples, 2)
+                                           : (lastRtt_ ? fixed(*lastRtt_, 2) : "-");
+        lines.push_back("stats t=" + std::to_string(second_) + " frames=" +
+                        std::to_string(w.frames) + " keyframes=" + std::to_string(w.keyframes) +
+                        " video_kbps=" + fixed(kbps(w.videoBytes, 1.0), 1) +
+                        " audio_kbps=" + fixed(kbps(w.audioBytes, 1.0), 1) +
+                        " jitter_ms=" + meanOrDash(w.jitterSum, w.jitterSamples, 2) +
+                        " hb_rtt_ms=" + rtt);
+        window_ = Window{};
+        windowStart_ += 1.0;
+    }
+    return lines;
+}
+
+std::string StreamStats::totals(double now) const {
+    const double seconds = std::max(now - start_, 0.0);
+    const Window& t = total_;
+    return "total seconds=" + fixed(seconds, 2) + " frames=" + std::to_string(t.frames) +
+           " keyframes=" + std::to_string(t.keyframes) + " bad_frames=" +
+           std::to_string(badFrames_) + " video_bytes=" + std::to_string(t.videoBytes) +
+           " video_kbps=" + fixed(kbps(t.videoBytes, seconds), 1) +
+           " fps=" + fixed(seconds > 0 ? static_cast<double>(t.frames) / seconds : 0.0, 2) +
+           " audio_packets=" + std::to_string(t.audioPackets) +
+           " audio_bytes=" + std::to_string(t.audioBytes) +
+           " audio_kbps=" + fixed(kbps(t.audioBytes, seconds), 1) +
+           " jitter_ms=" + meanOrDash(t.jitterSum, t.jitterSamples, 2) +
+           " jitter_max_ms=" + (t.jitterSamples > 0 ? fixed(t.jitterMax, 2) : "-") +
+           " heartbeats=" + std::to_string(t.rttSamples) +
+           " hb_rtt_ms=" + meanOrDash(t.rttSum, t.rttSamples, 2) +
+           " hb_rtt_max_ms=" + (t.rttSamples > 0 ? fixed(t.rttMax, 2) : "-");
+}
+
+}  // namespace df::phone

@@ -1,0 +1,71 @@
+#pragma once
+// What the client received, per second and in total, as plain "key=value" lines that a test
+// or a benchmark can parse:
+//
+//   stats t=3 frames=60 keyframes=0 video_kbps=8123.4 audio_kbps=128.0 jitter_ms=1.21 hb_rtt_ms=0.84
+//   total seconds=10.02 frames=600 keyframes=2 bad_frames=0 video_bytes=... video_kbps=...
+//         audio_packets=500 audio_bytes=... audio_kbps=... jitter_ms=... jitter_max_ms=...
+//         heartbeats=3 hb_rtt_ms=... hb_rtt_max_ms=...
+//
+// Jitter is frame to frame, as RTP defines it: for consecutive frames, the difference
+// between their arrival interval and their presentation-time interval, averaged in
+// absolute value. A value that has no sample yet is written as "-".
+// Times are seconds of the client's monotonic clock, passed in so tests need no sleeping.
+// Used on the client's session queue only.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace df::phone {
+
+class StreamStats {
+public:
+    explicit StreamStats(double start) : start_(start), windowStart_(start) {}
+
+    void videoFrame(double arrival, double pts, size_t bytes, bool keyframe);
+    /// A frame whose length prefixes or keyframe flag did not hold up.
+    void badFrame() { ++badFrames_; }
+    void audioPacket(double arrival, size_t bytes);
+    void heartbeatRoundTrip(double ms);
+
+    /// The per-second lines of every whole second that ended by `now` (empty seconds too).
+    std::vector<std::string> tick(double now);
+    /// The closing line.
+    std::string totals(double now) const;
+
+    int64_t frames() const { return total_.frames; }
+    int64_t keyframes() const { return total_.keyframes; }
+    int64_t badFrames() const { return badFrames_; }
+    int64_t audioPackets() const { return total_.audioPackets; }
+
+private:
+    struct Window {
+        int64_t frames = 0;
+        int64_t keyframes = 0;
+        uint64_t videoBytes = 0;
+        int64_t audioPackets = 0;
+        uint64_t audioBytes = 0;
+        double jitterSum = 0;
+        int64_t jitterSamples = 0;
+        double jitterMax = 0;
+        double rttSum = 0;
+        int64_t rttSamples = 0;
+        double rttMax = 0;
+    };
+    static void addVideo(Window& w, size_t bytes, bool keyframe);
+
+    double start_;
+    double windowStart_;
+    int64_t second_ = 0;
+    Window window_;
+    Window total_;
+    int64_t badFrames_ = 0;
+    std::optional<double> lastArrival_;
+    std::optional<double> lastPts_;
+    std::optional<double> lastRtt_;
+};
+
+}  // namespace df::phone
