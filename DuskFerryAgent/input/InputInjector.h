@@ -1,0 +1,137 @@
+#pragma once
+// Turns the phone's pointer, scroll, key, text and gesture messages into input events on
+// this computer.
+//
+// One injector per session, created on the first input message with the session's serial
+// queue as `eventQueue`. Every handle…() call comes from that queue, for an authenticated
+// phone only; the pointer and scroll fields are touched only there. Window raising after a
+// click runs on "duskferry.input.ax" and scroll momentum on "duskferry.input.momentum";
+// the injector owns both queues.
+
+#include "DuskFerryAgent/input/ScrollMomentum.h"
+#include "DuskFerryAgent/input/TargetDisplays.h"
+#include "DuskFerryAgent/input/WindowRaiser.h"
+#include "platform/DispatchQueue.h"
+#include "platform/InputEvents.h"
+#include "protocol/ControlMessage.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace df {
+
+class InputInjector : public std::enable_shared_from_this<InputInjector> {
+public:
+    struct Services {
+        std::shared_ptr<InputEvents> events;
+        /// Window list and raising; null: clicks raise nothing.
+        std::shared_ptr<WindowServices> windows;
+        /// Display choices; null: the real DisplayTarget.
+        std::shared_ptr<TargetDisplays> displays;
+        /// Tests pass manual queues; null: serial queues "duskferry.input.ax" and
+        /// "duskferry.input.momentum".
+        std::shared_ptr<DispatchQueue> axQueue;
+        std::shared_ptr<DispatchQueue> momentumQueue;
+    };
+
+    /// A position normalised to the target display, each coordinate in 0..1.
+    struct NormalizedPosition {
+        double x = 0;
+        double y = 0;
+        bool operator==(const NormalizedPosition&) const = default;
+    };
+
+    /// Seconds within which a further left click counts as the next click of a series.
+    static constexpr double clickInterval = 0.4;
+    /// A phased scroll gesture the phone never ends is ended this long after its last message.
+    static constexpr double scrollWatchdogDelay = 0.7;
+
+    static std::shared_ptr<InputInjector> create(std::shared_ptr<DispatchQueue> eventQueue,
+                                                 Services services);
+    /// Stops momentum and releases whatever keys or buttons the phone left pressed.
+    ~InputInjector();
+
+    InputInjector(const InputInjector&) = delete;
+    InputInjector& operator=(const InputInjector&) = delete;
+
+    // Pointer and clicks.
+    void handle(const PointerEvent& pointer);
+    /// The cursor position normalised to the target display; absent when the cursor is
+    /// elsewhere.
+    std::optional<NormalizedPosition> currentNormalizedPosition();
+
+    // Scroll and momentum.
+    void handle(const ScrollEvent& scroll);
+    void postScroll(double dx, double dy, std::optional<int64_t> phase);
+    void armScrollWatchdog(bool active);
+    void startMomentum(double vx, double vy);
+    /// Synchronously on the momentum queue; never call it from that queue.
+    void cancelMomentum();
+
+    // Keys, text and gestures.
+    void handle(const TextInput& text);
+    void shortcut(uint16_t keyCode, KeyModifiers modifiers);
+    /// The `key` message: one keyboard event with exactly the message's modifier flags.
+    void handle(const KeyEvent& key);
+    /// The `gesture` message: the host's shortcut for it.
+    void handle(SystemGesture gesture);
+
+    /// The injector's event source (null when the host refused one) and event services,
+    /// for the session's own keyboard events.
+    const InputEventSource* source() const { return source_.get(); }
+    InputEvents& events() { return *events_; }
+
+    // Observed state (read on eventQueue).
+    bool leftButtonDown() const { return leftButtonDown_; }
+    int64_t clickCount() const { return clickCount_; }
+    std::optional<ScreenPoint> lastInjected() const { return lastInjected_; }
+    double scrollResidualX() const { return scrollResidualX_; }
+    double scrollResidualY() const { return scrollResidualY_; }
+    bool scrollGestureActive() const { return scrollGestureActive_; }
+    bool momentumRunning();
+
+private:
+    InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services services);
+
+    ScreenPoint resolvePosition(const PointerEvent& pointer, const DisplayBounds& rect);
+    void postMouse(InputEvent::Type type, ScreenPoint at, MouseButton button, int64_t clickState);
+    void scheduleRaise(ScreenPoint point, const DisplayBounds& rect);
+    void postKeyPair(uint16_t keyCode, uint64_t flags);
+
+    std::shared_ptr<InputEvents> events_;
+    std::shared_ptr<TargetDisplays> displays_;
+    std::shared_ptr<WindowRaiser> raiser_;
+
+    // Fields in the order the design lists them.
+    std::shared_ptr<InputEventSource> source_;
+    std::shared_ptr<DispatchQueue> eventQueue_;
+    std::shared_ptr<DispatchQueue> axQueue_;
+    bool leftButtonDown_ = false;
+    double lastClickTime_ = 0;
+    int64_t clickCount_ = 1;
+    std::optional<ScreenPoint> lastInjected_;
+    double scrollResidualX_ = 0;
+    double scrollResidualY_ = 0;
+    WorkItemRef scrollPhaseWatchdog_;
+    bool scrollGestureActive_ = false;
+    std::shared_ptr<DispatchQueue> momentumQueue_;
+    std::shared_ptr<ScrollMomentum> momentum_;  ///< holds the momentum timer
+};
+
+/// Host event flags for the phone's modifiers: command, option (alternate), control, shift.
+/// Other bits are ignored.
+uint64_t eventFlags(KeyModifiers modifiers);
+
+/// The key and modifiers of the Mac's default shortcut for a system gesture.
+struct GestureShortcut {
+    uint16_t keyCode = 0;
+    KeyModifiers modifiers;
+};
+GestureShortcut gestureShortcut(SystemGesture gesture);
+
+/// Posts the screen-lock chord (Control+Command+Q, down and up) with a fresh event source;
+/// the host maps it to its own session lock. Used for the lock on disconnect.
+void postScreenLockChord(InputEvents& events);
+
+}  // namespace df

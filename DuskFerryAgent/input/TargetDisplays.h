@@ -1,0 +1,36 @@
+#pragma once
+// What the injector needs to know about displays to place the pointer: the process-wide
+// display choices and the bounds of a display. The session wires the real one
+// (displayTargetDisplays(), over DisplayTarget); unit tests give their own.
+//
+// Called on the session queue (pointer messages) and on "duskferry.input.ax" (raising);
+// implementations must be safe to call from both.
+
+#include "platform/Displays.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace df {
+
+class TargetDisplays {
+public:
+    virtual ~TargetDisplays() = default;
+    virtual std::optional<uint32_t> virtualDisplayID() = 0;
+    virtual std::optional<uint32_t> selectedDisplayID() = 0;
+    virtual std::optional<uint32_t> systemMainID() = 0;
+    /// Bounds in global points; all zero for a display that is not active.
+    virtual DisplayBounds bounds(uint32_t id) = 0;
+};
+
+/// The rectangle of the display the phone controls: the virtual display, else the selected
+/// display, when its bounds are wider than 1 point; otherwise the main display when its
+/// bounds are wider than 1 point; otherwise 1920 × 1080 at the origin, so that pointer
+/// messages never fail.
+DisplayBounds targetRect(TargetDisplays& displays);
+
+/// The real display choices of this process (DisplayTarget).
+std::shared_ptr<TargetDisplays> displayTargetDisplays();
+
+}  // namespace df

@@ -1,0 +1,93 @@
+#pragma once
+// In-memory input-event services for unit tests: record every posted event with all its
+// fields, answer the cursor position from the posted moves, and refuse event creation on
+// request. Thread-safe: momentum ticks post from their own queue.
+
+#include "platform/InputEvents.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace df::fake {
+
+class FakeInputEvents final : public InputEvents {
+public:
+    /// Whether createSource() succeeds (default true).
+    void setSourceAvailable(bool available);
+    /// Creation of an event is refused while `refuse` answers true for it (the test sees
+    /// the would-be event before it is returned).
+    void setRefuseCreation(std::function<bool(const InputEvent&)> refuse);
+    /// The cursor position reported; absent = unreadable. Posted mouse events move it.
+    void setCursorPosition(std::optional<ScreenPoint> position);
+
+    std::vector<InputEvent> events() const;
+    /// Forgets the events recorded so far.
+    void clearEvents();
+    size_t cursorQueries() const;
+    size_t releaseHeldInputCalls() const;
+
+    std::shared_ptr<InputEventSource> createSource() override;
+    std::optional<InputEvent> createMouseEvent(const InputEventSource* source,
+                                               InputEvent::Type type, ScreenPoint location,
+                                               MouseButton button) override;
+    std::optional<InputEvent> createScrollWheelEvent(const InputEventSource* source,
+                                                     int32_t wheel1, int32_t wheel2) override;
+    std::optional<InputEvent> createKeyboardEvent(const InputEventSource* source,
+                                                  uint16_t keyCode, bool isDown) override;
+    void post(const InputEvent& event) override;
+    std::optional<ScreenPoint> cursorPosition() override;
+    void releaseHeldInput() override;
+
+private:
+    std::optional<InputEvent> made(InputEvent event);
+
+    mutable std::mutex mutex_;
+    bool sourceAvailable_ = true;
+    std::function<bool(const InputEvent&)> refuse_;
+    std::optional<ScreenPoint> cursor_ = ScreenPoint{0, 0};
+    std::vector<InputEvent> events_;
+    size_t cursorQueries_ = 0;
+    size_t releaseHeldInputCalls_ = 0;
+};
+
+/// Scriptable window list and accessibility, recording raises and activations.
+class FakeWindowServices final : public WindowServices {
+public:
+    void setWindows(std::vector<WindowInfo> windows);
+    void setBundleIdentifier(int32_t pid, std::string bundleID);
+    void setFrontmostPID(std::optional<int32_t> pid);
+    void setOwnPID(int32_t pid);
+    /// The element at a point: by default the frontmost layer-0 window containing it, as an
+    /// element with role "AXWindow" whose window is itself. A resolver replaces that.
+    void setElementResolver(std::function<std::optional<UIElement>(ScreenPoint)> resolver);
+    void setSubrole(uint64_t window, std::string subrole);
+
+    std::vector<uint64_t> raised() const;
+    std::vector<int32_t> activated() const;
+    size_t windowListQueries() const;
+
+    std::vector<WindowInfo> onScreenWindows() override;
+    std::optional<std::string> bundleIdentifier(int32_t pid) override;
+    std::optional<int32_t> frontmostApplicationPID() override;
+    int32_t ownPID() override;
+    std::optional<UIElement> elementAtPosition(ScreenPoint point) override;
+    std::optional<std::string> windowSubrole(uint64_t window) override;
+    std::optional<int32_t> windowPID(uint64_t window) override;
+    bool raiseWindow(uint64_t window) override;
+    bool activateApplication(int32_t pid) override;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<WindowInfo> windows_;
+    std::map<int32_t, std::string> bundles_;
+    std::optional<int32_t> frontmost_;
+    int32_t ownPID_ = 1;
+    std::function<std::optional<UIElement>(ScreenPoint)> resolver_;
+    std::map<uint64_t, std::string> subroles_;
+    std::vector<uint64_t> raised_;
+    std::vector<int32_t> activated_;
+    size_t windowListQueries_ = 0;
+};
+
+}  // namespace df::fake
