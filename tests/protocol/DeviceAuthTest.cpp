@@ -15,8 +15,10 @@ namespace {
 using testing::fromHex;
 using testing::toHex;
 
-// Reference: python3-cryptography, for keys generated on either side.
-//   argv: privA pubB nonce (hex) -> privA's public key, the ECDH secret, the HKDF key and the HMAC
+// Reference: python3-cryptography. For each (our private key, our public key, nonce) given
+// in hex it makes a key pair of its own and prints: its private scalar, its raw public key,
+// the public key it computes from our private scalar, the ECDH secret of its private key with
+// our public key, the HKDF key and the HMAC of the nonce under that key.
 constexpr const char* kReferenceScript =
     "import sys\n"
     "from cryptography.hazmat.primitives.asymmetric import ec\n"
@@ -27,40 +29,15 @@ constexpr const char* kReferenceScript =
     "    return n.x.to_bytes(32, \"big\") + n.y.to_bytes(32, \"big\")\n"
     "def public_from_raw(b):\n"
     "    return ec.EllipticCurvePublicNumbers(int.from_bytes(b[:32], \"big\"), int.from_bytes(b[32:], \"big\"), ec.SECP256R1()).public_key()\n"
-    "if sys.argv[1] == \"keypair\":\n"
-    "    k = ec.generate_private_key(ec.SECP256R1())\n"
-    "    print(k.private_numbers().private_value.to_bytes(32, \"big\").hex())\n"
-    "    print(raw(k.public_key()).hex())\n"
-    "    sys.exit(0)\n"
-    "priv = ec.derive_private_key(int(sys.argv[1], 16), ec.SECP256R1())\n"
-    "secret = priv.exchange(ec.ECDH(), public_from_raw(bytes.fromhex(sys.argv[2])))\n"
-    "key = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=b\"duskferry-device-auth-v1\").derive(secret)\n"
-    "h = hmac.HMAC(key, hashes.SHA256()); h.update(bytes.fromhex(sys.argv[3]))\n"
-    "print(raw(priv.public_key()).hex()); print(secret.hex()); print(key.hex()); print(h.finalize().hex())\n";
-
-struct Reference {
-    Bytes ownPublic, secret, key, tag;
-};
-
-std::optional<Reference> reference(const Bytes& privateKey, const Bytes& peerPublic, const Bytes& nonce) {
-    const auto out = testing::runPython(kReferenceScript, toHex(privateKey) + " " + toHex(peerPublic) + " " + toHex(nonce));
-    if (!out) return std::nullopt;
-    std::istringstream lines(*out);
-    std::string a, b, c, d;
-    if (!std::getline(lines, a) || !std::getline(lines, b) || !std::getline(lines, c) || !std::getline(lines, d)) {
-        return std::nullopt;
-    }
-    return Reference{fromHex(a), fromHex(b), fromHex(c), fromHex(d)};
-}
-
-std::optional<DeviceAuth::KeyPair> referenceKeyPair() {
-    const auto out = testing::runPython(kReferenceScript, "keypair");
-    if (!out) return std::nullopt;
-    std::istringstream lines(*out);
-    std::string priv, pub;
-    if (!std::getline(lines, priv) || !std::getline(lines, pub)) return std::nullopt;
-    return DeviceAuth::KeyPair{fromHex(priv), fromHex(pub)};
-}
+    "args = sys.argv[1:]\n"
+    "for i in range(0, len(args), 3):\n"
+    "    ours = ec.derive_private_key(int(args[i], 16), ec.SECP256R1())\n"
+    "    theirs = ec.generate_private_key(ec.SECP256R1())\n"
+    "    secret = theirs.exchange(ec.ECDH(), public_from_raw(bytes.fromhex(args[i + 1])))\n"
+    "    key = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=b\"duskferry-device-auth-v1\").derive(secret)\n"
+    "    h = hmac.HMAC(key, hashes.SHA256()); h.update(bytes.fromhex(args[i + 2]))\n"
+    "    print(theirs.private_numbers().private_value.to_bytes(32, \"big\").hex(), raw(theirs.public_key()).hex(),\n"
+    "          raw(ours.public_key()).hex(), secret.hex(), key.hex(), h.finalize().hex())\n";
 
 TEST(DeviceAuthTest, HkdfInfo) {
     const std::string text = "duskferry-device-auth-v1";
@@ -71,33 +48,35 @@ TEST(DeviceAuthTest, HkdfInfo) {
 // Our key pair on one side, the reference's on the other, each computing from its own view.
 TEST(DeviceAuthTest, AgreesWithAnIndependentImplementation) {
     DF_REQUIRE_PYTHON_REFERENCE();
-    for (int round = 0; round < 3; ++round) {
-        const DeviceAuth::KeyPair ours = DeviceAuth::generateKeyPair();
-        const auto theirs = referenceKeyPair();
-        ASSERT_TRUE(theirs.has_value());
-        ASSERT_EQ(ours.privateKey.size(), 32u);
-        ASSERT_EQ(ours.publicKey.size(), 64u);
-        const Bytes nonce = DeviceAuth::makeNonce();
+    struct Round {
+        DeviceAuth::KeyPair ours;
+        Bytes nonce;
+    };
+    std::vector<Round> rounds;
+    std::string args;
+    for (int i = 0; i < 4; ++i) {
+        rounds.push_back({DeviceAuth::generateKeyPair(), DeviceAuth::makeNonce()});
+        args += " " + toHex(rounds.back().ours.privateKey) + " " + toHex(rounds.back().ours.publicKey) + " " +
+                toHex(rounds.back().nonce);
+    }
+    const auto out = testing::runPython(kReferenceScript, args);
+    ASSERT_TRUE(out.has_value());
+    std::istringstream lines(*out);
+    for (const Round& round : rounds) {
+        std::string theirPrivate, theirPublic, ourPublic, secret, key, tag;
+        ASSERT_TRUE(lines >> theirPrivate >> theirPublic >> ourPublic >> secret >> key >> tag);
+        ASSERT_EQ(round.ours.privateKey.size(), 32u);
+        EXPECT_EQ(toHex(round.ours.publicKey), ourPublic);
+        EXPECT_EQ(DeviceAuth::publicKey(fromHex(theirPrivate)), fromHex(theirPublic));
 
-        // The reference computes with our public key and its own private key ...
-        const auto ref = reference(theirs->privateKey, ours.publicKey, nonce);
-        ASSERT_TRUE(ref.has_value());
-        EXPECT_EQ(ref->ownPublic, theirs->publicKey);
-        // ... and we with its public key and our private key: the same secret, key and tag.
-        EXPECT_EQ(DeviceAuth::publicKey(theirs->privateKey), theirs->publicKey);
-        EXPECT_EQ(DeviceAuth::sharedSecret(ours.privateKey, theirs->publicKey), ref->secret);
-        const auto key = DeviceAuth::authenticationKey(ours.privateKey, theirs->publicKey);
-        ASSERT_TRUE(key.has_value());
-        EXPECT_EQ(*key, ref->key);
-        EXPECT_EQ(DeviceAuth::deriveKey(ref->secret), ref->key);
-        EXPECT_EQ(DeviceAuth::response(*key, nonce), ref->tag);
-        EXPECT_TRUE(DeviceAuth::verify(*key, nonce, ref->tag));
-
-        // The reference also agrees on our own key pair's public half.
-        const auto self = reference(ours.privateKey, theirs->publicKey, nonce);
-        ASSERT_TRUE(self.has_value());
-        EXPECT_EQ(self->ownPublic, ours.publicKey);
-        EXPECT_EQ(self->key, ref->key);
+        // We compute from our private key and the reference's public key.
+        EXPECT_EQ(DeviceAuth::sharedSecret(round.ours.privateKey, fromHex(theirPublic)), fromHex(secret));
+        const auto ourKey = DeviceAuth::authenticationKey(round.ours.privateKey, fromHex(theirPublic));
+        ASSERT_TRUE(ourKey.has_value());
+        EXPECT_EQ(toHex(*ourKey), key);
+        EXPECT_EQ(toHex(DeviceAuth::deriveKey(fromHex(secret))), key);
+        EXPECT_EQ(toHex(DeviceAuth::response(*ourKey, round.nonce)), tag);
+        EXPECT_TRUE(DeviceAuth::verify(*ourKey, round.nonce, fromHex(tag)));
     }
 }
 

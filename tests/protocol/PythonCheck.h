@@ -33,7 +33,8 @@ inline std::optional<std::string> runPython(const std::string& script, const std
 }
 
 inline bool referenceAvailable() {
-    return runPython("import cryptography.hazmat.primitives.asymmetric.ec").has_value();
+    static const bool available = runPython("import cryptography.hazmat.primitives.asymmetric.ec").has_value();
+    return available;
 }
 
 #define DF_REQUIRE_PYTHON_REFERENCE()                                                        \
