@@ -1,0 +1,136 @@
+// Keyboard side of the injector: key messages, typed text and shortcuts, gestures, KeyMap.
+#include "DuskFerryAgent/input/KeyMap.h"
+#include "InputTestSupport.h"
+
+namespace df::test {
+namespace {
+
+struct Posted {
+    InputEvent::Type type;
+    uint16_t keyCode;
+    uint64_t flags;
+    bool operator==(const Posted&) const = default;
+};
+
+std::vector<Posted> summary(const std::vector<InputEvent>& events) {
+    std::vector<Posted> out;
+    for (const auto& e : events) out.push_back({e.type, e.keyCode, e.flags.value_or(~0ull)});
+    return out;
+}
+
+constexpr auto Down = InputEvent::Type::keyDown;
+constexpr auto Up = InputEvent::Type::keyUp;
+constexpr uint64_t Cmd = EventFlags::command;
+
+TEST_F(InjectorTest, TextWithModifiersIsOneShortcutOfItsFirstCharacter) {
+    struct Case {
+        std::string text;
+        uint8_t modifiers;
+        std::vector<Posted> expected;
+    };
+    const std::vector<Case> cases{
+        {"c", 1, {{Down, 8, Cmd}, {Up, 8, Cmd}}},
+        {"Hello", 1, {{Down, 4, Cmd}, {Up, 4, Cmd}}},  // no shift added for the capital
+        {"A", 1, {{Down, 0, Cmd}, {Up, 0, Cmd}}},
+        {"v", 1 | 8, {{Down, 9, Cmd | EventFlags::shift}, {Up, 9, Cmd | EventFlags::shift}}},
+        {"q", 4 | 2, {{Down, 12, EventFlags::control | EventFlags::alternate},
+                      {Up, 12, EventFlags::control | EventFlags::alternate}}},
+        {" ", 16 | 4, {{Down, 49, EventFlags::control}, {Up, 49, EventFlags::control}}},
+        {"\xc3\xa9t\xc3\xa9", 1, {}},  // starts with é: no entry
+        {"!", 1, {}},
+        {"", 1, {}},
+    };
+    for (const auto& c : cases) {
+        injector->handle(TextInput(c.text, KeyModifiers(c.modifiers)));
+        EXPECT_EQ(summary(take()), c.expected) << c.text;
+    }
+}
+
+TEST_F(InjectorTest, PlainTextIsOneDownUpPairCarryingEveryUtf16Unit) {
+    struct Case {
+        std::string text;
+        std::u16string units;
+    };
+    const std::vector<Case> cases{
+        {"Hello, world", u"Hello, world"},                      // 12 units
+        {"caf\xc3\xa9 \xf0\x9f\x98\x80", u"caf\u00e9 \U0001F600"},  // emoji as a surrogate pair
+        {"\xe4\xbd\xa0\xe5\xa5\xbd", u"\u4f60\u597d"},
+    };
+    for (const auto& c : cases) {
+        injector->handle(TextInput(c.text, KeyModifiers()));
+        auto e = take();
+        ASSERT_EQ(summary(e), (std::vector<Posted>{{Down, 0, 0}, {Up, 0, 0}}));
+        EXPECT_EQ(e[0].unicode, c.units);
+        EXPECT_EQ(e[1].unicode, c.units);
+    }
+    EXPECT_EQ(std::u16string(u"caf\u00e9 \U0001F600").size(), 7u);
+    injector->handle(TextInput("", KeyModifiers()));
+    EXPECT_TRUE(take().empty());
+    // When either event cannot be made nothing is typed.
+    events->setRefuseCreation([](const InputEvent& e) { return e.type == Up; });
+    injector->handle(TextInput("abc", KeyModifiers()));
+    EXPECT_TRUE(take().empty());
+}
+
+TEST_F(InjectorTest, KeyMessagesPassThroughWithExactlyTheirFlags) {
+    struct Case {
+        KeyEvent key;
+        Posted expected;
+    };
+    const std::vector<Case> cases{
+        {KeyEvent(0, true, KeyModifiers(1 | 8)), {Down, 0, Cmd | EventFlags::shift}},
+        {KeyEvent(56, true, KeyModifiers()), {Down, 56, 0}},  // shift itself carries no shift flag
+        {KeyEvent(56, false, KeyModifiers()), {Up, 56, 0}},
+        {KeyEvent(40, true, KeyModifiers(2 | 64 | 128)), {Down, 40, EventFlags::alternate}},
+        {KeyEvent(999, false, KeyModifiers(4)), {Up, 999, EventFlags::control}},
+    };
+    for (const auto& c : cases) {
+        injector->handle(c.key);
+        EXPECT_EQ(summary(take()), (std::vector<Posted>{c.expected}));
+    }
+}
+
+TEST_F(InjectorTest, GesturesAreTheMacShortcuts) {
+    struct Case {
+        SystemGesture gesture;
+        uint16_t key;
+        uint64_t flags;
+    };
+    const std::vector<Case> cases{
+        {SystemGesture::missionControl, 126, EventFlags::control},
+        {SystemGesture::appExpose, 125, EventFlags::control},
+        {SystemGesture::spaceLeft, 123, EventFlags::control},
+        {SystemGesture::spaceRight, 124, EventFlags::control},
+        {SystemGesture::showDesktop, 103, 0},
+    };
+    for (const auto& c : cases) {
+        injector->handle(c.gesture);
+        EXPECT_EQ(summary(take()), (std::vector<Posted>{{Down, c.key, c.flags}, {Up, c.key, c.flags}}));
+    }
+}
+
+TEST_F(InjectorTest, ShortcutStillReleasesWhenTheDownEventIsRefused) {
+    events->setRefuseCreation([](const InputEvent& e) { return e.type == Down; });
+    injector->shortcut(8, KeyModifiers::command);
+    EXPECT_EQ(summary(take()), (std::vector<Posted>{{Up, 8, Cmd}}));
+}
+
+TEST(ScreenLockChord, IsControlCommandQDownAndUp) {
+    fake::FakeInputEvents events;
+    postScreenLockChord(events);
+    const uint64_t f = EventFlags::control | EventFlags::command;
+    EXPECT_EQ(summary(events.events()), (std::vector<Posted>{{Down, 12, f}, {Up, 12, f}}));
+    EXPECT_TRUE(events.events()[0].hasSource);
+}
+
+TEST(KeyMap, HoldsTheFortyEightUnshiftedAnsiCharacters) {
+    EXPECT_EQ(KeyMap::table().size(), 48u);
+    const std::vector<std::pair<char32_t, uint16_t>> samples{
+        {U'a', 0}, {U'c', 8}, {U'b', 11}, {U'q', 12}, {U'1', 18}, {U'5', 23}, {U'=', 24},
+        {U']', 30}, {U'l', 37}, {U'\'', 39}, {U'\\', 42}, {U'.', 47}, {U' ', 49}, {U'`', 50}};
+    for (auto [ch, code] : samples) EXPECT_EQ(KeyMap::keyCode(ch), std::optional<uint16_t>(code));
+    for (char32_t ch : {U'A', U'!', U'\u00e9', U'\t', U'~'}) EXPECT_FALSE(KeyMap::keyCode(ch).has_value());
+}
+
+}  // namespace
+}  // namespace df::test
