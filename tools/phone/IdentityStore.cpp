@@ -1,14 +1,13 @@
 #include "tools/phone/IdentityStore.h"
 
+#include "platform/XdgDirs.h"
+#include "protocol/Base64.h"
 #include "protocol/DeviceAuth.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -58,30 +57,6 @@ bool writeFileAtomically(const fs::path& path, const std::string& text, std::str
 
 }  // namespace
 
-std::string base64Encode(const Bytes& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
-std::optional<Bytes> base64Decode(const std::string& text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    for (char c : text)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '='))
-            return std::nullopt;
-    Bytes out(text.size() / 4 * 3);
-    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-    if (n < 0) return std::nullopt;
-    // EVP_DecodeBlock counts the padding as zero bytes; drop them.
-    size_t pad = 0;
-    if (!text.empty() && text.back() == '=') pad = (text.size() >= 2 && text[text.size() - 2] == '=') ? 2 : 1;
-    out.resize(static_cast<size_t>(n) - pad);
-    return out;
-}
-
 std::string makeUuid() {
     uint8_t b[16] = {};
     RAND_bytes(b, sizeof b);
@@ -96,10 +71,7 @@ std::string makeUuid() {
 }
 
 fs::path IdentityStore::defaultDirectory() {
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/')
-        return fs::path(xdg) / "duskferry-phone";
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : ".") / ".local" / "share" / "duskferry-phone";
+    return XdgDirs::dataHome() / "duskferry-phone";
 }
 
 Result<PhoneIdentity> IdentityStore::loadOrCreate(const std::optional<std::string>& name) {
@@ -122,7 +94,7 @@ Result<PhoneIdentity> IdentityStore::loadOrCreate(const std::optional<std::strin
             return broken();
         id.deviceID = json["deviceID"].get<std::string>();
         id.deviceName = json["deviceName"].get<std::string>();
-        const auto key = base64Decode(json["privateKey"].get<std::string>());
+        const auto key = Base64::decode(json["privateKey"].get<std::string>());
         if (!key || id.deviceID.empty()) return broken();
         const auto pub = DeviceAuth::publicKey(*key);
         if (!pub) return broken();
@@ -143,7 +115,7 @@ Result<PhoneIdentity> IdentityStore::loadOrCreate(const std::optional<std::strin
     if (dirty) {
         const nlohmann::json json = {{"deviceID", id.deviceID},
                                      {"deviceName", id.deviceName},
-                                     {"privateKey", base64Encode(id.privateKey)}};
+                                     {"privateKey", Base64::encode(id.privateKey)}};
         std::string err;
         if (!writeFileAtomically(path, json.dump(2) + "\n", &err)) return Failure{err};
     }
@@ -159,7 +131,7 @@ std::optional<Bytes> IdentityStore::macPublicKey(const std::string& macDeviceID)
     if (it == json.end() || !it->is_object() || !it->contains("publicKey") ||
         !(*it)["publicKey"].is_string())
         return std::nullopt;
-    auto key = base64Decode((*it)["publicKey"].get<std::string>());
+    auto key = Base64::decode((*it)["publicKey"].get<std::string>());
     if (!key || key->size() != 64) return std::nullopt;
     return key;
 }
@@ -172,7 +144,7 @@ bool IdentityStore::storeMacPublicKey(const std::string& macDeviceID, const std:
         // A damaged list is replaced rather than blocking a fresh enrolment.
         if (parsed.is_object()) json = std::move(parsed);
     }
-    json[macDeviceID] = {{"publicKey", base64Encode(publicKey)}, {"macName", macName}};
+    json[macDeviceID] = {{"publicKey", Base64::encode(publicKey)}, {"macName", macName}};
     return writeFileAtomically(dir_ / kComputersFile, json.dump(2) + "\n", error);
 }
 

@@ -46,10 +46,6 @@ private:
     std::filesystem::path dir_;
 };
 
-/// Standard Base64 with padding (the wire's byte-string form).
-std::string base64Encode(const Bytes& bytes);
-std::optional<Bytes> base64Decode(const std::string& text);
-
 /// A random (version 4) UUID in upper-case text form.
 std::string makeUuid();
 

@@ -1,0 +1,125 @@
+#include "tools/phone/MediaReceiver.h"
+
+#include "protocol/MediaPayloads.h"
+
+#include <cmath>
+
+namespace df::phone {
+
+MediaReceiver::MediaReceiver(MediaOptions options, double now,
+                             std::function<void(const std::string&)> log)
+    : options_(std::move(options)), log_(std::move(log)), stats_(now) {
+    if (options_.decodeVideo || !options_.snapshotPath.empty()) {
+        try {
+            decoder_ = std::make_unique<HevcDecoder>();
+        } catch (const std::exception& e) {
+            log_(std::string("video will not be decoded: ") + e.what());
+        }
+    }
+    if (!options_.hevcPath.empty()) {
+        hevcFile_.open(options_.hevcPath, std::ios::binary | std::ios::trunc);
+        if (!hevcFile_) log_("cannot write " + options_.hevcPath);
+    }
+}
+
+MediaReceiver::~MediaReceiver() { finish(); }
+
+void MediaReceiver::videoConfig(const VideoConfig& config) {
+    if (config_ && config_->width == config.width && config_->height == config.height &&
+        config_->vps == config.vps && config_->sps == config.sps && config_->pps == config.pps)
+        return;
+    config_ = config;
+    writer_.setParameterSets({config.vps, config.sps, config.pps});
+    // New parameter sets take effect at the next keyframe, which carries them in the
+    // rebuilt stream; until then the decoder keeps going on the old ones.
+}
+
+bool MediaReceiver::videoFrame(std::span<const uint8_t> payload, double now) {
+    const auto packet = VideoFramePacket::parse(payload);
+    auto bad = [&](const std::string& why) {
+        stats_.badFrame();
+        // A broken encoder would flood the terminal; the totals count every one.
+        if (++reportedBad_ <= 10) log_("bad video frame: " + why);
+        return false;
+    };
+    if (!packet) return bad("payload shorter than its 9-byte header");
+    stats_.videoFrame(now, packet->pts, packet->data.size(), packet->isKeyframe);
+    if (!std::isfinite(packet->pts)) return bad("presentation time is not a number");
+    const FrameCheck check = checkFrame(packet->data, packet->isKeyframe);
+    if (!check.wellFormed) return bad("length prefixes do not fit the frame");
+    if (!check.flagMatches)
+        return bad(packet->isKeyframe ? "marked as a keyframe but holds no IRAP picture"
+                                      : "holds an IRAP picture but is not marked as a keyframe");
+    if (packet->isKeyframe && !writer_.hasParameterSets())
+        return bad("keyframe before any videoConfig");
+    const auto annexB = writer_.frame(packet->data, packet->isKeyframe);
+    if (!annexB) return bad("cannot be rebuilt");
+
+    if (hevcFile_.is_open()) {
+        hevcSynced_ = hevcSynced_ || packet->isKeyframe;
+        if (hevcSynced_) hevcFile_.write(reinterpret_cast<const char*>(annexB->data()),
+                                         static_cast<std::streamsize>(annexB->size()));
+    }
+    if (decoder_) {
+        decoderSynced_ = decoderSynced_ || packet->isKeyframe;
+        if (decoderSynced_ && decoder_->decode(*annexB) < 0) {
+            stats_.badFrame();
+            if (++reportedBad_ <= 10) log_("video frame does not decode");
+            return false;
+        }
+    }
+    return true;
+}
+
+void MediaReceiver::audioConfig(const AudioConfig& config) {
+    std::string why;
+    audio_ = AudioDecoder::create(config.codec, static_cast<int>(std::lround(config.sampleRate)),
+                                  static_cast<int>(config.channels), config.cookie, &why);
+    if (!audio_) {
+        log_("audio will not be decoded: " + why);
+        return;
+    }
+    if (!options_.wavPath.empty() && !wav_.isOpen()) {
+        if (!wav_.open(options_.wavPath, audio_->sampleRate(), audio_->channels(), &why))
+            log_(why);
+    }
+}
+
+bool MediaReceiver::audioFrame(std::span<const uint8_t> payload, double now) {
+    const auto packet = AudioFramePacket::parse(payload);
+    if (!packet) {
+        ++audioErrors_;
+        return false;
+    }
+    stats_.audioPacket(now, packet->data.size());
+    if (!audio_) return true;  // nothing announced (yet) or no decoder: counted only
+    pcm_.clear();
+    if (!audio_->decode(packet->data, pcm_)) {
+        if (++audioErrors_ <= 10) log_("audio packet does not decode");
+        return false;
+    }
+    audioFrames_ += static_cast<int64_t>(pcm_.size()) / audio_->channels();
+    if (wav_.isOpen()) wav_.write(pcm_);
+    return true;
+}
+
+std::optional<std::string> MediaReceiver::finish() {
+    std::optional<std::string> problem;
+    if (hevcFile_.is_open()) {
+        hevcFile_.close();
+        if (hevcFile_.fail()) problem = "cannot finish " + options_.hevcPath;
+    }
+    if (wav_.isOpen() && !wav_.close()) problem = "cannot finish " + options_.wavPath;
+    if (!options_.snapshotPath.empty()) {
+        const std::string path = std::exchange(options_.snapshotPath, std::string());
+        if (decoder_) decoder_->flush();
+        std::string why;
+        if (!decoder_ || decoder_->lastPicture().width == 0)
+            problem = "no picture was decoded, so no snapshot was written";
+        else if (!writePng(path, decoder_->lastPicture(), &why))
+            problem = path + ": " + why;
+    }
+    return problem;
+}
+
+}  // namespace df::phone
