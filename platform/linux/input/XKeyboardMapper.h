@@ -1,0 +1,56 @@
+#pragma once
+// Finds the X keycode that types a keysym on the server's present keymap, and when the
+// keymap has none, remaps a spare keycode (one with no symbols) to it. Spare keycodes are
+// handed out least recently used first; one that was used moments ago is only reassigned
+// after the server has taken its key events, so that a client still reading them does not
+// see the new symbol. The spare keycodes are cleared again when the mapper goes away.
+//
+// Not thread-safe: the owner holds its display lock around every call.
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace df {
+
+class XKeyboardMapper {
+public:
+    struct Stroke {
+        KeyCode keycode = 0;
+        bool shifted = false;  ///< the keysym sits on the shifted level of the key
+    };
+
+    explicit XKeyboardMapper(Display* display);
+    ~XKeyboardMapper();
+    XKeyboardMapper(const XKeyboardMapper&) = delete;
+    XKeyboardMapper& operator=(const XKeyboardMapper&) = delete;
+
+    /// Reads the server's keymap again (another client may have changed it).
+    void refresh();
+    /// The key for `keysym`, remapping a spare keycode when the keymap lacks it; nothing
+    /// when there is no spare keycode either.
+    std::optional<Stroke> strokeFor(KeySym keysym);
+    /// The unshifted keysym of a keycode.
+    KeySym keysymOf(KeyCode keycode) const;
+    size_t spareKeycodes() const { return spare_.size(); }
+
+private:
+    std::optional<Stroke> find(KeySym keysym) const;
+
+    Display* display_;
+    int minKeycode_ = 8;
+    int maxKeycode_ = 255;
+    int perKeycode_ = 0;
+    std::vector<KeySym> map_;  ///< (max − min + 1) × perKeycode_ symbols
+
+    struct Spare {
+        KeyCode keycode;
+        KeySym mapped = NoSymbol;
+        double lastUsed = -1;  ///< monotonic seconds
+    };
+    std::vector<Spare> spare_;
+};
+
+}  // namespace df
