@@ -1,0 +1,15 @@
+#pragma once
+// UTF-8 checks on text that came from disk or from the phone. Pure; any thread.
+
+#include <cstddef>
+#include <string_view>
+
+namespace df::Utf8 {
+
+bool isValid(std::string_view text);
+/// Number of code points; each byte of a malformed sequence counts as one.
+size_t length(std::string_view text);
+/// The first `count` code points (malformed bytes counted one each), or all of `text`.
+std::string_view prefix(std::string_view text, size_t count);
+
+}  // namespace df::Utf8

@@ -1,0 +1,16 @@
+#pragma once
+// The user's base directories after the XDG Base Directory rules, looked up from the
+// environment on every call (tests point HOME and XDG_* at temporary folders). Any thread.
+
+#include <filesystem>
+
+namespace df::XdgDirs {
+
+/// $HOME, else the password database's home directory, else "/".
+std::filesystem::path home();
+/// $XDG_DATA_HOME when set to an absolute path, else ~/.local/share.
+std::filesystem::path dataHome();
+/// $XDG_CONFIG_HOME when set to an absolute path, else ~/.config.
+std::filesystem::path configHome();
+
+}  // namespace df::XdgDirs

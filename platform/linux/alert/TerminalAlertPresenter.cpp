@@ -1,0 +1,109 @@
+#include "platform/linux/alert/TerminalAlertPresenter.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+namespace df {
+
+namespace {
+constexpr size_t kMaxLine = 1024;
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // no terminal to write to: the answer is still read
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+std::string_view trimmed(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+}  // namespace
+
+TerminalAlertPresenter::TerminalAlertPresenter(std::shared_ptr<DispatchQueue> mainQueue, int inputFd,
+                                               int outputFd)
+    : mainQueue_(std::move(mainQueue)), inputFd_(inputFd), outputFd_(outputFd) {
+    if (::pipe2(wakeFds_, O_CLOEXEC) != 0) wakeFds_[0] = wakeFds_[1] = -1;
+}
+
+TerminalAlertPresenter::~TerminalAlertPresenter() {
+    if (wakeFds_[1] >= 0) writeAll(wakeFds_[1], "x");
+    if (reader_.joinable()) reader_.join();
+    for (int fd : wakeFds_) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+int TerminalAlertPresenter::responseForLine(std::string_view line) {
+    auto answer = trimmed(line);
+    auto equalsIgnoringCase = [answer](std::string_view word) {
+        if (answer.size() != word.size()) return false;
+        for (size_t i = 0; i < word.size(); ++i) {
+            char c = answer[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != word[i]) return false;
+        }
+        return true;
+    };
+    return equalsIgnoringCase("y") || equalsIgnoringCase("yes") ? kAlertFirstButtonReturn
+                                                                : kAlertFirstButtonReturn + 1;
+}
+
+void TerminalAlertPresenter::present(AlertContent content, Completion completion) {
+    // The previous reader has posted its answer and is finishing; wait for it so only one
+    // thread ever reads the input.
+    if (reader_.joinable()) reader_.join();
+    reader_ = std::thread(&TerminalAlertPresenter::readAnswer, this, std::move(content), std::move(completion));
+}
+
+// Reader thread.
+void TerminalAlertPresenter::readAnswer(AlertContent content, Completion completion) {
+    std::string prompt = "\n" + content.messageText + "\n\n" + content.informativeText + "\n\n";
+    if (!content.buttons.empty()) {
+        prompt += content.buttons[0] + " [y]";
+        if (content.buttons.size() > 1) prompt += " / " + content.buttons[1] + " [N]";
+        prompt += ": ";
+    }
+    writeAll(outputFd_, prompt);
+
+    int response = kAlertDismissed;
+    std::string line;
+    bool lineDone = false;
+    bool endOfInput = inputFd_ < 0;
+    while (!lineDone && !endOfInput) {
+        pollfd fds[2] = {{inputFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        int ready = ::poll(fds, wakeFds_[0] >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || (fds[1].revents & POLLIN)) break;  // shutting down: dismissed
+        // One byte at a time so the line after this one stays for the next alert.
+        char c = 0;
+        ssize_t n = ::read(inputFd_, &c, 1);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            endOfInput = true;
+            break;
+        }
+        if (c == '\n') {
+            response = responseForLine(line);
+            lineDone = true;
+        } else if (line.size() < kMaxLine) {
+            line.push_back(c);
+        }
+    }
+    if (!lineDone) {
+        // A last line without its line feed still answers; nothing at all dismisses.
+        if (endOfInput && !line.empty()) response = responseForLine(line);
+        writeAll(outputFd_, "\n");
+    }
+    mainQueue_->post([completion = std::move(completion), response] { completion(response); });
+}
+
+}  // namespace df

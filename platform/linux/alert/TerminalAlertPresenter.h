@@ -1,0 +1,42 @@
+#pragma once
+// The alert of the headless agent: the question is written to the terminal and one answer
+// line is read from standard input. "y" or "yes" (any case) chooses the first button;
+// any other line chooses the second; end of input or a closed input dismisses the alert.
+//
+// present() runs on the main queue; the line is read on a reader thread of this object so
+// the main queue keeps running, and the answer is posted back to the main queue. One alert
+// at a time (the caller serialises them); the reader consumes exactly one line per alert.
+
+#include "platform/AlertPresenter.h"
+#include "platform/DispatchQueue.h"
+
+#include <memory>
+#include <thread>
+
+namespace df {
+
+class TerminalAlertPresenter final : public AlertPresenter {
+public:
+    TerminalAlertPresenter(std::shared_ptr<DispatchQueue> mainQueue, int inputFd = 0, int outputFd = 1);
+    /// An open alert is dismissed (its completion is posted with kAlertDismissed).
+    ~TerminalAlertPresenter() override;
+
+    TerminalAlertPresenter(const TerminalAlertPresenter&) = delete;
+    TerminalAlertPresenter& operator=(const TerminalAlertPresenter&) = delete;
+
+    void present(AlertContent content, Completion completion) override;
+
+    /// The response for one answer line (without its line feed).
+    static int responseForLine(std::string_view line);
+
+private:
+    void readAnswer(AlertContent content, Completion completion);
+
+    std::shared_ptr<DispatchQueue> mainQueue_;
+    int inputFd_;
+    int outputFd_;
+    int wakeFds_[2] = {-1, -1};  // written by the destructor to stop a waiting reader
+    std::thread reader_;         // joined on the main queue before the next alert
+};
+
+}  // namespace df

@@ -1,0 +1,207 @@
+// Localisation: the tables, the choice of language, the lookup with its fallbacks and
+// the filling of "%@" and "%d".
+
+#include "DuskFerryAgent/shell/AgentSettings.h"
+#include "DuskFerryAgent/shell/L10n.h"
+#include "platform/fake/settings/MemorySettingsStore.h"
+#include "platform/linux/sysinfo/LinuxSystemInfo.h"
+#include "tests/shell/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace df {
+namespace {
+
+const std::vector<std::string> kAllLanguages = {"zh-Hans", "zh-Hant", "en", "ja", "ko", "de", "fr", "es"};
+
+TEST(L10nTest, SupportedLanguagesInPickerOrder) {
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const auto& language : L10n::supported()) got.emplace_back(language.code, language.name);
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{{"zh-Hans", "简体中文"},
+                                                                     {"zh-Hant", "繁體中文"},
+                                                                     {"en", "English"},
+                                                                     {"ja", "日本語"},
+                                                                     {"ko", "한국어"},
+                                                                     {"de", "Deutsch"},
+                                                                     {"fr", "Français"},
+                                                                     {"es", "Español"}}));
+}
+
+TEST(L10nTest, SevenTablesWithTheSameSixtyKeysAndPlaceholders) {
+    const auto& tables = L10n::tables();
+    ASSERT_EQ(tables.size(), 7u);
+    const auto& en = tables.at("en");
+    ASSERT_EQ(en.size(), 60u);
+    auto placeholders = [](std::string_view text) {
+        std::string out;
+        for (size_t i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] == '%') out.push_back(text[++i]);
+        }
+        return out;
+    };
+    for (const char* code : {"en", "zh-Hant", "ja", "ko", "de", "fr", "es"}) {
+        ASSERT_TRUE(tables.contains(code)) << code;
+        const auto& table = tables.at(code);
+        ASSERT_EQ(table.size(), 60u) << code;
+        for (const auto& [key, text] : table) {
+            EXPECT_TRUE(en.contains(key)) << code << ": " << key;
+            EXPECT_FALSE(text.empty()) << code << ": " << key;
+            // Filling happens after lookup, so a translation must take the same arguments.
+            EXPECT_EQ(placeholders(text), placeholders(key)) << code << ": " << text;
+        }
+    }
+    EXPECT_EQ(en.at("允许「%@」连接吗？"), "Allow “%@” to connect?");
+    EXPECT_EQ(en.at("显示器 %d"), "Display %d");
+    EXPECT_EQ(en.at("这台 iPhone 首次请求控制你的 Mac。\n仅在你本人发起、且确认设备名无误时点“信任”。\n\n设备标识：%@…"),
+              "This iPhone is requesting to control your Mac for the first time.\nClick “Trust” only if you initiated "
+              "this and the device name is correct.\n\nDevice ID: %@…");
+}
+
+TEST(L10nTest, ConnectionStatusRowsAreFixedInEveryLanguage) {
+    struct Row {
+        const char* language;
+        const char* waiting;
+        const char* connected;
+        const char* handshake;
+        const char* connectedTo;
+    } rows[] = {
+        {"zh-Hans", "等待连接…", "已连接", "已连接，等待握手…", "已连接：%@"},
+        {"en", "Waiting for connection…", "Connected", "Connected, waiting for handshake…", "Connected: %@"},
+        {"zh-Hant", "等待連線…", "已連線", "已連線，等待握手…", "已連線：%@"},
+        {"ja", "接続を待機中…", "接続済み", "接続済み、ハンドシェイク待機中…", "接続済み：%@"},
+        {"ko", "연결 대기 중…", "연결됨", "연결됨, 핸드셰이크 대기 중…", "연결됨: %@"},
+        {"de", "Warte auf Verbindung…", "Verbunden", "Verbunden, warte auf Handshake…", "Verbunden: %@"},
+        {"fr", "En attente de connexion…", "Connecté", "Connecté, en attente du handshake…", "Connecté : %@"},
+        {"es", "Esperando conexión…", "Conectado", "Conectado, esperando el handshake…", "Conectado: %@"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(L10n::t("等待连接…", row.language), row.waiting);
+        EXPECT_EQ(L10n::t("已连接", row.language), row.connected);
+        EXPECT_EQ(L10n::t("已连接，等待握手…", row.language), row.handshake);
+        EXPECT_EQ(L10n::t("已连接：%@", row.language), row.connectedTo);
+    }
+}
+
+TEST(L10nTest, ConnectedPrefixInvariantHoldsInAllEightLanguages) {
+    for (const auto& language : kAllLanguages) {
+        auto prefix = L10n::t("已连接", language);
+        EXPECT_TRUE(L10n::t("已连接，等待握手…", language).starts_with(prefix)) << language;
+        EXPECT_TRUE(L10n::format(L10n::t("已连接：%@", language), "Anna").starts_with(prefix)) << language;
+        EXPECT_FALSE(L10n::t("等待连接…", language).starts_with(prefix)) << language;
+        // No other text may look like a connected status to the panel.
+        for (const auto& [key, unused] : L10n::tables().at("en")) {
+            if (key == "已连接" || key == "已连接，等待握手…" || key == "已连接：%@") continue;
+            EXPECT_FALSE(L10n::t(key, language).starts_with(prefix)) << language << ": " << key;
+        }
+    }
+}
+
+TEST(L10nTest, LanguageFromPreferredList) {
+    struct Case {
+        std::vector<std::string> preferred;
+        const char* expected;
+    } cases[] = {
+        {{"fr-CA", "en-US"}, "fr"},
+        {{"pt-BR", "de-AT"}, "de"},
+        {{"pt-BR"}, "en"},
+        {{}, "en"},
+        {{"zh-Hant-TW"}, "zh-Hant"},
+        {{"zh-TW"}, "zh-Hant"},
+        {{"zh-HK"}, "zh-Hant"},
+        {{"zh-MO"}, "zh-Hant"},
+        {{"zh-SG"}, "zh-Hans"},
+        {{"zh-Hans-CN"}, "zh-Hans"},
+        {{"zh"}, "zh-Hans"},
+        {{"en-US", "zh-Hant-TW"}, "en"},
+        {{"pt-BR", "zh-CN", "zh-TW"}, "zh-Hans"},  // the first Chinese identifier decides
+        {{"ja-JP"}, "ja"},
+        {{"ko-KR"}, "ko"},
+        {{"es-419"}, "es"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(L10n::lang("auto", c.preferred), c.expected) << ::testing::PrintToString(c.preferred);
+    }
+    EXPECT_EQ(L10n::lang("ja", {"de-DE"}), "ja");
+    EXPECT_EQ(L10n::lang("pt", {"de-DE"}), "pt");  // kept even without a table
+}
+
+TEST(L10nTest, OverrideReadsTheStoredChoice) {
+    fake::MemorySettingsStore settings;
+    EXPECT_EQ(L10n::override(settings), "auto");
+    for (auto [stored, read] : std::map<std::string, std::string>{
+             {"zh", "zh-Hans"}, {"ja", "ja"}, {"auto", "auto"}, {"zh-Hant", "zh-Hant"}, {"xx", "xx"}}) {
+        settings.setString(L10n::kOverrideKey, stored);
+        EXPECT_EQ(L10n::override(settings), read) << stored;
+    }
+}
+
+TEST(L10nTest, LookupFallsBackToEnglishThenToTheKey) {
+    EXPECT_EQ(L10n::t("没有这个键", "en"), "没有这个键");
+    EXPECT_EQ(L10n::t("没有这个键", "de"), "没有这个键");
+    EXPECT_EQ(L10n::t("配对码", "pt"), "Pairing Code");
+    EXPECT_EQ(L10n::t("配对码", "xx"), "Pairing Code");
+    for (const auto& [key, unused] : L10n::tables().at("en")) EXPECT_EQ(L10n::t(key, "zh-Hans"), key);
+}
+
+TEST(L10nTest, LookupFollowsTheSettingAndTheEnvironmentAtOnce) {
+    test::TempHome home;
+    EXPECT_EQ(L10n::lang(), "en");
+    ::setenv("LANG", "ko_KR.UTF-8", 1);
+    EXPECT_EQ(L10n::t("等待连接…"), "연결 대기 중…");
+    ::setenv("LANGUAGE", "zh_TW:en", 1);
+    EXPECT_EQ(L10n::lang(), "zh-Hant");
+
+    AgentSettings::setLanguageOverride("en");
+    EXPECT_EQ(L10n::t("等待连接…"), "Waiting for connection…");
+    AgentSettings::setLanguageOverride("de");
+    EXPECT_EQ(L10n::t("等待连接…"), "Warte auf Verbindung…");
+    AgentSettings::setLanguageOverride("zh");
+    EXPECT_EQ(L10n::t("等待连接…"), "等待连接…");
+    AgentSettings::setLanguageOverride("auto");
+    EXPECT_EQ(L10n::t("等待连接…"), "等待連線…");
+}
+
+TEST(L10nTest, PreferredLanguagesFromTheLocaleEnvironment) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{}, {}},
+        {{{"LANG", "de_AT.UTF-8"}}, {"de-AT"}},
+        {{{"LANG", "C.UTF-8"}}, {}},
+        {{{"LANG", "POSIX"}}, {}},
+        {{{"LANG", "fr_FR.UTF-8"}, {"LC_MESSAGES", "ja_JP.UTF-8"}}, {"ja-JP"}},
+        {{{"LANG", "fr_FR"}, {"LC_MESSAGES", "ja_JP"}, {"LC_ALL", "zh_TW.UTF-8"}}, {"zh-TW"}},
+        {{{"LANG", "fr_FR"}, {"LC_ALL", ""}}, {"fr-FR"}},
+        {{{"LANGUAGE", "pt_BR:de_AT:"}, {"LANG", "en_US.UTF-8"}}, {"pt-BR", "de-AT", "en-US"}},
+        {{{"LANG", "sr_RS@latin"}}, {"sr-RS"}},
+    };
+    for (const auto& c : cases) {
+        LinuxSystemInfo info("/", [&c](const char* name) -> const char* {
+            auto it = c.env.find(name);
+            return it == c.env.end() ? nullptr : it->second.c_str();
+        });
+        EXPECT_EQ(info.preferredLanguages(), c.expected) << ::testing::PrintToString(c.env);
+    }
+    EXPECT_EQ(L10n::lang("auto", {"zh-TW"}), "zh-Hant");
+}
+
+TEST(L10nTest, FormatFillsTextAndIntegerArgumentsInTurn) {
+    EXPECT_EQ(L10n::format("已连接：%@", "Anna’s iPhone"), "已连接：Anna’s iPhone");
+    EXPECT_EQ(L10n::format("Display %d", 2), "Display 2");
+    EXPECT_EQ(L10n::format("%@ → %@", "a.txt", std::string("Downloads")), "a.txt → Downloads");
+    EXPECT_EQ(L10n::format("%d%% of %@", -5, "x"), "-5% of x");
+    EXPECT_EQ(L10n::format("Display %d", "two"), "Display two");  // the argument as it is
+    EXPECT_EQ(L10n::format("%@ and %@", "one"), "one and %@");    // nothing read past the arguments
+    EXPECT_EQ(L10n::format("plain", "unused"), "plain");
+    EXPECT_EQ(L10n::format("100%", 1), "100%");
+    EXPECT_EQ(L10n::format("%s %@", "x"), "%s x");
+    EXPECT_EQ(L10n::format("%@", "%d"), "%d");  // arguments are not formats
+    EXPECT_EQ(L10n::tf("显示器 %d", 3), L10n::format(L10n::t("显示器 %d"), 3));
+}
+
+}  // namespace
+}  // namespace df
