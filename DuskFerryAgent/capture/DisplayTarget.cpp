@@ -1,5 +1,7 @@
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 
+#include "DuskFerryAgent/shell/L10n.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -64,6 +66,21 @@ DisplayBounds bounds(DisplayID id) {
 DisplayBounds currentBounds() {
     auto id = currentDisplayID();
     return id ? bounds(*id) : DisplayBounds{};
+}
+
+std::vector<DisplayInfo> activeDisplays() {
+    std::vector<DisplayInfo> out;
+    auto s = service();
+    if (!s) return out;
+    auto current = currentDisplayID();
+    int position = 0;
+    for (const auto& d : s->activeDisplays(maxDisplays)) {
+        ++position;
+        std::string name = d.name.empty() ? L10n::tf("显示器 %d", position) : d.name;
+        out.emplace_back(d.id, std::move(name), static_cast<int64_t>(d.bounds.width),
+                         static_cast<int64_t>(d.bounds.height), current && *current == d.id);
+    }
+    return out;
 }
 
 }  // namespace df::DisplayTarget

@@ -7,6 +7,7 @@
 // (selection) and read from the server and capture queues; each is one atomic word.
 
 #include "platform/Displays.h"
+#include "protocol/ControlMessage.h"
 
 #include <cstdint>
 #include <memory>
@@ -43,5 +44,10 @@ DisplayBounds bounds(DisplayID id);
 
 /// Bounds of the current display; all zero when there is no display at all.
 DisplayBounds currentBounds();
+
+/// One DisplayInfo per active display (at most 16) in the host's order: the host's name
+/// or the localised "Display %d" with the 1-based position, bounds truncated to integers,
+/// `isCurrent` for the current display.
+std::vector<DisplayInfo> activeDisplays();
 
 }  // namespace df::DisplayTarget

@@ -1,0 +1,374 @@
+#include "DuskFerryAgent/session/AgentSession.h"
+
+#include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/shell/AgentSettings.h"
+#include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/trust/Approval.h"
+#include "DuskFerryAgent/trust/TrustStore.h"
+#include "protocol/DeviceAuth.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace df {
+namespace {
+
+// AgentSession.current: written on the session queue, read by the shell on the main thread.
+std::mutex gCurrentMutex;
+std::weak_ptr<AgentSession> gCurrent;
+
+const std::vector<std::string>& agentFeatures() {
+    static const std::vector<std::string> features{"cstats", "quic"};
+    return features;
+}
+
+}  // namespace
+
+std::shared_ptr<AgentSession> AgentSession::create(std::shared_ptr<Connection> connection,
+                                                   std::shared_ptr<DispatchQueue> queue, StatusCallback onStatus,
+                                                   AuthResultCallback onAuthResult,
+                                                   QuicPortProvider quicPortProvider, SessionServices services) {
+    return std::shared_ptr<AgentSession>(new AgentSession(std::move(connection), std::move(queue),
+                                                          std::move(onStatus), std::move(onAuthResult),
+                                                          std::move(quicPortProvider), std::move(services)));
+}
+
+AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_ptr<DispatchQueue> queue,
+                           StatusCallback onStatus, AuthResultCallback onAuthResult,
+                           QuicPortProvider quicPortProvider, SessionServices services)
+    : connection_(std::move(connection)),
+      quicPortProvider_(std::move(quicPortProvider)),
+      queue_(std::move(queue)),
+      onStatus_(std::move(onStatus)),
+      onAuthResult_(std::move(onAuthResult)),
+      services_(std::move(services)) {}
+
+AgentSession::~AgentSession() = default;
+
+std::shared_ptr<AgentSession> AgentSession::current() {
+    std::lock_guard lock(gCurrentMutex);
+    return gCurrent.lock();
+}
+
+void AgentSession::report(const std::string& text) {
+    if (onStatus_) onStatus_(text);
+}
+
+void AgentSession::onMain(std::function<void()> task) {
+    if (services_.mainQueue) {
+        services_.mainQueue->post(std::move(task));
+    } else {
+        queue_->post(std::move(task));
+    }
+}
+
+SessionInput* AgentSession::injector() {
+    if (!injector_ && services_.makeInput) injector_ = services_.makeInput(queue_);
+    return injector_.get();
+}
+
+// ---------------------------------------------------------------------------------------
+// Start and receive loop (session queue).
+
+void AgentSession::start(Bytes initialData) {
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    connection_->setStateHandler([weak](ConnectionState state, const std::optional<TransportError>&) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (state == ConnectionState::ready) {
+            self->report(L10n::t("已连接，等待握手…"));
+        } else if (state == ConnectionState::failed || state == ConnectionState::cancelled) {
+            self->close();
+        }
+    });
+    // The server only hands over a connection that already delivered a frame, so it is
+    // ready and will not report `ready` again: say so now, or the user would see "Waiting
+    // for connection…" until the phone is through authentication.
+    report(L10n::t("已连接，等待握手…"));
+
+    if (!initialData.empty()) {
+        for (const auto& frame : parser_.append(initialData)) handle(frame);
+        if (parser_.corrupted()) {
+            close();
+            return;
+        }
+    }
+    receiveLoop();
+}
+
+void AgentSession::receiveLoop() {
+    if (closeRequested_) return;
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    connection_->receive(1, receiveMaximum,
+                         [weak](Bytes data, bool isComplete, std::optional<TransportError> error) {
+                             auto self = weak.lock();
+                             if (!self || self->closed_) return;
+                             if (!data.empty()) {
+                                 for (const auto& frame : self->parser_.append(data)) self->handle(frame);
+                             }
+                             if (isComplete || error || self->parser_.corrupted()) {
+                                 self->close();
+                                 return;
+                             }
+                             self->receiveLoop();
+                         });
+}
+
+void AgentSession::handle(const WireFrame& frame) {
+    if (closed_) return;
+    switch (frame.kind) {
+    case WireKind::control: {
+        auto message = ControlMessage::decode(std::span<const uint8_t>(frame.payload));
+        if (!message) return;  // undecodable: dropped, the connection stays
+        handleControl(*message);
+        break;
+    }
+    case WireKind::fileChunk:
+        // File reception comes with the file-transfer component; until then chunks of an
+        // authenticated phone have no receiver, and those of any other are dropped anyway.
+        break;
+    default:
+        break;  // video, audio and media hello frames from the phone mean nothing here
+    }
+}
+
+void AgentSession::handleControl(const ControlMessage& message) {
+    if (auto* hello = message.get<Hello>()) {
+        handleHello(*hello);
+    } else if (auto* enroll = message.get<Enroll>()) {
+        handleEnroll(*enroll);
+    } else if (auto* response = message.get<AuthResponse>()) {
+        handleAuthResponse(*response);
+    } else {
+        dispatch(message);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Handshake (session queue).
+
+void AgentSession::handleHello(const Hello& hello) {
+    clientDeviceID_ = hello.deviceID;
+    clientDeviceName_ = hello.deviceName;
+    clientQuality_ = hello.quality;
+    clientFeatures_ = hello.features;
+    if (clientFeatures_ && std::ranges::find(*clientFeatures_, "quic") != clientFeatures_->end() &&
+        quicPortProvider_) {
+        (void)quicPortProvider_();  // starts the QUIC listener early
+    }
+    sendControl(ServerHello(services_.macDeviceID, services_.agentName));
+    if (TrustStore::isTrusted(hello.deviceID)) {
+        challenge();
+    } else {
+        authState_ = AuthState::awaitingEnroll;
+        sendControl(PairRequired{});
+        report(L10n::tf("配对请求：%@", hello.deviceName));
+    }
+}
+
+void AgentSession::challenge() {
+    Bytes nonce = DeviceAuth::makeNonce();
+    pendingNonce_ = nonce;
+    authState_ = AuthState::awaitingResponse;
+    sendControl(AuthChallenge(std::move(nonce)));
+}
+
+void AgentSession::acceptEnrollment(const Enroll& enroll) {
+    TrustStore::trust(enroll.deviceID, enroll.deviceName, enroll.publicKey);
+    sendControl(EnrollResult(true, TrustStore::macPublicKey()));
+    challenge();
+}
+
+void AgentSession::handleEnroll(const Enroll& enroll) {
+    if (TrustStore::isTrusted(enroll.deviceID)) {
+        // A trusted phone enrolling again (new key after a reinstall): no prompt.
+        acceptEnrollment(enroll);
+        report(L10n::tf("重新配对：%@", enroll.deviceName));
+        return;
+    }
+    if (authState_ != AuthState::awaitingEnroll) return;
+    report(L10n::tf("等待你在 Mac 上批准：%@", enroll.deviceName));
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    auto queue = queue_;
+    auto answer = [weak, queue, enroll](bool approved) {
+        queue->post([weak, enroll, approved] {
+            if (auto self = weak.lock()) self->approvalAnswered(enroll, approved);
+        });
+    };
+    if (services_.approval) {
+        services_.approval->request(enroll.deviceName, enroll.deviceID, std::move(answer));
+    } else {
+        answer(false);  // nobody can approve: decline
+    }
+}
+
+void AgentSession::approvalAnswered(const Enroll& enroll, bool approved) {
+    if (closed_ || closeRequested_ || authState_ != AuthState::awaitingEnroll) return;
+    if (!approved) {
+        authState_ = AuthState::start;
+        pendingNonce_.reset();
+        sendControl(EnrollResult(false));
+        sendControlThenClose(AuthFailed(L10n::t("配对被拒绝")));
+        return;
+    }
+    acceptEnrollment(enroll);
+}
+
+void AgentSession::handleAuthResponse(const AuthResponse& response) {
+    if (authState_ != AuthState::awaitingResponse || !pendingNonce_) return;
+    if (!TrustStore::verify(clientDeviceID_, *pendingNonce_, response.hmac)) {
+        if (onAuthResult_) onAuthResult_(false);
+        authState_ = AuthState::start;
+        pendingNonce_.reset();
+        sendControlThenClose(AuthFailed(L10n::t("设备认证失败")));
+        return;
+    }
+    authState_ = AuthState::authed;
+    if (onAuthResult_) onAuthResult_(true);
+    begin();
+}
+
+void AgentSession::begin() {
+    if (services_.declareUserActivity) services_.declareUserActivity(L10n::t("Brevox 连接"));
+    mediaToken_.assign(16, 0);
+    if (RAND_bytes(mediaToken_.data(), static_cast<int>(mediaToken_.size())) != 1) {
+        // Without a secure token no media channel could be trusted; the phone falls back
+        // to receiving media on the control connection.
+        mediaToken_.clear();
+    }
+    {
+        std::lock_guard lock(gCurrentMutex);
+        gCurrent = weak_from_this();
+    }
+    onMain([] { VirtualDisplayControl::setSessionActive(true); });
+    sendScreenInfo();
+    report(L10n::tf("已连接：%@", clientDeviceName_));
+    if (auto* input = injector()) {
+        if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
+    }
+    // The front-app, screen and clipboard watchers and the cursor-shape watcher come with
+    // their own components; the heartbeat watchdog starts here. A repeated begin() (a
+    // hello again after authentication) replaces the earlier watchdog.
+    startHeartbeatWatchdog();
+    // Capture starts here once the capture engine exists (startCapture with clientQuality).
+}
+
+void AgentSession::sendScreenInfo() {
+    using namespace DisplayTarget;
+    auto mainID = systemMainID();
+    std::optional<DisplayID> chosen = virtualDisplayID();
+    if (!chosen) chosen = selectedDisplayID();
+    if (!chosen) chosen = mainID;
+    DisplayBounds rect = chosen ? bounds(*chosen) : DisplayBounds{};
+    if (!(rect.width > 1)) {
+        rect = mainID ? bounds(*mainID) : DisplayBounds{};
+        if (!(rect.width > 1)) rect = {0, 0, 1920, 1080};
+    }
+    lastReportedScreen_ = {static_cast<int64_t>(rect.width), static_cast<int64_t>(rect.height)};
+
+    std::optional<std::vector<std::string>> features;
+    std::optional<uint16_t> quicPort;
+    if (clientFeatures_) {
+        features.emplace();
+        for (const auto& f : *clientFeatures_) {
+            if (std::ranges::find(agentFeatures(), f) != agentFeatures().end()) features->push_back(f);
+        }
+        if (std::ranges::find(*features, "quic") != features->end()) {
+            quicPort = quicPortProvider_ ? quicPortProvider_() : std::nullopt;
+            if (!quicPort) std::erase(*features, std::string("quic"));
+        }
+    }
+    HelloAck ack(services_.agentName, lastReportedScreen_.first, lastReportedScreen_.second,
+                 virtualDisplayID().has_value(), activeDisplays(),
+                 mediaToken_.empty() ? std::nullopt : std::optional<Bytes>(mediaToken_),
+                 NetInfo::primaryMACAddress(services_.addresses ? *services_.addresses : InterfaceAddressList::system()),
+                 std::move(features), quicPort);
+    sendControl(ack);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sending (session queue).
+
+void AgentSession::sendControl(const ControlMessage& message) {
+    if (closed_) return;
+    sendControl(message, *connection_);
+}
+
+void AgentSession::sendControl(const ControlMessage& message, Connection& connection) {
+    if (closed_) return;
+    auto frame = message.encodedFrame();
+    if (!frame) return;  // a non-finite number cannot be encoded: skip this message
+    connection.send(std::move(frame.value()), [](std::optional<TransportError>) {});
+}
+
+void AgentSession::sendControlThenClose(const ControlMessage& message) {
+    if (closed_) return;
+    auto frame = message.encodedFrame();
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    if (frame) {
+        connection_->send(std::move(frame.value()), [weak](std::optional<TransportError>) {
+            if (auto self = weak.lock()) self->close();
+        });
+    }
+    queue_->postAfter(closeAfterSendLimit, [weak] {
+        if (auto self = weak.lock()) self->close();
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Teardown.
+
+void AgentSession::close() {
+    closeRequested_ = true;
+    // Holding the session strongly until the teardown ran: close() is how its owners let
+    // it go, and the teardown must still happen.
+    auto self = shared_from_this();
+    queue_->post([self] { self->closeNow(); });
+}
+
+void AgentSession::closeNow() {
+    if (closed_) return;
+    closed_ = true;
+
+    // Lock on disconnect: only for a phone that got in, and only if no other phone has
+    // authenticated within the delay.
+    bool lock = authState_ == AuthState::authed &&
+                AgentSettings::lockOnDisconnect(services_.settings ? *services_.settings : SettingsStore::standard());
+    if (lock && services_.postLockChord) {
+        auto post = services_.postLockChord;
+        auto main = services_.mainQueue ? services_.mainQueue : queue_;
+        main->postAfter(lockDelay, [post] {
+            if (!AgentSession::current()) post();
+        });
+    }
+    // Capture, observers, the screen-change debounce and the clipboard timer belong to
+    // components that attach here when they exist.
+    if (heartbeatWatchdog_) {
+        heartbeatWatchdog_->cancel();
+        heartbeatWatchdog_.reset();
+    }
+    bool wasCurrent = false;
+    {
+        std::lock_guard lock(gCurrentMutex);
+        if (gCurrent.lock().get() == this) {
+            gCurrent.reset();
+            wasCurrent = true;
+        }
+    }
+    if (wasCurrent) onMain([] { VirtualDisplayControl::setSessionActive(false); });
+    if (quicMediaConnection_) {
+        quicMediaConnection_->cancel();
+        quicMediaConnection_.reset();
+    }
+    if (mediaConnection_) {
+        mediaConnection_->cancel();
+        mediaConnection_.reset();
+    }
+    connection_->cancel();
+    report(L10n::t("等待连接…"));
+}
+
+}  // namespace df

@@ -1,0 +1,164 @@
+#pragma once
+// One phone's session: the control connection handed over by the server, the
+// authentication state machine (pairing with approval, challenge and response), the hello
+// acknowledgement, dispatch of control messages, the media channels (TCP and QUIC) and the
+// heartbeat watchdog. Everything is torn down in one place, close().
+//
+// Threading: every method and every callback runs on the session queue (the server queue
+// "duskferry.server"), except close() and current(), which may be called from any thread.
+// Callbacks that outlive a call hold the session weakly and check `closed` first.
+//
+// Source files: AgentSession.cpp (lifecycle, handshake, close), AgentSessionDispatch.cpp
+// (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog).
+
+#include "DuskFerryAgent/session/SessionServices.h"
+#include "platform/Transport.h"
+#include "protocol/ControlMessage.h"
+#include "protocol/WireFrame.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace df {
+
+class AgentSession : public std::enable_shared_from_this<AgentSession> {
+public:
+    using StatusCallback = std::function<void(const std::string& text)>;
+    using AuthResultCallback = std::function<void(bool success)>;
+    using QuicPortProvider = std::function<std::optional<uint16_t>()>;
+
+    enum class AuthState { start, awaitingEnroll, awaitingResponse, authed };
+
+    static constexpr size_t receiveMaximum = 1048576;
+    static constexpr double heartbeatTick = 5.0;
+    static constexpr double heartbeatLimit = 10.0;
+    static constexpr double closeAfterSendLimit = 2.0;
+    static constexpr double lockDelay = 5.0;
+    static constexpr double pointerEchoInterval = 0.25;
+
+    static std::shared_ptr<AgentSession> create(std::shared_ptr<Connection> connection,
+                                                std::shared_ptr<DispatchQueue> queue, StatusCallback onStatus,
+                                                AuthResultCallback onAuthResult, QuicPortProvider quicPortProvider,
+                                                SessionServices services);
+    ~AgentSession();
+
+    AgentSession(const AgentSession&) = delete;
+    AgentSession& operator=(const AgentSession&) = delete;
+
+    /// Takes over the connection: parses `initialData` (the bytes the server read while
+    /// classifying) and starts the receive loop.
+    void start(Bytes initialData);
+    /// Entry point of every frame, from the control connection and the media channels.
+    void handle(const WireFrame& frame);
+
+    /// Encodes and sends on the control connection; nothing once closed or when encoding fails.
+    void sendControl(const ControlMessage& message);
+    void sendControl(const ControlMessage& message, Connection& connection);
+    /// Sends, then closes when the send completed or 2 s later, whichever comes first.
+    void sendControlThenClose(const ControlMessage& message);
+    /// Builds and sends the hello acknowledgement.
+    void sendScreenInfo();
+    /// Tears the session down once, however often it is called; any thread, returns at once.
+    void close();
+
+    /// Media connections; false means refused (the server then cancels the connection).
+    bool attachMedia(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder);
+    bool attachQUICMedia(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder);
+    /// The connection outgoing media use now: QUIC stream, else TCP media, else control.
+    std::shared_ptr<Connection> outgoingMediaConnection() const;
+    /// Frames `payload` (videoFrame or audioFrame) and sends it on outgoingMediaConnection().
+    void sendMedia(WireKind kind, const Bytes& payload, Connection::SendCompletion completion = {});
+
+    /// The authenticated, running session, if any. Any thread.
+    static std::shared_ptr<AgentSession> current();
+
+    // Read access for the application shell and tests (session queue).
+    AuthState authState() const { return authState_; }
+    bool isClosed() const { return closed_; }
+    const Bytes& mediaToken() const { return mediaToken_; }
+    const std::string& clientDeviceID() const { return clientDeviceID_; }
+    const std::string& clientDeviceName() const { return clientDeviceName_; }
+    const std::optional<QualityRequest>& clientQuality() const { return clientQuality_; }
+    bool audioMuted() const { return audioMuted_; }
+    bool userDisabledVD() const { return userDisabledVD_; }
+    double currentBitrate() const { return currentBitrate_; }
+    double lastHeartbeatAt() const { return lastHeartbeatAt_; }
+    std::pair<int64_t, int64_t> lastReportedScreen() const { return lastReportedScreen_; }
+    bool hasMediaConnection() const { return mediaConnection_ != nullptr; }
+    bool hasQuicMediaConnection() const { return quicMediaConnection_ != nullptr; }
+    /// The last screen resynchronisation asked for (delay, force); the watchers that carry
+    /// it out come with the screen watcher.
+    std::optional<std::pair<double, bool>> lastResyncRequest() const { return lastResyncRequest_; }
+
+private:
+    AgentSession(std::shared_ptr<Connection> connection, std::shared_ptr<DispatchQueue> queue,
+                 StatusCallback onStatus, AuthResultCallback onAuthResult, QuicPortProvider quicPortProvider,
+                 SessionServices services);
+
+    // Lifecycle and handshake (AgentSession.cpp).
+    void receiveLoop();
+    void handleControl(const ControlMessage& message);
+    void handleHello(const Hello& hello);
+    void handleEnroll(const Enroll& enroll);
+    void approvalAnswered(const Enroll& enroll, bool approved);
+    void acceptEnrollment(const Enroll& enroll);
+    void challenge();
+    void handleAuthResponse(const AuthResponse& response);
+    void begin();
+    void closeNow();
+    void report(const std::string& text);
+    void onMain(std::function<void()> task);
+    SessionInput* injector();
+
+    // Dispatch (AgentSessionDispatch.cpp).
+    void dispatch(const ControlMessage& message);
+    void handlePointer(const PointerEvent& event);
+    void heartbeatReply();
+    void scheduleScreenResync(double after, bool force);
+
+    // Media (AgentSessionMedia.cpp).
+    bool attach(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder, bool quic);
+    void mediaReceiveLoop(std::shared_ptr<Connection> connection, bool quic);
+    void detachMedia(const std::shared_ptr<Connection>& connection, bool quic);
+    void startHeartbeatWatchdog();
+
+    std::shared_ptr<Connection> connection_;
+    std::shared_ptr<Connection> mediaConnection_;
+    WireParser mediaParser_;
+    std::shared_ptr<Connection> quicMediaConnection_;
+    WireParser quicParser_;
+    std::optional<std::vector<std::string>> clientFeatures_;
+    QuicPortProvider quicPortProvider_;
+    Bytes mediaToken_;
+    std::shared_ptr<DispatchQueue> queue_;
+    StatusCallback onStatus_;
+    WireParser parser_;
+    std::shared_ptr<SessionInput> injector_;
+    bool closed_ = false;
+    bool audioMuted_ = false;
+    bool userDisabledVD_ = false;
+    AuthState authState_ = AuthState::start;
+    std::string clientDeviceID_;
+    std::string clientDeviceName_;
+    std::optional<QualityRequest> clientQuality_;
+    std::optional<Bytes> pendingNonce_;
+    AuthResultCallback onAuthResult_;
+    std::pair<int64_t, int64_t> lastReportedScreen_{0, 0};
+    double lastHeartbeatAt_ = 0;
+    WorkItemRef heartbeatWatchdog_;
+    double lastPointerEchoAt_ = 0;
+    // Adaptive quality state read by `clientStats` (bit rates in Mbit/s).
+    bool adaptiveEnabled_ = true;
+    double currentBitrate_ = 15.0;
+    int stableWindows_ = 0;
+    std::optional<std::pair<double, bool>> lastResyncRequest_;
+    SessionServices services_;
+    std::atomic<bool> closeRequested_{false};
+};
+
+}  // namespace df

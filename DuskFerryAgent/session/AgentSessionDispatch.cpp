@@ -1,0 +1,117 @@
+// Control message dispatch: what the session does with each message once the handshake
+// messages are dealt with. Session queue only. A message whose precondition fails is
+// dropped silently; messages only the agent sends are ignored.
+
+#include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/session/AgentSession.h"
+#include "DuskFerryAgent/shell/L10n.h"
+
+#include <algorithm>
+
+namespace df {
+
+void AgentSession::dispatch(const ControlMessage& message) {
+    const bool authed = authState_ == AuthState::authed;
+    using Case = ControlMessage::Case;
+    switch (message.messageCase()) {
+    case Case::pointer:
+        if (authed) handlePointer(*message.get<PointerEvent>());
+        break;
+    case Case::scroll:
+        if (authed) {
+            if (auto* input = injector()) input->handleScroll(*message.get<ScrollEvent>());
+        }
+        break;
+    case Case::key:
+        if (authed) {
+            if (auto* input = injector()) input->handleKey(*message.get<KeyEvent>());
+        }
+        break;
+    case Case::text:
+        if (authed) {
+            if (auto* input = injector()) input->handleText(*message.get<TextInput>());
+        }
+        break;
+    case Case::gesture:
+        if (authed) {
+            if (auto* input = injector()) input->handleGesture(*message.get<SystemGesture>());
+        }
+        break;
+    case Case::quality:
+        // Capture restarts with the request once the capture engine exists.
+        if (authed) clientQuality_ = *message.get<QualityRequest>();
+        break;
+    case Case::virtualDisplay:
+        if (authed) {
+            bool enabled = message.get<VirtualDisplayRequest>()->enabled;
+            report(L10n::t(enabled ? "客户端开启虚拟显示器…" : "客户端关闭虚拟显示器…"));
+            userDisabledVD_ = !enabled;
+            VirtualDisplayControl::setEnabled(enabled);  // directly, on the session queue
+            scheduleScreenResync(2.0, true);
+        }
+        break;
+    case Case::selectDisplay:
+        if (authed) {
+            uint32_t id = message.get<SelectDisplay>()->displayID;
+            DisplayTarget::setSelectedDisplayID(id);
+            report(L10n::tf("切换到显示器 %@…", std::to_string(id)));
+            scheduleScreenResync(0.3, true);
+        }
+        break;
+    case Case::audioControl:
+        if (authed) audioMuted_ = !message.get<AudioControl>()->enabled;
+        break;
+    case Case::clipboard:
+        // Applied to the host clipboard by the clipboard component; without it there is
+        // nowhere to put the text, so nothing is claimed to the user.
+        break;
+    case Case::clientStats:
+        if (authed && adaptiveEnabled_ && message.get<ClientStats>()->flushes > 0) {
+            stableWindows_ = 0;
+            currentBitrate_ = std::max(currentBitrate_ * 0.7, 4.0);
+        }
+        break;
+    case Case::fileBegin:
+    case Case::fileEnd:
+        break;  // file reception comes with the file-transfer component
+    case Case::heartbeat:
+        if (authed) heartbeatReply();
+        break;
+    case Case::requestKeyframe:
+        break;  // no capture engine: nothing to refresh
+    default:
+        break;  // agent-to-phone messages, cursorPos and captureAlive: ignored
+    }
+}
+
+void AgentSession::handlePointer(const PointerEvent& event) {
+    auto* input = injector();
+    if (!input) return;
+    input->handlePointer(event);
+    if (!event.ts) return;
+    double now = queue_->now();
+    if (!(now - lastPointerEchoAt_ > pointerEchoInterval)) return;
+    if (auto pos = input->currentNormalizedPosition()) {
+        lastPointerEchoAt_ = now;
+        sendControl(CursorPos(pos->first, pos->second, event.ts));
+    }
+}
+
+void AgentSession::heartbeatReply() {
+    lastHeartbeatAt_ = queue_->now();
+    sendControl(Heartbeat{});
+    // No capture engine runs yet, so capture is never alive and has no encode time.
+    sendControl(CaptureAlive(false));
+    if (auto* input = injector()) {
+        if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
+    }
+}
+
+void AgentSession::scheduleScreenResync(double after, bool force) {
+    // The screen watcher carries the resynchronisation out (new hello acknowledgement and
+    // capture restart); this records what was asked for it.
+    lastResyncRequest_ = {after, force};
+}
+
+}  // namespace df

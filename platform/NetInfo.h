@@ -1,0 +1,51 @@
+#pragma once
+// The host's interface address list (getifaddrs) and the two address rules the agent
+// derives from it: the overlay-network (Tailscale) IPv4 address shown to the user and the
+// primary hardware address sent for wake-on-LAN. Any thread.
+
+#include "protocol/Bytes.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace df {
+
+struct InterfaceAddress {
+    enum class Family { link, ipv4, ipv6, other };
+    std::string interfaceName;
+    Family family = Family::other;
+    /// Link: the hardware address bytes; IPv4: 4 bytes; IPv6: 16 bytes; other: empty.
+    Bytes address;
+};
+
+class InterfaceAddressList {
+public:
+    virtual ~InterfaceAddressList() = default;
+    /// Every entry in the host's order; nothing when the list cannot be read.
+    virtual std::optional<std::vector<InterfaceAddress>> read() const = 0;
+    /// The host's own list (getifaddrs on Linux).
+    static const InterfaceAddressList& system();
+};
+
+namespace NetInfo {
+
+/// The first IPv4 address in 100.64.0.0/10 (the overlay network's shared address space),
+/// dotted-decimal; nothing when there is none.
+std::optional<std::string> tailscaleIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
+
+/// The first IPv4 address of an up, non-loopback interface outside 100.64.0.0/10; the
+/// address a phone on the same network uses. Nothing when there is none.
+std::optional<std::string> lanIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
+
+/// The wake-on-LAN address: among link-layer entries of interfaces whose name begins with
+/// "en" and whose address is 6 bytes and not all zero, the one of "en0", else the first;
+/// "aa:bb:cc:dd:ee:ff" in lower case. Nothing when none qualifies.
+std::optional<std::string> primaryMACAddress(const InterfaceAddressList& list = InterfaceAddressList::system());
+
+/// The host's name (the advertised instance name); "Mac" when the host has none.
+std::string hostName();
+
+}  // namespace NetInfo
+}  // namespace df

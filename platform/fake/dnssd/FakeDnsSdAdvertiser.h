@@ -1,0 +1,24 @@
+#pragma once
+// Records what was advertised; the test plays the daemon's events.
+
+#include "platform/DnsSd.h"
+
+#include <vector>
+
+namespace df::fake {
+
+class FakeDnsSdAdvertiser final : public DnsSdAdvertiser {
+public:
+    std::vector<DnsSdService> advertised;
+    Handler handler;
+
+    void advertise(const DnsSdService& service, Handler h) override {
+        advertised.push_back(service);
+        handler = std::move(h);
+    }
+    void fire(Event e, const std::string& detail = {}) {
+        if (handler) handler(e, detail);
+    }
+};
+
+}  // namespace df::fake

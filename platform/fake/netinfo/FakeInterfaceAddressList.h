@@ -1,0 +1,23 @@
+#pragma once
+// A scripted interface address list for unit tests.
+
+#include "platform/NetInfo.h"
+
+namespace df::fake {
+
+class FakeInterfaceAddressList final : public InterfaceAddressList {
+public:
+    /// Nothing makes read() fail, as when the host list cannot be read.
+    std::optional<std::vector<InterfaceAddress>> entries;
+
+    std::optional<std::vector<InterfaceAddress>> read() const override { return entries; }
+
+    static InterfaceAddress link(std::string name, Bytes mac) {
+        return {std::move(name), InterfaceAddress::Family::link, std::move(mac)};
+    }
+    static InterfaceAddress ipv4(std::string name, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        return {std::move(name), InterfaceAddress::Family::ipv4, Bytes{a, b, c, d}};
+    }
+};
+
+}  // namespace df::fake

@@ -1,0 +1,331 @@
+// The server on a fake transport and a manual clock: start-up and its status texts,
+// classification of first frames, the lock-out (including failed handshakes), QUIC on
+// demand with its one fallback, and the TXT record.
+
+#include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/fake/displays/FakeDisplays.h"
+#include "platform/fake/dnssd/FakeDnsSdAdvertiser.h"
+#include "platform/fake/netinfo/FakeInterfaceAddressList.h"
+#include "platform/fake/queue/ManualQueue.h"
+#include "protocol/TransportParameters.h"
+#include "tests/session/SessionTestSupport.h"
+
+#include <gmock/gmock.h>
+
+namespace df {
+namespace {
+
+using ::testing::ElementsAre;
+
+class AgentServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        displays->setDisplays({{7, "screen", {0, 0, 1920, 1080}, true, 60}});
+        DisplayTarget::install(displays);
+        ServerServices s;
+        s.queue = queue;
+        s.transport = transport;
+        s.advertiser = advertiser;
+        s.session.agentName = "host-a";
+        s.session.macDeviceID = "MAC-ID";
+        s.session.addresses = &addresses;
+        s.deviceKind = "macmini";
+        server = AgentServer::create("123456", [this](const std::string& t) { statuses.push_back(t); }, s);
+    }
+    void TearDown() override { DisplayTarget::install(nullptr); }
+
+    std::shared_ptr<fake::FakeListener> startServer() {
+        server->start();
+        queue->runUntilIdle();
+        auto l = transport->listeners().at(0).listener;
+        l->setState(ListenerState::ready);
+        queue->runUntilIdle();
+        return l;
+    }
+    std::shared_ptr<fake::FakeConnection> connect(const std::shared_ptr<fake::FakeListener>& l,
+                                                  Endpoint from = {"192.0.2.10", 50000}) {
+        auto c = l->injectConnection(std::move(from));
+        queue->runUntilIdle();
+        return c;
+    }
+    Bytes helloFrame() { return test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")); }
+
+    test::TempHome home;
+    std::shared_ptr<fake::ManualQueue> queue = std::make_shared<fake::ManualQueue>("duskferry.server");
+    std::shared_ptr<fake::FakeTransportFactory> transport = std::make_shared<fake::FakeTransportFactory>();
+    std::shared_ptr<fake::FakeDnsSdAdvertiser> advertiser = std::make_shared<fake::FakeDnsSdAdvertiser>();
+    std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
+    fake::FakeInterfaceAddressList addresses;
+    std::shared_ptr<AgentServer> server;
+    std::vector<std::string> statuses;
+};
+
+TEST_F(AgentServerTest, StartListensOnTheFixedPortAdvertisesAndReportsReady) {
+    auto l = startServer();
+    const auto& made = transport->listeners().at(0);
+    EXPECT_EQ(made.port, 52525);
+    ASSERT_TRUE(made.tcp.has_value());
+    EXPECT_EQ(made.tcp->tls.psk.key, Pairing::parameters("123456").tls.psk.key);
+    ASSERT_EQ(advertiser->advertised.size(), 1u);
+    const auto& service = advertiser->advertised[0];
+    EXPECT_EQ(service.name, "host-a");
+    EXPECT_EQ(service.type, "_duskferry._tcp");
+    EXPECT_EQ(service.port, 52525);
+    EXPECT_EQ(service.txt, AgentServer::txtRecord({{"kind", "macmini"}, {"id", "MAC-ID"}}));
+    EXPECT_THAT(statuses, ElementsAre("Waiting for connection…"));
+    EXPECT_TRUE(transport->listeners().size() == 1);  // QUIC waits for demand
+    EXPECT_TRUE(l->hasNewConnectionHandler());
+
+    advertiser->fire(DnsSdAdvertiser::Event::daemonUnavailable, "no Avahi daemon");
+    queue->runUntilIdle();
+    EXPECT_EQ(statuses.size(), 2u);
+    l->setState(ListenerState::failed, TransportError{TransportError::Kind::other, 0, "socket broke"});
+    queue->runUntilIdle();
+    EXPECT_EQ(statuses.back(), "Listener failed: socket broke");
+}
+
+TEST_F(AgentServerTest, ListenerThatCannotBeCreatedIsReportedAndNotRetried) {
+    transport->failNextListener({TransportError::Kind::invalidArgument, 0, "bad parameters"});
+    server->start();
+    queue->runUntilIdle();
+    EXPECT_THAT(statuses, ElementsAre("Failed to start: bad parameters"));
+    EXPECT_TRUE(transport->listeners().empty());
+    EXPECT_TRUE(advertiser->advertised.empty());
+}
+
+TEST_F(AgentServerTest, TxtRecordIsLengthPrefixedStrings) {
+    EXPECT_EQ(AgentServer::txtRecord({}), Bytes{});
+    EXPECT_EQ(AgentServer::txtRecord({{"kind", "mac"}, {"id", "X"}}),
+              (Bytes{8, 'k', 'i', 'n', 'd', '=', 'm', 'a', 'c', 4, 'i', 'd', '=', 'X'}));
+}
+
+TEST_F(AgentServerTest, FirstFrameByteByByteIsClassifiedOnceWhenComplete) {
+    auto l = startServer();
+    auto c = connect(l);
+    EXPECT_TRUE(c->started());
+    Bytes hello = helloFrame();
+    for (size_t i = 0; i + 1 < hello.size(); ++i) {
+        c->feed({hello[i]});
+        queue->runUntilIdle();
+        ASSERT_EQ(server->session(), nullptr) << i;
+    }
+    c->feed({hello.back()});
+    queue->runUntilIdle();
+    ASSERT_NE(server->session(), nullptr);
+    EXPECT_EQ(test::sentCases(*c), (std::vector{ControlMessage::Case::serverHello, ControlMessage::Case::pairRequired}));
+    EXPECT_EQ(c->overlappingReceives(), 0);
+    EXPECT_EQ(c->lastReceiveMaximum(), 1048576u);
+}
+
+TEST_F(AgentServerTest, PipelinedBytesAfterTheFirstFrameReachTheSession) {
+    auto l = startServer();
+    auto c = connect(l);
+    // Hello and, in the same read, an enrolment: both handled.
+    auto keys = DeviceAuth::generateKeyPair();
+    c->feed(test::concat({helloFrame(), test::frame(Enroll("PHONE-1", "Phone", keys.publicKey))}));
+    queue->runUntilIdle();
+    EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
+}
+
+TEST_F(AgentServerTest, ZeroLengthFirstFrameOfAnotherKindOpensASession) {
+    auto l = startServer();
+    auto c = connect(l);
+    c->feed({2, 0, 0, 0, 0});
+    queue->runUntilIdle();
+    EXPECT_NE(server->session(), nullptr);
+}
+
+TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
+    struct Row {
+        const char* what;
+        std::function<void(fake::FakeConnection&, fake::ManualQueue&)> play;
+    };
+    const std::vector<Row> rows{
+        {"oversized header", [](auto& c, auto&) { c.feed({1, 0x01, 0x00, 0x00, 0x01}); }},
+        {"end of stream first", [](auto& c, auto&) { c.feed({1, 0, 0}); c.feedEndOfStream(); }},
+        {"error first", [](auto& c, auto&) { c.feedError({TransportError::Kind::reset, 0, "reset"}); }},
+        {"10 s without a frame", [](auto& c, auto& q) { c.feed({1, 0, 0, 0, 9}); q.runUntilIdle(); q.advance(10.0); }},
+        {"media hello without session", [](auto& c, auto&) { c.feed({4, 0, 0, 0, 2, 1, 2}); }},
+    };
+    auto l = startServer();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto c = connect(l);
+        row.play(*c, *queue);
+        queue->runUntilIdle();
+        EXPECT_TRUE(c->cancelled());
+        EXPECT_EQ(server->session(), nullptr);
+    }
+    // The timeout only fires after a full 10 s.
+    auto slow = connect(l);
+    queue->advance(9.9);
+    EXPECT_FALSE(slow->cancelled());
+}
+
+TEST_F(AgentServerTest, NewControlConnectionReplacesTheSessionEvenIfItNeverAuthenticates) {
+    auto l = startServer();
+    auto first = connect(l);
+    first->feed(helloFrame());
+    queue->runUntilIdle();
+    auto firstSession = server->session();
+    auto second = connect(l, {"192.0.2.11", 50000});
+    second->feed(test::frame(Heartbeat{}));
+    queue->runUntilIdle();
+    EXPECT_TRUE(firstSession->isClosed());
+    EXPECT_TRUE(first->cancelled());
+    EXPECT_NE(server->session(), firstSession);
+}
+
+TEST_F(AgentServerTest, MediaHelloGoesToTheSessionWithItsRemainder) {
+    auto keys = DeviceAuth::generateKeyPair();
+    ASSERT_TRUE(TrustStore::trust("PHONE-1", "Phone", keys.publicKey));
+    auto l = startServer();
+    auto control = connect(l);
+    control->feed(helloFrame());
+    queue->runUntilIdle();
+    Bytes nonce = test::sentMessages(*control).back().get<AuthChallenge>()->nonce;
+    auto key = DeviceAuth::authenticationKey(keys.privateKey, TrustStore::macPublicKey());
+    control->feed(test::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
+    queue->runUntilIdle();
+    auto session = server->session();
+    ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
+
+    auto media = connect(l, {"192.0.2.10", 50001});
+    Bytes token = session->mediaToken();
+    Bytes hello{4, 0, 0, 0, 16};
+    hello.insert(hello.end(), token.begin(), token.end());
+    queue->advance(3);
+    media->feed(test::concat({hello, test::frame(Heartbeat{})}));
+    queue->runUntilIdle();
+    EXPECT_TRUE(session->hasMediaConnection());
+    EXPECT_FALSE(media->cancelled());
+    EXPECT_DOUBLE_EQ(session->lastHeartbeatAt(), queue->now());
+    EXPECT_EQ(server->session(), session);
+
+    auto bad = connect(l, {"192.0.2.10", 50002});
+    bad->feed({4, 0, 0, 0, 1, 0});
+    queue->runUntilIdle();
+    EXPECT_TRUE(bad->cancelled());
+}
+
+TEST_F(AgentServerTest, FiveFailedHandshakesLockTheAddressAcrossPorts) {
+    auto l = startServer();
+    for (int i = 0; i < 4; ++i) l->reportHandshakeFailure({"198.51.100.7", static_cast<uint16_t>(40000 + i)});
+    queue->runUntilIdle();
+    auto allowed = connect(l, {"198.51.100.7", 41000});
+    EXPECT_FALSE(allowed->cancelled());
+    l->reportHandshakeFailure({"198.51.100.7", 40010});
+    queue->runUntilIdle();
+    auto rejected = connect(l, {"198.51.100.7", 41001});
+    EXPECT_TRUE(rejected->cancelled());
+    EXPECT_FALSE(rejected->started());  // no byte read
+    EXPECT_EQ(statuses.back(), "Rejected: 198.51.100.7 — too many failures, locked temporarily");
+    auto otherHost = connect(l, {"198.51.100.8", 41001});
+    EXPECT_FALSE(otherHost->cancelled());
+    queue->advance(2.0);
+    auto later = connect(l, {"198.51.100.7", 41002});
+    EXPECT_FALSE(later->cancelled());
+}
+
+TEST_F(AgentServerTest, FiveWrongResponsesLockTheAddress) {
+    auto keys = DeviceAuth::generateKeyPair();
+    ASSERT_TRUE(TrustStore::trust("PHONE-1", "Phone", keys.publicKey));
+    auto l = startServer();
+    for (int i = 0; i < 5; ++i) {
+        auto c = connect(l, {"203.0.113.5", static_cast<uint16_t>(50000 + i)});
+        c->feed(test::concat({helloFrame(), test::frame(AuthResponse(Bytes(32, 7)))}));
+        queue->runUntilIdle();
+        ASSERT_EQ(test::sentMessages(*c).back().get<AuthFailed>()->reason, "Device authentication failed");
+    }
+    EXPECT_EQ(server->failures().entry("203.0.113.5")->count, 5);
+    auto c = connect(l, {"203.0.113.5", 50100});
+    EXPECT_TRUE(c->cancelled());
+}
+
+TEST_F(AgentServerTest, QuicStartsOnDemandFallsBackOnceThenGivesUp) {
+    startServer();
+    EXPECT_EQ(server->quicPortProvider(), std::nullopt);  // not ready yet
+    ASSERT_EQ(transport->listeners().size(), 2u);
+    auto fixed = transport->listeners()[1];
+    EXPECT_EQ(fixed.port, 52526);
+    ASSERT_TRUE(fixed.quic.has_value());
+    EXPECT_EQ(fixed.quic->alpn, std::vector<std::string>{"brevox-m1"});
+    EXPECT_EQ(server->quicPortProvider(), std::nullopt);
+    EXPECT_EQ(transport->listeners().size(), 2u);  // no second listener while one exists
+
+    fixed.listener->setState(ListenerState::failed, TransportError{TransportError::Kind::addressInUse, 98, "in use"});
+    queue->runUntilIdle();
+    ASSERT_EQ(transport->listeners().size(), 3u);
+    auto any = transport->listeners()[2];
+    EXPECT_EQ(any.port, 0);
+    any.listener->setState(ListenerState::ready, std::nullopt, 40123);
+    queue->runUntilIdle();
+    EXPECT_EQ(server->quicPortProvider(), 40123);
+
+    any.listener->setState(ListenerState::failed, TransportError{TransportError::Kind::other, 0, "broke"});
+    queue->runUntilIdle();
+    EXPECT_EQ(statuses.back(), "QUIC listener failed — video over TCP");
+    EXPECT_EQ(server->quicPortProvider(), std::nullopt);
+    EXPECT_EQ(transport->listeners().size(), 3u);
+    // A late event of the replaced fixed-port listener changes nothing.
+    fixed.listener->setState(ListenerState::ready);
+    queue->runUntilIdle();
+    EXPECT_EQ(server->quicPortProvider(), std::nullopt);
+}
+
+TEST_F(AgentServerTest, QuicListenerCancelsControlFramesAndLockedRemotesSilently) {
+    startServer();
+    server->quicPortProvider();
+    auto q = transport->listeners()[1].listener;
+    q->setState(ListenerState::ready);
+    queue->runUntilIdle();
+    auto c = q->injectConnection(Endpoint{"192.0.2.50", 6000});
+    queue->runUntilIdle();
+    c->feed(helloFrame());
+    queue->runUntilIdle();
+    EXPECT_TRUE(c->cancelled());
+    EXPECT_EQ(server->session(), nullptr);
+
+    for (int i = 0; i < 5; ++i) q->reportHandshakeFailure({"192.0.2.60", 7000});
+    queue->runUntilIdle();
+    size_t before = statuses.size();
+    auto locked = q->injectConnection(Endpoint{"192.0.2.60", 7001});
+    queue->runUntilIdle();
+    EXPECT_TRUE(locked->cancelled());
+    EXPECT_EQ(statuses.size(), before);
+}
+
+TEST(NetInfoTest, AddressRules) {
+    using L = fake::FakeInterfaceAddressList;
+    L list;
+    list.entries = std::vector<InterfaceAddress>{
+        L::link("lo", {0, 0, 0, 0, 0, 0}),
+        L::link("en1", {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0x01}),
+        L::link("enx0", {0, 0, 0, 0, 0, 0}),
+        L::link("en0", {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0x00}),
+        L::link("wlan0", {1, 2, 3, 4, 5, 6}),
+        L::ipv4("eth0", 10, 0, 0, 1),
+        L::ipv4("tailscale0", 100, 128, 0, 1),
+        L::ipv4("tailscale0", 100, 100, 1, 2),
+    };
+    EXPECT_EQ(NetInfo::primaryMACAddress(list), "aa:bb:cc:dd:ee:00");
+    EXPECT_EQ(NetInfo::tailscaleIPv4(list), "100.100.1.2");
+    EXPECT_EQ(NetInfo::lanIPv4(list), "10.0.0.1");
+
+    list.entries = std::vector<InterfaceAddress>{L::link("wlan0", {1, 2, 3, 4, 5, 6}),
+                                                 L::link("enp3s0", {0, 0, 0, 0, 0, 0}),
+                                                 L::link("enp4s0", {0x02, 0, 0, 0, 0, 0x0a}),
+                                                 L::link("en2", {1, 2, 3, 4, 5, 6, 7, 8}),
+                                                 L::ipv4("eth0", 100, 128, 0, 1)};
+    EXPECT_EQ(NetInfo::primaryMACAddress(list), "02:00:00:00:00:0a");
+    EXPECT_EQ(NetInfo::tailscaleIPv4(list), std::nullopt);
+
+    list.entries.reset();  // the list cannot be read
+    EXPECT_EQ(NetInfo::primaryMACAddress(list), std::nullopt);
+    EXPECT_EQ(NetInfo::tailscaleIPv4(list), std::nullopt);
+}
+
+}  // namespace
+}  // namespace df
