@@ -1,0 +1,147 @@
+#include "platform/linux/transport/QuicListener.h"
+
+#include "platform/linux/transport/QuicStream.h"
+
+#include <asio/dispatch.hpp>
+
+namespace df::transport {
+
+namespace {
+// A phone needs one connection; this bounds what unauthenticated peers can make us hold.
+constexpr size_t kMaxConnections = 64;
+}
+
+std::shared_ptr<QuicListener> QuicListener::make(const QuicParameters& parameters, uint16_t port,
+                                                 std::string bindHost) {
+    if (parameters.alpn.empty() || parameters.psk.key.empty() || parameters.psk.identity.empty()) {
+        TransportError error;
+        error.kind = TransportError::Kind::invalidArgument;
+        error.description = "QUIC needs an application protocol and a pre-shared key";
+        throw TransportException(std::move(error));
+    }
+    return std::shared_ptr<QuicListener>(new QuicListener(parameters, port, std::move(bindHost)));
+}
+
+std::optional<uint16_t> QuicListener::port() const {
+    int port = boundPort_.load();
+    if (port < 0) return std::nullopt;
+    return static_cast<uint16_t>(port);
+}
+
+void QuicListener::report(ListenerState state, std::optional<TransportError> error) {
+    queue_->post([self = shared_from_this(), state, error = std::move(error)] {
+        if (self->stateHandler_) self->stateHandler_(state, error);
+    });
+}
+
+void QuicListener::start(std::shared_ptr<DispatchQueue> queue) {
+    if (started_.exchange(true)) return;
+    queue_ = std::move(queue);
+    io_ = bindingFor(queue_);
+    asio::dispatch(io_->context(), [self = shared_from_this()] { self->bindOnIo(); });
+}
+
+void QuicListener::bindOnIo() {
+    if (ended_) return;
+    std::error_code ec;
+    asio::ip::address address = bindHost_.empty() ? asio::ip::address(asio::ip::address_v6::any())
+                                                  : asio::ip::make_address(bindHost_, ec);
+    if (ec) {
+        ended_ = true;
+        report(ListenerState::failed, makeError(TransportError::Kind::invalidArgument,
+                                                "Invalid listening address " + bindHost_, ec.value()));
+        return;
+    }
+    socket_ = QuicSocket::open(*io_, asio::ip::udp::endpoint(address, requestedPort_), parameters_.serviceClass, ec);
+    if (!socket_) {
+        ended_ = true;
+        report(ListenerState::failed, errorFrom(ec, false));
+        return;
+    }
+    boundPort_ = socket_->localEndpoint().port();
+    socket_->startReceiving([weak = weak_from_this()](const asio::ip::udp::endpoint& from, const uint8_t* data,
+                                                      size_t size) {
+        if (auto self = weak.lock()) self->onPacket(from, data, size);
+    });
+    report(ListenerState::ready, std::nullopt);
+}
+
+void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* data, size_t size) {
+    if (ended_) return;
+    ngtcp2_version_cid vc;
+    if (ngtcp2_pkt_decode_version_cid(&vc, data, size, QuicConnection::kServerCidLength) != 0) return;
+    auto it = byCid_.find(std::string(reinterpret_cast<const char*>(vc.dcid), vc.dcidlen));
+    if (it != byCid_.end()) {
+        auto connection = it->second;
+        connection->onPacket(from, data, size);
+        return;
+    }
+    ngtcp2_pkt_hd hd;
+    if (ngtcp2_accept(&hd, data, size) != 0) return;  // not a client's first Initial
+    if (connections_.size() >= kMaxConnections) return;
+
+    std::weak_ptr<QuicListener> weak = weak_from_this();
+    QuicConnectionEvents events;
+    events.newStream = [weak](std::shared_ptr<QuicStream> stream) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->queue_->post([self, stream] {
+            if (self->newConnection_) {
+                self->newConnection_(stream);
+            } else {
+                stream->cancel();
+            }
+        });
+    };
+    events.handshakeFailed = [weak](const Endpoint& remote, const TransportError& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->queue_->post([self, remote, error] {
+            if (self->handshakeFailure_) self->handshakeFailure_(remote, error);
+        });
+    };
+    events.cidChanged = [weak](const std::shared_ptr<QuicConnection>& connection, const std::string& cid, bool added) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (added) {
+            self->byCid_[cid] = connection;
+        } else {
+            auto found = self->byCid_.find(cid);
+            if (found != self->byCid_.end() && found->second == connection) self->byCid_.erase(found);
+        }
+    };
+    TransportError error;
+    auto connection = QuicConnection::accept(socket_, parameters_, hd, from, std::move(events), error);
+    if (!connection) return;
+    QuicConnection* key = connection.get();
+    connections_[key] = connection;
+    // Registered after creation: `closed` may run while the connection is being set up.
+    std::weak_ptr<QuicListener> weakListener = weak_from_this();
+    connection->onPacket(from, data, size);
+    if (connection->isClosed()) {
+        connections_.erase(key);
+    } else {
+        connection->setClosedHandler([weakListener, key](const TransportError&) {
+            if (auto self = weakListener.lock()) self->connections_.erase(key);
+        });
+    }
+}
+
+void QuicListener::cancel() {
+    if (!started_.exchange(true)) return;
+    asio::dispatch(io_->context(), [self = shared_from_this()] {
+        if (self->ended_) return;
+        self->ended_ = true;
+        auto connections = std::move(self->connections_);
+        self->connections_.clear();
+        for (auto& [key, connection] : connections) {
+            connection->close(makeError(TransportError::Kind::cancelled, "QUIC listener cancelled"));
+        }
+        self->byCid_.clear();
+        if (self->socket_) self->socket_->close();
+        self->boundPort_ = -1;
+        self->report(ListenerState::cancelled, std::nullopt);
+    });
+}
+
+}  // namespace df::transport

@@ -1,0 +1,52 @@
+#pragma once
+// The QUIC listener: one UDP socket, the table that routes datagrams to connections by
+// every connection ID they issued, and each bidirectional stream a phone opens handed out
+// as a Connection. Runs on the io thread of the queue it is started on.
+
+#include "platform/Transport.h"
+#include "platform/linux/transport/QuicConnection.h"
+
+#include <atomic>
+#include <unordered_map>
+
+namespace df::transport {
+
+class QuicListener final : public Listener, public std::enable_shared_from_this<QuicListener> {
+public:
+    static std::shared_ptr<QuicListener> make(const QuicParameters& parameters, uint16_t port, std::string bindHost);
+
+    TransportProtocol protocol() const override { return TransportProtocol::quic; }
+    void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
+    void setNewConnectionHandler(NewConnectionHandler handler) override { newConnection_ = std::move(handler); }
+    void setHandshakeFailureHandler(HandshakeFailureHandler handler) override { handshakeFailure_ = std::move(handler); }
+    void start(std::shared_ptr<DispatchQueue> queue) override;
+    std::optional<uint16_t> port() const override;
+    /// Stops listening; the socket closes, so the QUIC connections on it end too.
+    void cancel() override;
+
+private:
+    QuicListener(QuicParameters parameters, uint16_t port, std::string bindHost)
+        : parameters_(std::move(parameters)), requestedPort_(port), bindHost_(std::move(bindHost)) {}
+    void bindOnIo();
+    void onPacket(const asio::ip::udp::endpoint& from, const uint8_t* data, size_t size);
+    void report(ListenerState state, std::optional<TransportError> error);
+
+    QuicParameters parameters_;
+    uint16_t requestedPort_;
+    std::string bindHost_;
+    std::shared_ptr<DispatchQueue> queue_;
+    std::optional<IoBinding> io_;
+    StateHandler stateHandler_;
+    NewConnectionHandler newConnection_;
+    HandshakeFailureHandler handshakeFailure_;
+    std::atomic<int> boundPort_{-1};
+    std::atomic<bool> started_{false};
+
+    // io thread
+    std::shared_ptr<QuicSocket> socket_;
+    std::unordered_map<std::string, std::shared_ptr<QuicConnection>> byCid_;
+    std::unordered_map<QuicConnection*, std::shared_ptr<QuicConnection>> connections_;
+    bool ended_ = false;
+};
+
+}  // namespace df::transport

@@ -1,0 +1,22 @@
+#pragma once
+// Socket options the transport parameters ask for, set on a native descriptor.
+
+#include "protocol/TransportParameters.h"
+
+#include <system_error>
+
+namespace df::transport {
+
+/// DSCP AF41 (RFC 4594 multimedia conferencing): the class routers and Wi-Fi WMM map to
+/// interactive video. Written into the TOS byte as DSCP << 2.
+inline constexpr int kInteractiveVideoTos = 34 << 2;
+/// SO_PRIORITY 5 puts the socket's packets in the video access class of WMM drivers.
+inline constexpr int kInteractiveVideoPriority = 5;
+
+/// No-delay, keep-alive (idle, interval, count) and TCP_USER_TIMEOUT from `options`.
+std::error_code applyTcpOptions(int fd, const TcpOptions& options);
+/// Marks the socket's packets with the service class (IPv4 and IPv6 traffic classes).
+/// Best effort: a host that refuses the marking still carries the traffic.
+void applyServiceClass(int fd, ServiceClass serviceClass);
+
+}  // namespace df::transport

@@ -1,0 +1,312 @@
+#include "platform/linux/transport/TcpTlsConnection.h"
+
+#include "platform/linux/transport/SocketOptions.h"
+
+#include <asio/connect.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
+#include <asio/ssl/error.hpp>
+#include <asio/write.hpp>
+
+namespace df::transport {
+
+namespace {
+constexpr size_t kMaximumReceive = 16 * 1024 * 1024;
+}
+
+std::shared_ptr<TcpTlsConnection> TcpTlsConnection::accepted(IoBinding io, asio::ip::tcp::socket socket,
+                                                            std::shared_ptr<asio::ssl::context> tls,
+                                                            HandshakeFailureSink onHandshakeFailure) {
+    std::error_code ec;
+    auto peer = socket.remote_endpoint(ec);
+    Endpoint remote{normalizedHost(peer.address().to_string()), peer.port()};
+    std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls)));
+    connection->fd_ = socket.native_handle();
+    connection->io_ = std::move(io);
+    connection->stream_ = std::make_unique<Stream>(std::move(socket), *connection->tls_);
+    connection->onHandshakeFailure_ = std::move(onHandshakeFailure);
+    return connection;
+}
+
+std::shared_ptr<TcpTlsConnection> TcpTlsConnection::client(Endpoint remote, TcpParameters parameters,
+                                                          std::shared_ptr<asio::ssl::context> tls) {
+    std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls)));
+    connection->clientParameters_ = std::move(parameters);
+    return connection;
+}
+
+TcpTlsConnection::TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::context> tls)
+    : remote_(std::move(remote)), tls_(std::move(tls)) {}
+
+TcpTlsConnection::~TcpTlsConnection() {
+    // The stream must go before the io binding that owns its io_context.
+    stream_.reset();
+}
+
+void TcpTlsConnection::setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
+
+void TcpTlsConnection::toOwner(std::function<void()> task) {
+    if (queue_) queue_->post(std::move(task));
+}
+
+void TcpTlsConnection::report(ConnectionState state, std::optional<TransportError> error) {
+    toOwner([self = shared_from_this(), state, error = std::move(error)] {
+        if (self->stateHandler_) self->stateHandler_(state, error);
+    });
+}
+
+void TcpTlsConnection::start(std::shared_ptr<DispatchQueue> queue) {
+    std::vector<std::function<void()>> deferred;
+    asio::io_context* context = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_) return;
+        queue_ = std::move(queue);
+        if (!io_) io_ = bindingFor(queue_);
+        context = &io_->context();
+        deferred.swap(deferred_);
+    }
+    asio::dispatch(*context, [self = shared_from_this(), deferred = std::move(deferred)] {
+        self->startOnIo();
+        for (auto& task : deferred) task();
+    });
+}
+
+void TcpTlsConnection::onIo(std::function<void()> task) {
+    std::unique_lock lock(mutex_);
+    if (!queue_) {
+        // Nothing can be reported before start(); the request waits for it.
+        deferred_.push_back(std::move(task));
+        return;
+    }
+    asio::io_context& context = io_->context();
+    lock.unlock();
+    asio::dispatch(context, std::move(task));
+}
+
+void TcpTlsConnection::startOnIo() {
+    if (phase_ == Phase::ended) {
+        // Cancelled before it was started.
+        report(ConnectionState::cancelled, std::nullopt);
+        return;
+    }
+    report(ConnectionState::preparing, std::nullopt);
+    if (clientParameters_) {
+        connect();
+    } else {
+        handshake();
+    }
+}
+
+void TcpTlsConnection::connect() {
+    phase_ = Phase::connecting;
+    std::error_code ec;
+    auto address = asio::ip::make_address(remote_.host, ec);
+    if (ec) {
+        fail(makeError(TransportError::Kind::invalidArgument, "Invalid address " + remote_.host, ec.value()));
+        return;
+    }
+    asio::ip::tcp::socket socket(io_->context());
+    socket.open(address.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
+    if (!ec) ec = applyTcpOptions(socket.native_handle(), clientParameters_->tcp);
+    if (ec) {
+        fail(errorFrom(ec, false));
+        return;
+    }
+    applyServiceClass(socket.native_handle(), clientParameters_->serviceClass);
+    fd_ = socket.native_handle();
+    stream_ = std::make_unique<Stream>(std::move(socket), *tls_);
+    stream_->lowest_layer().async_connect(
+        asio::ip::tcp::endpoint(address, remote_.port), [self = shared_from_this()](const std::error_code& ec) {
+            if (self->phase_ != Phase::connecting) return;
+            if (ec) {
+                self->fail(errorFrom(ec, false));
+                return;
+            }
+            self->handshake();
+        });
+}
+
+void TcpTlsConnection::handshake() {
+    phase_ = Phase::handshaking;
+    const auto type = clientParameters_ ? asio::ssl::stream_base::client : asio::ssl::stream_base::server;
+    stream_->async_handshake(type, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->phase_ != Phase::handshaking) return;
+        if (ec) {
+            TransportError error = errorFrom(ec, true);
+            if (error.isHandshake() && self->onHandshakeFailure_) self->onHandshakeFailure_(self->remote_, error);
+            self->fail(error);
+            return;
+        }
+        self->becomeReady();
+    });
+}
+
+void TcpTlsConnection::becomeReady() {
+    phase_ = Phase::ready;
+    report(ConnectionState::ready, std::nullopt);
+    pumpSend();
+    pumpReceive();
+}
+
+void TcpTlsConnection::fail(const TransportError& error) { finish(ConnectionState::failed, error); }
+
+void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportError> error) {
+    if (phase_ == Phase::ended) return;
+    phase_ = Phase::ended;
+    if (stream_) {
+        std::error_code ignored;
+        auto& socket = stream_->lowest_layer();
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+    }
+    const TransportError ending = error ? *error : cancelledError();
+    if (receive_) {
+        auto pending = std::move(*receive_);
+        receive_.reset();
+        toOwner([pending = std::move(pending), ending]() mutable {
+            // Bytes already read are handed over with the error rather than dropped.
+            pending.completion(std::move(pending.data), false, ending);
+        });
+    }
+    // Every send still queued completes once, with the error, in order. A write in progress
+    // is completed by its own handler, which sees the aborted operation.
+    std::deque<PendingSend> queued;
+    if (writing_ && !sends_.empty()) {
+        queued.assign(std::make_move_iterator(sends_.begin() + 1), std::make_move_iterator(sends_.end()));
+        sends_.erase(sends_.begin() + 1, sends_.end());
+    } else {
+        queued.swap(sends_);
+    }
+    for (auto& pending : queued) {
+        if (pending.completion) toOwner([c = std::move(pending.completion), ending] { c(ending); });
+    }
+    report(state, std::move(error));
+}
+
+void TcpTlsConnection::receive(size_t minimum, size_t maximum, ReceiveCompletion completion) {
+    minimum = std::max<size_t>(minimum, 1);
+    maximum = std::min(std::max(maximum, minimum), kMaximumReceive);
+    auto run = [self = shared_from_this(), minimum, maximum, completion = std::move(completion)]() mutable {
+        if (self->receive_ || self->phase_ == Phase::ended || self->peerFinished_) {
+            // A second receive while one is pending is refused rather than reordered.
+            TransportError error = self->receive_ ? makeError(TransportError::Kind::invalidArgument,
+                                                              "A receive is already pending")
+                                                  : cancelledError();
+            const bool ended = self->peerFinished_ && !self->receive_ && self->phase_ != Phase::ended;
+            self->toOwner([completion = std::move(completion), error, ended] {
+                if (ended) {
+                    completion({}, true, std::nullopt);
+                } else {
+                    completion({}, false, error);
+                }
+            });
+            return;
+        }
+        self->receive_ = PendingReceive{minimum, maximum, std::move(completion), {}};
+        self->pumpReceive();
+    };
+    onIo(std::move(run));
+}
+
+void TcpTlsConnection::pumpReceive() {
+    if (!receive_ || reading_ || phase_ != Phase::ready) return;
+    PendingReceive& pending = *receive_;
+    if (pending.data.size() >= pending.minimum) {
+        auto done = std::move(pending);
+        receive_.reset();
+        toOwner([done = std::move(done)]() mutable { done.completion(std::move(done.data), false, std::nullopt); });
+        return;
+    }
+    // Read straight into the bytes handed to the owner; never more than it asked for, so
+    // an owner that stops receiving holds the peer back through TCP flow control.
+    const size_t have = pending.data.size();
+    pending.data.resize(pending.maximum);
+    reading_ = true;
+    stream_->async_read_some(
+        asio::buffer(pending.data.data() + have, pending.maximum - have),
+        [self = shared_from_this(), have](const std::error_code& ec, size_t n) {
+            self->reading_ = false;
+            if (!self->receive_) return;  // ended meanwhile; already completed
+            PendingReceive& pending = *self->receive_;
+            pending.data.resize(have + n);
+            if (self->phase_ == Phase::ended) return;
+            if (ec) {
+                const bool endOfStream = ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+                if (endOfStream) {
+                    // The peer finished sending (close_notify, or a bare FIN). It may still
+                    // read what we send, so the connection stays; the owner decides.
+                    self->peerFinished_ = true;
+                    auto done = std::move(pending);
+                    self->receive_.reset();
+                    self->toOwner([done = std::move(done)]() mutable {
+                        done.completion(std::move(done.data), true, std::nullopt);
+                    });
+                    return;
+                }
+                self->fail(errorFrom(ec, false));
+                return;
+            }
+            self->pumpReceive();
+        });
+}
+
+void TcpTlsConnection::send(Bytes content, SendCompletion completion) {
+    onIo([self = shared_from_this(), content = std::move(content), completion = std::move(completion)]() mutable {
+        if (self->phase_ == Phase::ended) {
+            if (completion) self->toOwner([completion = std::move(completion)] { completion(cancelledError()); });
+            return;
+        }
+        self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
+        self->pumpSend();
+    });
+}
+
+void TcpTlsConnection::pumpSend() {
+    if (writing_ || sends_.empty() || phase_ != Phase::ready) return;
+    writing_ = true;
+    // async_write on the TLS stream completes once every record of the message has been
+    // written to the socket: the moment the completion may report the bytes as gone.
+    asio::async_write(*stream_, asio::buffer(sends_.front().content),
+                      [self = shared_from_this()](const std::error_code& ec, size_t) {
+                          self->writing_ = false;
+                          PendingSend done = std::move(self->sends_.front());
+                          self->sends_.pop_front();
+                          std::optional<TransportError> error;
+                          if (ec) error = self->phase_ == Phase::ended ? cancelledError() : errorFrom(ec, false);
+                          if (done.completion) {
+                              self->toOwner([c = std::move(done.completion), error] { c(error); });
+                          }
+                          if (ec) {
+                              self->fail(*error);
+                              return;
+                          }
+                          self->pumpSend();
+                      });
+}
+
+void TcpTlsConnection::cancel() {
+    std::unique_lock lock(mutex_);
+    const bool started = queue_ != nullptr;
+    asio::io_context* context = io_ ? &io_->context() : nullptr;
+    lock.unlock();
+    auto run = [self = shared_from_this(), started] {
+        if (!started && self->phase_ == Phase::idle) {
+            // Not started: close the socket now; start() would report `cancelled`.
+            self->phase_ = Phase::ended;
+            if (self->stream_) {
+                std::error_code ignored;
+                self->stream_->lowest_layer().close(ignored);
+            }
+            return;
+        }
+        self->finish(ConnectionState::cancelled, std::nullopt);
+    };
+    if (context) {
+        asio::dispatch(*context, std::move(run));
+    } else {
+        onIo(std::move(run));  // a client never started has no socket yet
+    }
+}
+
+}  // namespace df::transport
