@@ -134,7 +134,17 @@ void TcpTlsConnection::handshake() {
         if (self->phase_ != Phase::handshaking) return;
         if (ec) {
             TransportError error = errorFrom(ec, true);
+            // Only a TLS-level failure says the peer tried a key; one that just hung up
+            // mid-handshake is not counted against it.
             if (error.isHandshake() && self->onHandshakeFailure_) self->onHandshakeFailure_(self->remote_, error);
+            // Whatever ended it, the handshake did not complete: a wrong code seen from the
+            // client is often just the server hanging up after its alert.
+            if (error.kind != TransportError::Kind::cancelled) {
+                error.kind = TransportError::Kind::handshake;
+                if (error.description.rfind("TLS handshake failed", 0) != 0) {
+                    error.description = "TLS handshake failed: " + error.description;
+                }
+            }
             self->fail(error);
             return;
         }

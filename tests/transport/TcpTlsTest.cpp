@@ -1,0 +1,388 @@
+// TLS 1.2 with the pairing-code key over real TCP on loopback, against independent peers
+// (openssl s_client / s_server, gnutls-cli) and our own client.
+#include "tests/transport/TransportTestSupport.h"
+
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+namespace df {
+namespace {
+
+using testing::Events;
+using testing::bytesOf;
+using testing::hex;
+using testing::receiveLoop;
+using testing::runPeer;
+
+constexpr const char* kCode = "482913";
+
+/// A TCP listener on loopback that answers the first line of each connection with
+/// "agent:" + the line and then closes, recording what every connection reported.
+class LineServer {
+public:
+    explicit LineServer(const std::string& code = kCode) {
+        listener_ = factory_->makeTcpTlsListener(Pairing::parameters(code), 0, "127.0.0.1");
+        listener_->setStateHandler([this](ListenerState s, const std::optional<TransportError>&) {
+            std::lock_guard lock(mutex_);
+            listenerStates_.push_back(s);
+            changed_.notify_all();
+        });
+        listener_->setHandshakeFailureHandler([this](const Endpoint& remote, const TransportError& error) {
+            std::lock_guard lock(mutex_);
+            handshakeFailures_.push_back({remote, error});
+            changed_.notify_all();
+        });
+        listener_->setNewConnectionHandler([this](std::shared_ptr<Connection> connection) { accept(connection); });
+        listener_->start(queue_);
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !listenerStates_.empty(); });
+    }
+    ~LineServer() {
+        queue_->sync([&] {
+            for (auto& [c, e] : connections_) c->cancel();
+            listener_->cancel();
+        });
+        queue_->sync([] {});
+        connections_.clear();
+        listener_.reset();
+        queue_->stop();
+    }
+
+    uint16_t port() const { return listener_->port().value_or(0); }
+    std::shared_ptr<Events> waitForConnection(size_t index = 0) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(10), [&] { return connections_.size() > index; });
+        return connections_.size() > index ? connections_[index].second : nullptr;
+    }
+    std::shared_ptr<Connection> connection(size_t index = 0) {
+        std::lock_guard lock(mutex_);
+        return connections_.at(index).first;
+    }
+    bool waitForHandshakeFailure() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !handshakeFailures_.empty(); });
+    }
+    std::vector<std::pair<Endpoint, TransportError>> handshakeFailures() {
+        std::lock_guard lock(mutex_);
+        return handshakeFailures_;
+    }
+    std::vector<ListenerState> listenerStates() {
+        std::lock_guard lock(mutex_);
+        return listenerStates_;
+    }
+    std::shared_ptr<SerialQueue> queue() { return queue_; }
+    bool answerLines = true;
+
+private:
+    void accept(const std::shared_ptr<Connection>& connection) {
+        auto events = std::make_shared<Events>();
+        {
+            std::lock_guard lock(mutex_);
+            connections_.emplace_back(connection, events);
+            changed_.notify_all();
+        }
+        connection->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+        connection->start(queue_);
+        if (answerLines) readLine(connection, events, std::make_shared<std::string>());
+    }
+    void readLine(std::shared_ptr<Connection> connection, std::shared_ptr<Events> events,
+                  std::shared_ptr<std::string> line) {
+        std::weak_ptr<Connection> weak = connection;
+        connection->receive(1, 4096, [weak, events, line, this](Bytes data, bool complete, std::optional<TransportError> error) {
+            events->received(data, complete, error);
+            auto c = weak.lock();
+            if (!c || error || complete) return;
+            line->append(data.begin(), data.end());
+            auto newline = line->find('\n');
+            if (newline == std::string::npos) {
+                readLine(c, events, line);
+                return;
+            }
+            c->send(bytesOf("agent:" + line->substr(0, newline + 1)), [weak](std::optional<TransportError>) {
+                if (auto c = weak.lock()) c->cancel();
+            });
+        });
+    }
+
+    std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("duskferry.server");
+    std::shared_ptr<TransportFactory> factory_ = makeLinuxTransportFactory();
+    std::shared_ptr<Listener> listener_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ListenerState> listenerStates_;
+    std::vector<std::pair<std::shared_ptr<Connection>, std::shared_ptr<Events>>> connections_;
+    std::vector<std::pair<Endpoint, TransportError>> handshakeFailures_;
+};
+
+std::string pskHex(const std::string& code) { return hex(Pairing::tlsOptions(code).psk.key); }
+
+struct PeerCase {
+    const char* name;
+    const char* tool;
+    std::string command;  // %PORT% and %KEY% are filled in
+    std::string code;     // the code the peer uses
+    bool connects;
+    const char* expectInOutput;  // negotiated suite, when it connects
+};
+
+std::string fill(std::string text, uint16_t port, const std::string& key) {
+    for (auto [from, to] : {std::pair<std::string, std::string>{"%PORT%", std::to_string(port)}, {"%KEY%", key}}) {
+        for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+const std::string kSClient = "timeout 10 openssl s_client -connect 127.0.0.1:%PORT% -psk %KEY% -psk_identity duskferry";
+const std::string kGnutls =
+    "timeout 10 gnutls-cli -p %PORT% 127.0.0.1 --pskusername duskferry --pskkey %KEY% ";
+
+TEST(TcpTlsListener, IndependentPeersConnectOnlyWithTheRightCodeAndVersion) {
+    DF_REQUIRE_TOOL("openssl");
+    DF_REQUIRE_TOOL("gnutls-cli");
+    const std::vector<PeerCase> cases = {
+        {"openssl TLS 1.2, default suites: forward secret preferred", "openssl", kSClient + " -tls1_2 -ign_eof", kCode,
+         true, "ECDHE-PSK-CHACHA20-POLY1305"},
+        {"openssl offering only the phone's suite 0x00A8", "openssl",
+         kSClient + " -tls1_2 -ign_eof -cipher PSK-AES128-GCM-SHA256", kCode, true, "PSK-AES128-GCM-SHA256"},
+        {"openssl offering DHE-PSK and 0x00A8", "openssl",
+         kSClient + " -tls1_2 -ign_eof -cipher DHE-PSK-AES128-GCM-SHA256:PSK-AES128-GCM-SHA256", kCode, true,
+         "DHE-PSK-AES128-GCM-SHA256"},
+        {"gnutls-cli with PSK", "gnutls-cli",
+         kGnutls + "--priority NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+PSK", kCode, true, "PSK"},
+        {"openssl with another code", "openssl", kSClient + " -tls1_2 -ign_eof", "482914", false, nullptr},
+        {"gnutls-cli with another code", "gnutls-cli",
+         kGnutls + "--priority NORMAL:-VERS-ALL:+VERS-TLS1.2:-KX-ALL:+PSK", "000000", false, nullptr},
+        {"openssl TLS 1.3 only", "openssl", kSClient + " -tls1_3 -ign_eof", kCode, false, nullptr},
+        {"openssl TLS 1.1 only", "openssl", kSClient + " -tls1_1 -cipher PSK-AES128-CBC-SHA@SECLEVEL=0 -ign_eof",
+         kCode, false, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LineServer server;
+        ASSERT_NE(server.port(), 0);
+        auto result = runPeer(fill(c.command, server.port(), pskHex(c.code)), "hello from peer\n");
+        auto events = server.waitForConnection();
+        ASSERT_TRUE(events);
+        if (c.connects) {
+            EXPECT_NE(result.output.find("agent:hello from peer"), std::string::npos) << result.output;
+            EXPECT_NE(result.output.find(c.expectInOutput), std::string::npos) << result.output;
+            EXPECT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+            EXPECT_TRUE(server.handshakeFailures().empty());
+        } else {
+            EXPECT_EQ(result.output.find("agent:"), std::string::npos) << result.output;
+            ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
+            std::lock_guard lock(events->mutex());
+            EXPECT_FALSE(events->has(ConnectionState::ready));
+            ASSERT_FALSE(events->errors_.empty());
+            EXPECT_EQ(events->errors_.back().kind, TransportError::Kind::handshake) << events->errors_.back().description;
+            ASSERT_TRUE(server.waitForHandshakeFailure());
+            EXPECT_EQ(server.handshakeFailures().at(0).first.host, "127.0.0.1");
+        }
+    }
+}
+
+int intOption(int fd, int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    EXPECT_EQ(getsockopt(fd, level, name, &value, &length), 0);
+    return value;
+}
+
+TEST(TcpTlsConnection, OurClientTalksToTheListenerWithTheSettingsReadBack) {
+    LineServer server;
+    server.answerLines = false;
+    auto clientQueue = SerialQueue::create("phone");
+    auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode));
+    auto clientEvents = std::make_shared<Events>();
+    client->setStateHandler([clientEvents](ConnectionState s, const std::optional<TransportError>& e) { clientEvents->state(s, e); });
+    // Sends made before start wait for the handshake, in order.
+    client->send(bytesOf("first;"), nullptr);
+    client->start(clientQueue);
+    client->send(bytesOf("second;"), nullptr);
+    ASSERT_TRUE(clientEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    auto serverEvents = server.waitForConnection();
+    ASSERT_TRUE(serverEvents);
+    auto accepted = server.connection();
+    EXPECT_EQ(accepted->remoteEndpoint().host, "127.0.0.1");
+    receiveLoop(accepted, serverEvents);
+    ASSERT_TRUE(serverEvents->waitFor([](Events& e) { return e.bytes_.size() == 13; }));
+    EXPECT_EQ(serverEvents->bytes_, bytesOf("first;second;"));
+
+    // Every option of the TCP settings, on the accepted socket and on the client's.
+    for (int fd : {linuxSocketDescriptor(*accepted), linuxSocketDescriptor(*client)}) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+        EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 2);
+        EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 2);
+        EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+        EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 8000);
+        EXPECT_EQ(intOption(fd, IPPROTO_IP, IP_TOS), 34 << 2);  // DSCP AF41
+        EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_PRIORITY), 5);
+    }
+
+    // Large messages arrive whole and in order, bounded receives notwithstanding.
+    auto clientReceived = std::make_shared<Events>();
+    receiveLoop(client, clientReceived, 1000);
+    Bytes expected;
+    std::vector<int> completions;
+    std::mutex completionMutex;
+    server.queue()->sync([&] {
+        for (int i = 0; i < 20; ++i) {
+            Bytes message(100000 + static_cast<size_t>(i), static_cast<uint8_t>(i));
+            expected.insert(expected.end(), message.begin(), message.end());
+            accepted->send(std::move(message), [&, i](std::optional<TransportError> error) {
+                EXPECT_FALSE(error.has_value());
+                std::lock_guard lock(completionMutex);
+                completions.push_back(i);
+            });
+        }
+    });
+    ASSERT_TRUE(clientReceived->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
+    EXPECT_EQ(clientReceived->bytes_, expected);
+    server.queue()->sync([] {});
+    std::lock_guard lock(completionMutex);
+    EXPECT_EQ(completions.size(), 20u);
+    for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
+    clientQueue->sync([&] { client->cancel(); });
+    clientQueue->sync([] {});
+    clientQueue->stop();
+}
+
+TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
+    LineServer server;
+    server.answerLines = false;
+    auto clientQueue = SerialQueue::create("phone");
+    auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode));
+    auto clientEvents = std::make_shared<Events>();
+    client->setStateHandler([clientEvents](ConnectionState s, const std::optional<TransportError>& e) { clientEvents->state(s, e); });
+    client->start(clientQueue);
+    ASSERT_TRUE(clientEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    auto serverEvents = server.waitForConnection();
+    auto accepted = server.connection();
+    ASSERT_TRUE(serverEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    clientQueue->sync([&] { client->cancel(); });
+    ASSERT_TRUE(clientEvents->waitFor([](Events& e) { return e.has(ConnectionState::cancelled); }));
+
+    // The agent keeps sending video into a connection whose phone is gone: 4 MB more than
+    // the socket buffers hold, so that writes fail rather than vanish into buffers.
+    std::mutex mutex;
+    std::vector<std::pair<int, bool>> completions;
+    server.queue()->sync([&] {
+        receiveLoop(accepted, serverEvents);
+        for (int i = 0; i < 64; ++i) {
+            accepted->send(Bytes(256 * 1024, 7), [&, i](std::optional<TransportError> error) {
+                std::lock_guard lock(mutex);
+                completions.emplace_back(i, error.has_value());
+            });
+        }
+    });
+    auto allDone = [&] {
+        std::lock_guard lock(mutex);
+        return completions.size() == 64;
+    };
+    for (int i = 0; i < 100 && !allDone(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 64u);
+    for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i].first, static_cast<int>(i));
+    EXPECT_TRUE(completions.back().second) << "the last sends cannot have reached a closed peer";
+    EXPECT_TRUE(serverEvents->ended_ || serverEvents->has(ConnectionState::failed));
+    clientQueue->stop();
+}
+
+TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
+    DF_REQUIRE_TOOL("openssl");
+    for (bool rightCode : {true, false}) {
+        SCOPED_TRACE(rightCode ? "right code" : "wrong code");
+        // A free port for s_server: bind one, note it, release it.
+        uint16_t port = 0;
+        {
+            auto probe = makeLinuxTransportFactory()->makeTcpTlsListener(Pairing::parameters(kCode), 0, "127.0.0.1");
+            auto queue = SerialQueue::create("probe");
+            probe->start(queue);
+            for (int i = 0; i < 50 && !probe->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            port = probe->port().value_or(0);
+            queue->sync([&] { probe->cancel(); });
+            queue->sync([] {});
+            queue->stop();
+        }
+        ASSERT_NE(port, 0);
+        // s_server ends its connection when its standard input ends: keep it open a while.
+        std::string command = "sleep 2 | timeout 5 openssl s_server -accept 127.0.0.1:" + std::to_string(port) +
+                              " -nocert -psk " + pskHex(kCode) + " -psk_identity duskferry -tls1_2 -naccept 1";
+        FILE* serverProcess = popen((command + " 2>&1").c_str(), "r");
+        ASSERT_TRUE(serverProcess);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        auto queue = SerialQueue::create("phone");
+        auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", port},
+                                                                 Pairing::parameters(rightCode ? kCode : "111111"));
+        auto events = std::make_shared<Events>();
+        client->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+        client->start(queue);
+        client->send(bytesOf("from our client\n"), nullptr);
+        ASSERT_TRUE(events->waitFor([](Events& e) {
+            return e.has(ConnectionState::ready) || e.has(ConnectionState::failed);
+        }));
+        EXPECT_EQ(events->has(ConnectionState::ready), rightCode);
+        if (rightCode) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        queue->sync([&] { client->cancel(); });
+        queue->sync([] {});
+        std::string output;
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, serverProcess)) > 0) output.append(buffer, n);
+        pclose(serverProcess);
+        EXPECT_EQ(output.find("from our client") != std::string::npos, rightCode) << output;
+        // Our client offers the forward-secret suite first.
+        if (rightCode) {
+            EXPECT_NE(output.find("CIPHER is ECDHE-PSK-CHACHA20-POLY1305"), std::string::npos) << output;
+        }
+        if (!rightCode) {
+            std::lock_guard lock(events->mutex());
+            ASSERT_FALSE(events->errors_.empty());
+            EXPECT_EQ(events->errors_.back().kind, TransportError::Kind::handshake);
+        }
+        queue->stop();
+    }
+}
+
+TEST(TcpTlsListener, ATakenPortIsReportedAsFailed) {
+    LineServer first;
+    auto queue = SerialQueue::create("second");
+    auto second = makeLinuxTransportFactory()->makeTcpTlsListener(Pairing::parameters(kCode), first.port(), "127.0.0.1");
+    auto events = std::make_shared<std::pair<std::mutex, std::vector<std::pair<ListenerState, std::optional<TransportError>>>>>();
+    std::condition_variable changed;
+    second->setStateHandler([&, events](ListenerState s, const std::optional<TransportError>& e) {
+        std::lock_guard lock(events->first);
+        events->second.emplace_back(s, e);
+        changed.notify_all();
+    });
+    second->start(queue);
+    std::unique_lock lock(events->first);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return !events->second.empty(); }));
+    EXPECT_EQ(events->second[0].first, ListenerState::failed);
+    ASSERT_TRUE(events->second[0].second);
+    EXPECT_EQ(events->second[0].second->kind, TransportError::Kind::addressInUse);
+    EXPECT_FALSE(events->second[0].second->description.empty());
+    EXPECT_FALSE(second->port().has_value());
+    lock.unlock();
+    queue->stop();
+}
+
+TEST(TransportFactory, RefusesUnusableParameters) {
+    auto factory = makeLinuxTransportFactory();
+    TcpParameters noKey = Pairing::parameters(kCode);
+    noKey.tls.psk.key.clear();
+    EXPECT_THROW(factory->makeTcpTlsListener(noKey, 0), TransportException);
+    QuicParameters noAlpn = Pairing::quicParameters(kCode);
+    noAlpn.alpn.clear();
+    EXPECT_THROW(factory->makeQuicListener(noAlpn, 0), TransportException);
+}
+
+}  // namespace
+}  // namespace df
