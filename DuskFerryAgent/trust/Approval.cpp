@@ -14,6 +14,14 @@ std::shared_ptr<Approval> Approval::create(std::shared_ptr<DispatchQueue> mainQu
 Approval::Approval(std::shared_ptr<DispatchQueue> mainQueue, std::shared_ptr<AlertPresenter> alerts)
     : mainQueue_(std::move(mainQueue)), alerts_(std::move(alerts)) {}
 
+Approval::~Approval() {
+    // Requests that never got their prompt are answered, later and on the main queue as
+    // always, so no enrolment waits forever.
+    for (auto& pending : waiting_) {
+        mainQueue_->post([completion = std::move(pending.completion)] { completion(false); });
+    }
+}
+
 AlertContent Approval::alertFor(std::string_view deviceName, std::string_view deviceID) {
     AlertContent content;
     content.messageText = L10n::tf("允许「%@」连接吗？", deviceName);
@@ -27,11 +35,13 @@ AlertContent Approval::alertFor(std::string_view deviceName, std::string_view de
 }
 
 void Approval::request(std::string deviceName, std::string deviceID, Completion completion) {
-    // Any thread: everything else happens on the main queue. The prompt keeps this object
-    // alive until it is answered, so an enrolment in flight is never silently dropped.
-    mainQueue_->post([self = shared_from_this(),
+    // Any thread: everything else happens on the main queue. The queue and the alert hold
+    // this object weakly (it holds both); should it be gone before the prompt is answered,
+    // the request is declined rather than left without an answer.
+    mainQueue_->post([weak = weak_from_this(),
                       pending = Pending{std::move(deviceName), std::move(deviceID), std::move(completion)}]() mutable {
-        self->enqueue(std::move(pending));
+        if (auto self = weak.lock()) self->enqueue(std::move(pending));
+        else pending.completion(false);
     });
 }
 
@@ -58,9 +68,9 @@ void Approval::presentNext() {
     waiting_.pop_front();
     auto content = alertFor(pending.deviceName, pending.deviceID);
     alerts_->present(std::move(content),
-                     [self = shared_from_this(), completion = std::move(pending.completion)](int response) {
+                     [weak = weak_from_this(), completion = std::move(pending.completion)](int response) {
                          completion(response == kAlertFirstButtonReturn);
-                         self->presentNext();
+                         if (auto self = weak.lock()) self->presentNext();
                      });
 }
 

@@ -20,11 +20,13 @@ public:
 
     static std::shared_ptr<Approval> create(std::shared_ptr<DispatchQueue> mainQueue,
                                             std::shared_ptr<AlertPresenter> alerts);
+    ~Approval();
 
     /// Shows the prompt for the phone and later calls `completion(true)` exactly when the
     /// user chose "Trust and Connect"; any other ending is false. The completion runs on
     /// the main queue; callers hop back to their own queue. A device ID the trust store
-    /// cannot keep (TrustStore::canStore) is declined without asking.
+    /// cannot keep (TrustStore::canStore) is declined without asking. The owner keeps this
+    /// object alive; requests still waiting when it goes away are declined.
     void request(std::string deviceName, std::string deviceID, Completion completion);
 
     /// The alert shown for a phone (texts in the language in effect).

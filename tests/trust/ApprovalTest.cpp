@@ -72,6 +72,19 @@ TEST_F(ApprovalTest, RequestsAreAnsweredOneAfterTheOther) {
     EXPECT_EQ(answers, (std::vector<std::pair<std::string, bool>>{{"first", false}, {"second", true}}));
 }
 
+TEST_F(ApprovalTest, RequestsOutlivingTheApprovalAreDeclinedNotLost) {
+    ask("first", "ID-1");
+    ask("second", "ID-2");
+    main->runUntilIdle();
+    ask("third", "ID-3");  // still on its way to the main queue
+    approval.reset();
+    main->runUntilIdle();
+    ASSERT_TRUE(alerts->answer(kAlertFirstButtonReturn));  // the open prompt still answers
+    main->runUntilIdle();
+    EXPECT_EQ(alerts->shown().size(), 1u);
+    EXPECT_EQ(answers, (std::vector<std::pair<std::string, bool>>{{"third", false}, {"second", false}, {"first", true}}));
+}
+
 TEST_F(ApprovalTest, DeviceIdsAreShortenedToEightCharacters) {
     struct Case {
         std::string id;
