@@ -1,0 +1,272 @@
+// QUIC media streams over real UDP on loopback: our listener and our client (the reference
+// phone's), TLS 1.3 with the pairing-code key and ALPN "brevox-m1".
+#include "tests/transport/TransportTestSupport.h"
+
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+namespace df {
+namespace {
+
+using testing::Events;
+using testing::bytesOf;
+using testing::receiveLoop;
+
+constexpr const char* kCode = "730155";
+
+/// A QUIC listener on loopback that starts every stream a phone opens and reads it.
+class QuicServer {
+public:
+    explicit QuicServer(bool keepalive = false) : keepalive_(keepalive) {
+        listener_ = makeLinuxTransportFactory()->makeQuicListener(Pairing::quicParameters(kCode), 0, "127.0.0.1");
+        listener_->setHandshakeFailureHandler([this](const Endpoint& remote, const TransportError& error) {
+            std::lock_guard lock(mutex_);
+            handshakeFailures_.push_back({remote, error});
+            changed_.notify_all();
+        });
+        listener_->setNewConnectionHandler([this](std::shared_ptr<Connection> stream) {
+            auto events = std::make_shared<Events>();
+            stream->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+            stream->start(queue_);
+            if (keepalive_) Pairing::applyQUICKeepalive(*stream);
+            receiveLoop(stream, events, 1 << 20);
+            std::lock_guard lock(mutex_);
+            streams_.emplace_back(stream, events);
+            changed_.notify_all();
+        });
+        listener_->setStateHandler([this](ListenerState, const std::optional<TransportError>&) {
+            std::lock_guard lock(mutex_);
+            changed_.notify_all();
+        });
+        listener_->start(queue_);
+        for (int i = 0; i < 100 && !listener_->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ~QuicServer() {
+        queue_->sync([&] {
+            for (auto& [s, e] : streams_) s->cancel();
+            listener_->cancel();
+        });
+        queue_->sync([] {});
+        streams_.clear();
+        listener_.reset();
+        queue_->stop();
+    }
+    uint16_t port() const { return listener_->port().value_or(0); }
+    std::pair<std::shared_ptr<Connection>, std::shared_ptr<Events>> waitForStream(size_t index = 0) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5), [&] { return streams_.size() > index; });
+        if (streams_.size() <= index) return {};
+        return streams_[index];
+    }
+    size_t streamCount() {
+        std::lock_guard lock(mutex_);
+        return streams_.size();
+    }
+    bool waitForHandshakeFailures(size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return handshakeFailures_.size() >= count; });
+    }
+    std::vector<std::pair<Endpoint, TransportError>> handshakeFailures() {
+        std::lock_guard lock(mutex_);
+        return handshakeFailures_;
+    }
+    std::shared_ptr<SerialQueue> queue() { return queue_; }
+
+private:
+    bool keepalive_;
+    std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("duskferry.server");
+    std::shared_ptr<Listener> listener_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::pair<std::shared_ptr<Connection>, std::shared_ptr<Events>>> streams_;
+    std::vector<std::pair<Endpoint, TransportError>> handshakeFailures_;
+};
+
+/// The phone's side: a QUIC connection with one stream.
+struct QuicPhone {
+    explicit QuicPhone(uint16_t port, QuicParameters parameters = Pairing::quicParameters(kCode)) {
+        stream = makeLinuxTransportFactory()->connectQuic({"127.0.0.1", port}, parameters);
+        stream->setStateHandler([e = events](ConnectionState s, const std::optional<TransportError>& error) { e->state(s, error); });
+        stream->start(queue);
+    }
+    ~QuicPhone() {
+        queue->sync([&] { stream->cancel(); });
+        queue->sync([] {});
+        stream.reset();
+        queue->stop();
+    }
+    bool waitReadyOrFailed() {
+        return events->waitFor([](Events& e) { return e.has(ConnectionState::ready) || e.has(ConnectionState::failed); });
+    }
+    std::shared_ptr<SerialQueue> queue = SerialQueue::create("phone");
+    std::shared_ptr<Events> events = std::make_shared<Events>();
+    std::shared_ptr<Connection> stream;
+};
+
+TEST(QuicTransport, AStreamCarriesMessagesBothWaysInOrder) {
+    QuicServer server;
+    ASSERT_NE(server.port(), 0);
+    QuicPhone phone(server.port());
+    // The media hello goes first, before the handshake has even finished.
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    ASSERT_TRUE(phone.events->has(ConnectionState::ready));
+    EXPECT_EQ(phone.stream->protocol(), TransportProtocol::quic);
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->remoteEndpoint().host, "127.0.0.1");
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;"); }));
+
+    int fd = linuxSocketDescriptor(*stream);
+    ASSERT_GE(fd, 0);
+    int tos = 0;
+    socklen_t length = sizeof tos;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_IP, IP_TOS, &tos, &length), 0);
+    EXPECT_EQ(tos, 34 << 2);
+
+    // Video frames from the agent: many sizes, each whole and in order, each completion once.
+    auto received = std::make_shared<Events>();
+    receiveLoop(phone.stream, received, 4096);
+    Bytes expected;
+    std::mutex mutex;
+    std::vector<int> completions;
+    server.queue()->sync([&, stream = stream] {
+        for (int i = 0; i < 40; ++i) {
+            Bytes frame(1 + static_cast<size_t>(i) * 9973, static_cast<uint8_t>(i));
+            expected.insert(expected.end(), frame.begin(), frame.end());
+            stream->send(std::move(frame), [&, i](std::optional<TransportError> error) {
+                EXPECT_FALSE(error.has_value());
+                std::lock_guard lock(mutex);
+                completions.push_back(i);
+            });
+        }
+    });
+    ASSERT_TRUE(received->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
+    EXPECT_EQ(received->bytes_, expected);
+    server.queue()->sync([] {});
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 40u);
+    for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
+}
+
+TEST(QuicTransport, HandshakesWithoutTheKeyOrTheProtocolFail) {
+    struct Case {
+        const char* name;
+        QuicParameters parameters;
+    };
+    QuicParameters wrongCode = Pairing::quicParameters("730156");
+    QuicParameters otherAlpn = Pairing::quicParameters(kCode);
+    otherAlpn.alpn = {"brevox-m2"};
+    QuicParameters noAlpn = Pairing::quicParameters(kCode);
+    noAlpn.alpn.clear();
+    QuicParameters otherIdentity = Pairing::quicParameters(kCode);
+    otherIdentity.psk.identity = bytesOf("someone");
+    const std::vector<Case> cases = {
+        {"another code", wrongCode},
+        {"another ALPN", otherAlpn},
+        {"no ALPN", noAlpn},
+        {"another identity with the right key", otherIdentity},
+    };
+    QuicServer server;
+    size_t failures = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QuicPhone phone(server.port(), c.parameters);
+        phone.stream->send(bytesOf("hello;"), nullptr);
+        ASSERT_TRUE(phone.waitReadyOrFailed());
+        std::lock_guard lock(phone.events->mutex());
+        EXPECT_FALSE(phone.events->has(ConnectionState::ready));
+        ASSERT_FALSE(phone.events->errors_.empty());
+        EXPECT_EQ(phone.events->errors_.back().kind, TransportError::Kind::handshake)
+            << phone.events->errors_.back().description;
+        ++failures;
+        EXPECT_TRUE(server.waitForHandshakeFailures(failures));
+    }
+    for (const auto& [remote, error] : server.handshakeFailures()) {
+        EXPECT_EQ(remote.host, "127.0.0.1");
+        EXPECT_TRUE(error.isHandshake());
+    }
+    EXPECT_EQ(server.streamCount(), 0u);
+}
+
+TEST(QuicTransport, EverySendCompletesOnceInOrderAfterThePhoneHasGone) {
+    QuicServer server;
+    auto phone = std::make_unique<QuicPhone>(server.port());
+    phone->stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone->waitReadyOrFailed());
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    phone.reset();  // closes the phone's QUIC connection
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
+
+    std::mutex mutex;
+    std::vector<std::pair<int, bool>> completions;
+    server.queue()->sync([&, stream = stream] {
+        for (int i = 0; i < 8; ++i) {
+            stream->send(Bytes(100000, 1), [&, i](std::optional<TransportError> error) {
+                std::lock_guard lock(mutex);
+                completions.emplace_back(i, error.has_value());
+            });
+        }
+    });
+    server.queue()->sync([] {});
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 8u);
+    for (size_t i = 0; i < completions.size(); ++i) {
+        EXPECT_EQ(completions[i].first, static_cast<int>(i));
+        EXPECT_TRUE(completions[i].second);
+    }
+}
+
+TEST(QuicTransport, ACancelledStreamEndsOnThePhone) {
+    QuicServer server;
+    QuicPhone phone(server.port());
+    auto received = std::make_shared<Events>();
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    receiveLoop(phone.stream, received);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    server.queue()->sync([&, stream = stream] { stream->cancel(); });
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::cancelled); }));
+    EXPECT_TRUE(phone.events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }) ||
+                received->waitFor([](Events& e) { return e.receiveError_; }));
+}
+
+TEST(QuicTransport, KeepaliveHoldsAnIdleStreamWhichOtherwiseClosesAfterEightSeconds) {
+    QuicServer kept(true);
+    QuicServer idle(false);
+    QuicPhone keptPhone(kept.port());
+    QuicPhone idlePhone(idle.port());
+    for (auto* phone : {&keptPhone, &idlePhone}) {
+        phone->stream->send(bytesOf("hello;"), nullptr);
+        ASSERT_TRUE(phone->waitReadyOrFailed());
+    }
+    ASSERT_TRUE(kept.waitForStream().first);
+    auto [idleStream, idleEvents] = idle.waitForStream();
+    ASSERT_TRUE(idleStream);
+    const auto start = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(idlePhone.events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }, 11));
+    const double closedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(closedAfter, 7.0);
+    EXPECT_LT(closedAfter, 10.0);
+    {
+        std::lock_guard lock(idlePhone.events->mutex());
+        EXPECT_EQ(idlePhone.events->errors_.back().kind, TransportError::Kind::timedOut);
+    }
+    EXPECT_TRUE(idleEvents->waitFor([](Events& e) { return e.has(ConnectionState::failed); }, 3));
+
+    std::this_thread::sleep_until(start + std::chrono::seconds(12));
+    EXPECT_FALSE(keptPhone.events->has(ConnectionState::failed));
+    // Still usable after 12 s of silence.
+    auto [keptStream, keptEvents] = kept.waitForStream();
+    keptPhone.stream->send(bytesOf("still here"), nullptr);
+    EXPECT_TRUE(keptEvents->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;still here"); }));
+}
+
+}  // namespace
+}  // namespace df
