@@ -4,9 +4,13 @@
 #include "tools/phone/AudioDecoder.h"
 #include "tools/phone/HevcDecoder.h"
 #include "tools/phone/HevcStream.h"
+#include "tools/phone/MediaReceiver.h"
 #include "tools/phone/StreamStats.h"
+#include "tests/phone/FixtureStream.h"
 
 #include <gtest/gtest.h>
+
+#include "protocol/MediaPayloads.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -25,55 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Bytes readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using namespace testing_support;
 
-Bytes lengthPrefixed(const std::vector<NalView>& nals) {
-    Bytes out;
-    for (const auto& nal : nals) {
-        const auto n = static_cast<uint32_t>(nal.size());
-        out.insert(out.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
-        out.insert(out.end(), nal.begin(), nal.end());
-    }
-    return out;
-}
+std::vector<int16_t> tone(int frames, int offset);
 
-// The fixture as the agent sends it: parameter sets apart (videoConfig), each picture's
-// NAL units with 4-byte lengths, and the keyframe flag.
-struct AgentStream {
-    ParameterSets sets;
-    std::vector<std::pair<Bytes, bool>> frames;
-};
-
-AgentStream agentFormOf(const Bytes& annexB) {
-    AgentStream s;
-    std::vector<NalView> picture;
-    bool key = false;
-    auto finish = [&] {
-        if (!picture.empty()) s.frames.emplace_back(lengthPrefixed(picture), key);
-        picture.clear();
-        key = false;
-    };
-    for (const auto& nal : splitAnnexB(annexB)) {
-        switch (hevcNalType(nal)) {
-            case 32: s.sets.vps.assign(nal.begin(), nal.end()); break;
-            case 33: s.sets.sps.assign(nal.begin(), nal.end()); break;
-            case 34: s.sets.pps.assign(nal.begin(), nal.end()); break;
-            case 35: case 39: case 40: break;  // delimiters and SEI
-            default:
-                // first_slice_segment_in_pic_flag starts a new picture.
-                if (nal.size() > 2 && (nal[2] & 0x80)) finish();
-                key = key || isIrapNal(nal);
-                picture.push_back(nal);
-        }
-    }
-    finish();
-    return s;
-}
-
-const fs::path kFixture = fs::path(DF_PHONE_FIXTURES) / "tiny-64x64-3frames.hevc";
+const fs::path kFixture = fixturePath();
 
 TEST(HevcStreamTest, SplitsLengthPrefixedFramesAndRejectsBrokenOnes) {
     const Bytes two = {0, 0, 0, 2, 0x26, 0x01, 0, 0, 0, 1, 0x02};
@@ -156,6 +116,49 @@ TEST(HevcDecoderTest, RebuiltStreamDecodesToTheEncodedPictures) {
     EXPECT_EQ(again.errors(), 0);
 }
 
+// Configs come on the control connection and frames on the media channel, so frames can
+// overtake their config; they wait for it instead of being lost.
+TEST(MediaReceiverTest, FramesThatOvertakeTheirConfigAreUsedWhenItArrives) {
+    const auto stream = agentFormOf(readAll(kFixture));
+    const fs::path dir = fs::path(testing::TempDir());
+    MediaOptions options;
+    options.hevcPath = (dir / "receiver.hevc").string();
+    options.snapshotPath = (dir / "receiver.png").string();
+    options.wavPath = (dir / "receiver.wav").string();
+    std::vector<std::string> log;
+    MediaReceiver receiver(options, 0.0, [&](const std::string& l) { log.push_back(l); });
+
+    double pts = 0;
+    for (const auto& [frame, key] : stream.frames) {
+        const Bytes wire = VideoFramePacket::wireEncode(pts, key, frame.data(), frame.size());
+        EXPECT_TRUE(receiver.videoFrame(std::span(wire).subspan(5), pts));
+        pts += 1.0 / 30;
+    }
+    int err = 0;
+    OpusEncoder* enc = opus_encoder_create(48000, 2, OPUS_APPLICATION_AUDIO, &err);
+    for (int p = 0; p < 5; ++p) {
+        const auto in = tone(960, p * 960);
+        uint8_t packet[4000];
+        const int n = opus_encode(enc, in.data(), 960, packet, sizeof packet);
+        EXPECT_TRUE(receiver.audioFrame(AudioFramePacket(p * 0.02, Bytes(packet, packet + n)).encoded(), 0.1));
+    }
+    opus_encoder_destroy(enc);
+    EXPECT_EQ(receiver.decoder()->picturesDecoded(), 0);
+
+    receiver.videoConfig(VideoConfig(stream.sets.vps, stream.sets.sps, stream.sets.pps, 64, 64));
+    receiver.audioConfig(AudioConfig("opus", 48000, 2));
+    EXPECT_EQ(receiver.decoder()->picturesDecoded(), 3);
+    EXPECT_EQ(receiver.audioSamplesDecoded(), 5 * 960);
+    EXPECT_EQ(receiver.stats().badFrames(), 0);
+    EXPECT_FALSE(receiver.finish()) << "snapshot, stream and WAV all written";
+    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_EQ(fs::file_size(options.wavPath), 44u + 5 * 960 * 4);
+    HevcDecoder again;
+    again.decode(readAll(options.hevcPath));
+    again.flush();
+    EXPECT_GE(again.picturesDecoded(), 1);
+}
+
 TEST(HevcDecoderTest, GarbageIsAnErrorNotACrash) {
     HevcDecoder decoder;
     Bytes junk(300);
@@ -190,7 +193,7 @@ TEST(PngTest, WritesAReadablePicture) {
 }
 
 // A 1 kHz stereo tone, 48 kHz, as 16-bit samples.
-std::vector<int16_t> tone(int frames, int offset = 0) {
+std::vector<int16_t> tone(int frames, int offset) {
     std::vector<int16_t> pcm(static_cast<size_t>(frames) * 2);
     for (int i = 0; i < frames; ++i) {
         const double v = 0.5 * std::sin(2 * std::numbers::pi * 1000.0 * (i + offset) / 48000.0);

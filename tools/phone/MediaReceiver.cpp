@@ -29,72 +29,97 @@ void MediaReceiver::videoConfig(const VideoConfig& config) {
         config_->vps == config.vps && config_->sps == config.sps && config_->pps == config.pps)
         return;
     config_ = config;
-    writer_.setParameterSets({config.vps, config.sps, config.pps});
     // New parameter sets take effect at the next keyframe, which carries them in the
     // rebuilt stream; until then the decoder keeps going on the old ones.
+    writer_.setParameterSets({config.vps, config.sps, config.pps});
+    while (!waitingVideo_.empty()) {
+        useVideo(waitingVideo_.front());
+        waitingVideo_.pop_front();
+    }
+}
+
+bool MediaReceiver::badVideo(const std::string& why) {
+    stats_.badFrame();
+    // A broken encoder would flood the terminal; the totals count every one.
+    if (++reportedBad_ <= 10) log_("bad video frame: " + why);
+    return false;
 }
 
 bool MediaReceiver::videoFrame(std::span<const uint8_t> payload, double now) {
-    const auto packet = VideoFramePacket::parse(payload);
-    auto bad = [&](const std::string& why) {
-        stats_.badFrame();
-        // A broken encoder would flood the terminal; the totals count every one.
-        if (++reportedBad_ <= 10) log_("bad video frame: " + why);
-        return false;
-    };
-    if (!packet) return bad("payload shorter than its 9-byte header");
+    auto packet = VideoFramePacket::parse(payload);
+    if (!packet) return badVideo("payload shorter than its 9-byte header");
     stats_.videoFrame(now, packet->pts, packet->data.size(), packet->isKeyframe);
-    if (!std::isfinite(packet->pts)) return bad("presentation time is not a number");
+    if (!std::isfinite(packet->pts)) return badVideo("presentation time is not a number");
     const FrameCheck check = checkFrame(packet->data, packet->isKeyframe);
-    if (!check.wellFormed) return bad("length prefixes do not fit the frame");
+    if (!check.wellFormed) return badVideo("length prefixes do not fit the frame");
     if (!check.flagMatches)
-        return bad(packet->isKeyframe ? "marked as a keyframe but holds no IRAP picture"
-                                      : "holds an IRAP picture but is not marked as a keyframe");
-    if (packet->isKeyframe && !writer_.hasParameterSets())
-        return bad("keyframe before any videoConfig");
-    const auto annexB = writer_.frame(packet->data, packet->isKeyframe);
-    if (!annexB) return bad("cannot be rebuilt");
+        return badVideo(packet->isKeyframe ? "marked as a keyframe but holds no IRAP picture"
+                                           : "holds an IRAP picture but is not marked as a keyframe");
+    if (!writer_.hasParameterSets() && (packet->isKeyframe || !waitingVideo_.empty())) {
+        if (waitingVideo_.size() >= kMaxWaiting) {
+            waitingVideo_.pop_front();
+            return badVideo("no videoConfig after " + std::to_string(kMaxWaiting) + " frames");
+        }
+        waitingVideo_.push_back(std::move(*packet));
+        return true;
+    }
+    return useVideo(*packet);
+}
 
+bool MediaReceiver::useVideo(const VideoFramePacket& packet) {
+    const auto annexB = writer_.frame(packet.data, packet.isKeyframe);
+    if (!annexB) return badVideo("cannot be rebuilt");
     if (hevcFile_.is_open()) {
-        hevcSynced_ = hevcSynced_ || packet->isKeyframe;
-        if (hevcSynced_) hevcFile_.write(reinterpret_cast<const char*>(annexB->data()),
-                                         static_cast<std::streamsize>(annexB->size()));
+        hevcSynced_ = hevcSynced_ || packet.isKeyframe;
+        if (hevcSynced_)
+            hevcFile_.write(reinterpret_cast<const char*>(annexB->data()),
+                            static_cast<std::streamsize>(annexB->size()));
     }
     if (decoder_) {
-        decoderSynced_ = decoderSynced_ || packet->isKeyframe;
-        if (decoderSynced_ && decoder_->decode(*annexB) < 0) {
-            stats_.badFrame();
-            if (++reportedBad_ <= 10) log_("video frame does not decode");
-            return false;
-        }
+        decoderSynced_ = decoderSynced_ || packet.isKeyframe;
+        if (decoderSynced_ && decoder_->decode(*annexB) < 0) return badVideo("does not decode");
     }
     return true;
 }
 
 void MediaReceiver::audioConfig(const AudioConfig& config) {
+    audioConfigured_ = true;
     std::string why;
     audio_ = AudioDecoder::create(config.codec, static_cast<int>(std::lround(config.sampleRate)),
                                   static_cast<int>(config.channels), config.cookie, &why);
     if (!audio_) {
         log_("audio will not be decoded: " + why);
-        return;
+    } else if (!options_.wavPath.empty() && !wav_.isOpen()) {
+        if (!wav_.open(options_.wavPath, audio_->sampleRate(), audio_->channels(), &why)) log_(why);
     }
-    if (!options_.wavPath.empty() && !wav_.isOpen()) {
-        if (!wav_.open(options_.wavPath, audio_->sampleRate(), audio_->channels(), &why))
-            log_(why);
+    while (!waitingAudio_.empty()) {
+        useAudio(waitingAudio_.front());
+        waitingAudio_.pop_front();
     }
 }
 
 bool MediaReceiver::audioFrame(std::span<const uint8_t> payload, double now) {
-    const auto packet = AudioFramePacket::parse(payload);
+    auto packet = AudioFramePacket::parse(payload);
     if (!packet) {
         ++audioErrors_;
         return false;
     }
     stats_.audioPacket(now, packet->data.size());
-    if (!audio_) return true;  // nothing announced (yet) or no decoder: counted only
+    if (!audioConfigured_) {
+        if (waitingAudio_.size() >= kMaxWaiting) {
+            waitingAudio_.pop_front();
+            if (++audioErrors_ <= 10) log_("audio packets without an audioConfig");
+        }
+        waitingAudio_.push_back(std::move(*packet));
+        return true;
+    }
+    return useAudio(*packet);
+}
+
+bool MediaReceiver::useAudio(const AudioFramePacket& packet) {
+    if (!audio_) return true;  // announced with a codec this client cannot decode: counted only
     pcm_.clear();
-    if (!audio_->decode(packet->data, pcm_)) {
+    if (!audio_->decode(packet.data, pcm_)) {
         if (++audioErrors_ <= 10) log_("audio packet does not decode");
         return false;
     }

@@ -4,14 +4,21 @@
 // `videoConfig` for an optional .hevc file, decodes it with libavcodec (kept for a PNG
 // snapshot), decodes audio after `audioConfig` into an optional WAV file, and feeds the
 // statistics. Runs on the client's session queue only.
+//
+// The agent sends `videoConfig` and `audioConfig` on the control connection and the frames
+// on the media channel, so nothing orders a config before its first frames on the way in:
+// frames that arrive before their config wait here (a bounded number) and are used as soon
+// as it arrives.
 
 #include "protocol/Bytes.h"
 #include "protocol/ControlMessage.h"
+#include "protocol/MediaPayloads.h"
 #include "tools/phone/AudioDecoder.h"
 #include "tools/phone/HevcDecoder.h"
 #include "tools/phone/HevcStream.h"
 #include "tools/phone/StreamStats.h"
 
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -49,7 +56,14 @@ public:
     /// Closes the files and writes the snapshot; returns what went wrong, if anything.
     std::optional<std::string> finish();
 
+    /// Frames held until their config arrives, at most this many of each kind.
+    static constexpr size_t kMaxWaiting = 600;
+
 private:
+    bool useVideo(const VideoFramePacket& packet);
+    bool useAudio(const AudioFramePacket& packet);
+    bool badVideo(const std::string& why);
+
     MediaOptions options_;
     std::function<void(const std::string&)> log_;
     StreamStats stats_;
@@ -65,6 +79,9 @@ private:
     int64_t audioFrames_ = 0;
     int64_t audioErrors_ = 0;
     int64_t reportedBad_ = 0;
+    std::deque<VideoFramePacket> waitingVideo_;
+    std::deque<AudioFramePacket> waitingAudio_;
+    bool audioConfigured_ = false;
 };
 
 }  // namespace df::phone
