@@ -33,7 +33,7 @@ std::optional<std::string> lanIPv4(const InterfaceAddressList& list) {
     if (!entries) return std::nullopt;
     for (const auto& e : *entries) {
         if (e.family != InterfaceAddress::Family::ipv4 || e.address.size() != 4) continue;
-        if (e.address[0] == 127 || isOverlay(e.address)) continue;
+        if (e.address[0] == 127 || (e.address[0] == 169 && e.address[1] == 254)) continue;
         return dotted(e.address);
     }
     return std::nullopt;

@@ -35,8 +35,8 @@ namespace NetInfo {
 /// dotted-decimal; nothing when there is none.
 std::optional<std::string> tailscaleIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
 
-/// The first IPv4 address of an up, non-loopback interface outside 100.64.0.0/10; the
-/// address a phone on the same network uses. Nothing when there is none.
+/// The address shown as the local network address: the first IPv4 address that is neither
+/// loopback (127.) nor link-local (169.254.). Nothing when there is none.
 std::optional<std::string> lanIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
 
 /// The wake-on-LAN address: among link-layer entries of interfaces whose name begins with

@@ -306,6 +306,8 @@ TEST(NetInfoTest, AddressRules) {
         L::link("enx0", {0, 0, 0, 0, 0, 0}),
         L::link("en0", {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0x00}),
         L::link("wlan0", {1, 2, 3, 4, 5, 6}),
+        L::ipv4("lo", 127, 0, 0, 1),
+        L::ipv4("eth1", 169, 254, 3, 4),
         L::ipv4("eth0", 10, 0, 0, 1),
         L::ipv4("tailscale0", 100, 128, 0, 1),
         L::ipv4("tailscale0", 100, 100, 1, 2),

@@ -1,0 +1,192 @@
+// duskferry-agent: the process. Loads or makes the pairing code, starts the agent server on
+// the real transport with DNS-SD, and until the desktop shell exists runs with a terminal
+// face: the pairing code and addresses first, then every status text on its own line as it
+// is reported, and approval questions asked on the terminal. Ctrl-C (SIGINT) or SIGTERM
+// ends it cleanly: the session is closed, the listeners and the advertisement withdrawn.
+//
+// Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
+// "duskferry.server" (server and sessions), the Avahi poll thread, and this thread, which
+// only waits for the ending signal.
+
+#include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/input/InputInjector.h"
+#include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/AgentSettings.h"
+#include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/trust/Approval.h"
+#include "DuskFerryAgent/trust/DeviceKind.h"
+#include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/NetInfo.h"
+#include "platform/SerialQueue.h"
+#include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/displays/XRandRDisplays.h"
+#include "platform/linux/dnssd/AvahiAdvertiser.h"
+#include "platform/linux/input/SessionLocker.h"
+#include "platform/linux/input/XTestInputEvents.h"
+#include "platform/linux/transport/LinuxTransport.h"
+
+#include <X11/Xlib.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+
+namespace {
+
+using namespace df;
+
+void printLine(const std::string& line) {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::cout << line << '\n' << std::flush;
+}
+
+// The session's view of the input injector (session queue).
+class InjectorInput final : public SessionInput {
+public:
+    explicit InjectorInput(std::shared_ptr<InputInjector> injector) : injector_(std::move(injector)) {}
+    void handlePointer(const PointerEvent& e) override { injector_->handle(e); }
+    void handleScroll(const ScrollEvent& e) override { injector_->handle(e); }
+    void handleKey(const KeyEvent& e) override { injector_->handle(e); }
+    void handleText(const TextInput& e) override { injector_->handle(e); }
+    void handleGesture(SystemGesture g) override { injector_->handle(g); }
+    std::optional<std::pair<double, double>> currentNormalizedPosition() override {
+        auto p = injector_->currentNormalizedPosition();
+        if (!p) return std::nullopt;
+        return std::make_pair(p->x, p->y);
+    }
+
+private:
+    std::shared_ptr<InputInjector> injector_;
+};
+
+// Wakes the display for a new session: the X screensaver is reset (which also turns DPMS
+// back on). Runs on the session queue with a short-lived connection.
+void wakeDisplay(const std::string&) {
+    ::Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return;
+    XForceScreenSaver(dpy, ScreenSaverReset);
+    XResetScreenSaver(dpy);
+    XFlush(dpy);
+    XCloseDisplay(dpy);
+}
+
+struct Options {
+    bool headless = false;
+    uint16_t port = static_cast<uint16_t>(DFConstants::port);
+    uint16_t quicPort = 52526;
+};
+
+void usage(std::ostream& out) {
+    out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N]\n"
+           "  --headless     run without the desktop shell (also when there is no desktop session)\n"
+           "  --port N       TCP port of the listener (default 52525)\n"
+           "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n";
+}
+
+bool parsePort(const char* text, uint16_t& out) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!end || *end != '\0' || v < 1 || v > 65535) return false;
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--headless") {
+            options.headless = true;
+        } else if ((arg == "--port" || arg == "--quic-port") && i + 1 < argc) {
+            if (!parsePort(argv[++i], arg == "--port" ? options.port : options.quicPort)) {
+                std::cerr << "duskferry-agent: " << arg << " needs a port number from 1 to 65535\n";
+                return 2;
+            }
+        } else if (arg == "-h" || arg == "--help") {
+            usage(std::cout);
+            return 0;
+        } else {
+            std::cerr << "duskferry-agent: unknown argument " << arg << "\n";
+            usage(std::cerr);
+            return 2;
+        }
+    }
+
+    // The ending signals are taken by sigwait() on this thread only: block them before any
+    // other thread starts so that every thread inherits the mask.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto mainQueue = SerialQueue::create("main");
+    const std::string code = AgentSettings::loadOrCreatePairingCode();
+
+    // Displays and input need an X display ($DISPLAY). Without one the agent still pairs
+    // and answers the phone; the hello acknowledgement then reports the default screen.
+    std::shared_ptr<Displays> displays = createXRandRDisplays();
+    if (displays) DisplayTarget::install(displays);
+    // The desktop shell (tray and panel) is not part of this build: the agent runs with its
+    // terminal face whether or not --headless was given or a desktop session exists.
+    (void)options.headless;
+
+    printLine(L10n::t("配对码") + ": " + code);
+    printLine(L10n::t("局域网") + ": " + NetInfo::lanIPv4().value_or(L10n::t("未知")));
+    printLine("Tailscale: " + NetInfo::tailscaleIPv4().value_or(L10n::t("未安装")));
+
+    std::shared_ptr<AlertPresenter> alerts = std::make_shared<TerminalAlertPresenter>(mainQueue);
+
+    SessionServices session;
+    session.mainQueue = mainQueue;
+    session.approval = Approval::create(mainQueue, alerts);
+    session.agentName = NetInfo::hostName();
+    session.macDeviceID = TrustStore::macDeviceID();
+    std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents() : nullptr;
+    if (events) {
+        std::shared_ptr<WindowServices> windows = createEwmhWindowServices();
+        session.makeInput = [events, windows](std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
+            InputInjector::Services s;
+            s.events = events;
+            s.windows = windows;
+            return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
+        };
+        session.postLockChord = [events] { postScreenLockChord(*events); };
+        session.declareUserActivity = wakeDisplay;
+    } else {
+        session.postLockChord = [] { SessionLocker().lock(); };
+    }
+
+    ServerServices services;
+    services.transport = makeLinuxTransportFactory();
+    services.advertiser = createAvahiAdvertiser();
+    services.session = std::move(session);
+    services.deviceKind = DeviceKind::detect();
+    services.tcpPort = options.port;
+    services.quicPort = options.quicPort;
+
+    auto server = AgentServer::create(code, printLine, std::move(services));
+    server->start();
+
+    int signal = 0;
+    sigwait(&endSignals, &signal);
+
+    // Orderly end: close the session (its teardown runs on the server queue), then let the
+    // server go, which cancels the listeners and withdraws the advertisement.
+    auto serverQueue = server->queue();
+    serverQueue->sync([&server] {
+        if (auto s = server->session()) s->close();
+    });
+    serverQueue->sync([] {});  // the teardown posted by close()
+    serverQueue->sync([&server] { server.reset(); });
+    mainQueue->stop();
+    return 0;
+}
