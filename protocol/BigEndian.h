@@ -4,8 +4,19 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 namespace df::BigEndian {
+
+/// A payload length as the 32-bit field of a frame header. A longer payload cannot be
+/// described; writing its length truncated would desynchronise the receiver, so it is refused.
+inline uint32_t frameLength(size_t payloadSize) {
+    if (payloadSize > std::numeric_limits<uint32_t>::max()) {
+        throw std::length_error("frame payload longer than a 32-bit length can describe");
+    }
+    return static_cast<uint32_t>(payloadSize);
+}
 
 inline void put32(uint8_t* out, uint32_t v) {
     out[0] = static_cast<uint8_t>(v >> 24);

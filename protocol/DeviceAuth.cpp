@@ -111,22 +111,29 @@ Bytes makeNonce() {
 }
 
 Bytes deriveKey(const Bytes& sharedSecret) {
+    // RFC 5869 in its two steps. OpenSSL's HKDF refuses empty input keying material, which the
+    // RFC allows, so the extract step (HMAC keyed by the salt; an empty salt is hash-length
+    // zeros) is one HMAC here and OpenSSL expands the pseudorandom key.
+    const Bytes zeroSalt(kKeySize, 0);
+    Bytes prk = response(zeroSalt, sharedSecret);
+    if (prk.size() != kKeySize) return {};
+
     Kdf kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
     KdfCtx ctx(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
-    Bytes key(kKeySize);
     if (!ctx) return {};
-    // No salt parameter: HKDF then extracts with an all-zero salt of the hash length.
-    Bytes ikm = sharedSecret;  // OSSL_PARAM takes non-const pointers
-    Bytes info = hkdfInfo();
+    Bytes info = hkdfInfo();  // OSSL_PARAM takes non-const pointers
     char digest[] = "SHA256";
+    int mode = EVP_KDF_HKDF_MODE_EXPAND_ONLY;
     const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, ikm.data(), ikm.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, prk.data(), prk.size()),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), info.size()),
         OSSL_PARAM_construct_end(),
     };
+    Bytes key(kKeySize);
     const int ok = EVP_KDF_derive(ctx.get(), key.data(), key.size(), params);
-    OPENSSL_cleanse(ikm.data(), ikm.size());
+    OPENSSL_cleanse(prk.data(), prk.size());
     if (ok != 1) return {};
     return key;
 }

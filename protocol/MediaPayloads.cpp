@@ -37,10 +37,11 @@ Bytes VideoFramePacket::encoded() const {
 
 Bytes VideoFramePacket::wireEncode(double pts, bool isKeyframe, const uint8_t* bytes, size_t count) {
     // Frame header, packet header and the encoder's bytes written once into one buffer.
+    const uint32_t length = BigEndian::frameLength(headerSize + count);
     Bytes out(kWireHeaderSize + headerSize + count);
     uint8_t* p = out.data();
     p[0] = rawValue(WireKind::videoFrame);
-    BigEndian::put32(p + 1, static_cast<uint32_t>(headerSize + count));
+    BigEndian::put32(p + 1, length);
     p[5] = isKeyframe ? 1 : 0;
     BigEndian::putDouble(p + 6, pts);
     copyInto(p + kWireHeaderSize + headerSize, bytes, count);
@@ -62,10 +63,11 @@ Bytes AudioFramePacket::encoded() const {
 }
 
 Bytes AudioFramePacket::wireEncode(double pts, const uint8_t* bytes, size_t count) {
+    const uint32_t length = BigEndian::frameLength(headerSize + count);
     Bytes out(kWireHeaderSize + headerSize + count);
     uint8_t* p = out.data();
     p[0] = rawValue(WireKind::audioFrame);
-    BigEndian::put32(p + 1, static_cast<uint32_t>(headerSize + count));
+    BigEndian::put32(p + 1, length);
     BigEndian::putDouble(p + 5, pts);
     copyInto(p + kWireHeaderSize + headerSize, bytes, count);
     return out;
@@ -88,10 +90,11 @@ std::optional<Decoded> decode(std::span<const uint8_t> payload) {
 }
 
 Bytes wireEncode(uint32_t fileID, std::span<const uint8_t> chunk) {
+    const uint32_t length = BigEndian::frameLength(headerSize + chunk.size());
     Bytes out(kWireHeaderSize + headerSize + chunk.size());
     uint8_t* p = out.data();
     p[0] = rawValue(WireKind::fileChunk);
-    BigEndian::put32(p + 1, static_cast<uint32_t>(headerSize + chunk.size()));
+    BigEndian::put32(p + 1, length);
     BigEndian::put32(p + 5, fileID);
     copyInto(p + kWireHeaderSize + headerSize, chunk.data(), chunk.size());
     return out;

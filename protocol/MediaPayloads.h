@@ -34,7 +34,8 @@ struct VideoFramePacket {
     Bytes encoded() const;
 
     /// A complete videoFrame wire frame (header included, 14 + count bytes) written straight
-    /// from the encoder's output region into one buffer reserved at its final size.
+    /// from the encoder's output region into one buffer reserved at its final size. Like every
+    /// frame encoder, throws std::length_error for a frame whose length needs more than 32 bits.
     static Bytes wireEncode(double pts, bool isKeyframe, const uint8_t* bytes, size_t count);
 
     bool operator==(const VideoFramePacket&) const = default;

@@ -9,9 +9,10 @@ namespace df {
 
 Bytes WireFrame::encode(WireKind kind, std::span<const uint8_t> payload) {
     // One allocation at the final size; the header is written in place, then the payload.
+    const uint32_t length = BigEndian::frameLength(payload.size());
     Bytes out(kWireHeaderSize + payload.size());
     out[0] = rawValue(kind);
-    BigEndian::put32(out.data() + 1, static_cast<uint32_t>(payload.size()));
+    BigEndian::put32(out.data() + 1, length);
     if (!payload.empty()) std::memcpy(out.data() + kWireHeaderSize, payload.data(), payload.size());
     return out;
 }

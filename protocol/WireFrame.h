@@ -51,7 +51,8 @@ struct WireFrame {
     WireFrame(WireKind kind, Bytes payload) : kind(kind), payload(std::move(payload)) {}
 
     /// Header then payload, built in one allocation of 5 + payload size bytes. The length is
-    /// not checked against maxFramePayload; senders keep their payloads below it.
+    /// not checked against maxFramePayload; senders keep their payloads below it. A payload
+    /// beyond 2^32 - 1 bytes has no length field and throws std::length_error.
     Bytes encoded() const;
 
     /// Same bytes as WireFrame(kind, payload).encoded() without first copying the payload

@@ -170,6 +170,9 @@ TEST(ControlMessageTest, EncodedFrameIsAControlFrameOfTheJson) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].kind, WireKind::control);
     EXPECT_EQ(std::string(frames[0].payload.begin(), frames[0].payload.end()), R"({"heartbeat":{}})");
+    const auto decoded = ControlMessage::decode(frames[0].payload);
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_TRUE(decoded->is<Heartbeat>());
 }
 
 // A table of payloads: the message each decodes to, or nothing when decoding must fail.

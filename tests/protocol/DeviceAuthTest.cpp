@@ -80,6 +80,28 @@ TEST(DeviceAuthTest, AgreesWithAnIndependentImplementation) {
     }
 }
 
+// HKDF over input keying material of any length, the empty one included (RFC 5869 allows it).
+TEST(DeviceAuthTest, DeriveKeyMatchesTheReferenceForAnyLength) {
+    DF_REQUIRE_PYTHON_REFERENCE();
+    const std::vector<Bytes> secrets{Bytes{}, Bytes{0x01}, Bytes(31, 0xAB), Bytes(32, 0x00), Bytes(100, 0x7F)};
+    std::string args;  // "h" + hex, so that the empty secret is still an argument
+    for (const auto& secret : secrets) args += " h" + toHex(secret);
+    const auto out = testing::runPython(
+        "import sys\n"
+        "from cryptography.hazmat.primitives import hashes\n"
+        "from cryptography.hazmat.primitives.kdf.hkdf import HKDF\n"
+        "for a in sys.argv[1:]:\n"
+        "    print(HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=b\"duskferry-device-auth-v1\").derive(bytes.fromhex(a[1:])).hex())\n",
+        args);
+    ASSERT_TRUE(out.has_value());
+    std::istringstream lines(*out);
+    for (const auto& secret : secrets) {
+        std::string expected;
+        ASSERT_TRUE(lines >> expected);
+        EXPECT_EQ(toHex(DeviceAuth::deriveKey(secret)), expected) << secret.size() << " bytes";
+    }
+}
+
 TEST(DeviceAuthTest, BothSidesDeriveTheSameKey) {
     const auto a = DeviceAuth::generateKeyPair();
     const auto b = DeviceAuth::generateKeyPair();

@@ -1,5 +1,7 @@
 #include "protocol/WireFrame.h"
 
+#include "protocol/BigEndian.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -40,6 +42,12 @@ TEST(WireFrameTest, EncodedGoldenBytes) {
     EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + 5), (Bytes{0x05, 0x00, 0x01, 0x02, 0x03}));
     EXPECT_EQ(encoded.size(), 5 + big.size());
     EXPECT_EQ(WireFrame::encode(WireKind::audioFrame, big), encoded);
+}
+
+// A length that the 32-bit field cannot carry is refused rather than written truncated.
+TEST(WireFrameTest, LengthsBeyondThirtyTwoBitsAreRefused) {
+    EXPECT_EQ(BigEndian::frameLength(0xFFFFFFFFu), 0xFFFFFFFFu);
+    EXPECT_THROW(BigEndian::frameLength(size_t{0xFFFFFFFFu} + 1), std::length_error);
 }
 
 TEST(WireParserTest, FrameDeliveredOneByteAtATimeIsReturnedOnceByTheLastByte) {
