@@ -15,6 +15,9 @@ double monotonicNow() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Time given to clients to take in a keymap change before keys on it are pressed.
+constexpr double kSettleTime = 0.03;
+
 // A spare keycode used more recently than this may still have key events in flight to
 // clients; before reassigning it, wait until that much time has passed.
 constexpr double kReuseGuard = 0.1;
@@ -55,10 +58,10 @@ void XKeyboardMapper::refresh() {
     XFree(syms);
 }
 
-std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::find(KeySym keysym) const {
+std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::find(KeySym keysym, bool allowShifted) const {
     if (perKeycode_ == 0) return std::nullopt;
     // The first group's plain level wins over its shifted level on any key.
-    for (int level = 0; level < std::min(perKeycode_, 2); ++level) {
+    for (int level = 0; level < std::min(perKeycode_, allowShifted ? 2 : 1); ++level) {
         for (int kc = minKeycode_; kc <= maxKeycode_; ++kc) {
             if (map_[static_cast<size_t>((kc - minKeycode_) * perKeycode_ + level)] == keysym)
                 return Stroke{static_cast<KeyCode>(kc), level == 1};
@@ -72,7 +75,21 @@ KeySym XKeyboardMapper::keysymOf(KeyCode keycode) const {
     return map_[static_cast<size_t>((keycode - minKeycode_) * perKeycode_)];
 }
 
-std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::strokeFor(KeySym keysym) {
+std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::lookup(KeySym keysym, bool allowShifted) const {
+    if (keysym == NoSymbol) return std::nullopt;
+    for (const auto& s : spare_)
+        if (s.mapped == keysym) return Stroke{s.keycode, false};
+    return find(keysym, allowShifted);
+}
+
+void XKeyboardMapper::settle() {
+    if (!unsettled_) return;
+    unsettled_ = false;
+    XSync(display_, False);
+    std::this_thread::sleep_for(std::chrono::duration<double>(kSettleTime));
+}
+
+std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::strokeFor(KeySym keysym, bool allowShifted) {
     if (keysym == NoSymbol) return std::nullopt;
     double now = monotonicNow();
     for (auto& s : spare_) {
@@ -81,7 +98,7 @@ std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::strokeFor(KeySym keysym)
             return Stroke{s.keycode, false};
         }
     }
-    if (auto found = find(keysym)) return found;
+    if (auto found = find(keysym, allowShifted)) return found;
     if (spare_.empty()) return std::nullopt;
 
     auto victim = std::min_element(spare_.begin(), spare_.end(),
@@ -94,6 +111,7 @@ std::optional<XKeyboardMapper::Stroke> XKeyboardMapper::strokeFor(KeySym keysym)
     // The same symbol on both levels, so Shift or Caps Lock do not change what it types.
     KeySym syms[2] = {keysym, keysym};
     XChangeKeyboardMapping(display_, victim->keycode, 2, syms, 1);
+    unsettled_ = true;
     victim->mapped = keysym;
     victim->lastUsed = now;
     if (perKeycode_ > 0) {

@@ -30,14 +30,23 @@ public:
     /// Reads the server's keymap again (another client may have changed it).
     void refresh();
     /// The key for `keysym`, remapping a spare keycode when the keymap lacks it; nothing
-    /// when there is no spare keycode either.
-    std::optional<Stroke> strokeFor(KeySym keysym);
+    /// when there is no spare keycode either. Without `allowShifted` a keysym that sits
+    /// only on a shifted level is remapped too: on keypad keys Shift does not reliably
+    /// select that level, and a held key must not need Shift held with it.
+    std::optional<Stroke> strokeFor(KeySym keysym, bool allowShifted = true);
+    /// The key for `keysym` on the present keymap or on a spare keycode already remapped to
+    /// it; never remaps.
+    std::optional<Stroke> lookup(KeySym keysym, bool allowShifted = true) const;
+    /// After remapping, waits until the server has told every client about the new symbols,
+    /// before keys on them are pressed. Clients read a keymap change lazily; key events that
+    /// arrive between several changes can be read with a stale map and type nothing.
+    void settle();
     /// The unshifted keysym of a keycode.
     KeySym keysymOf(KeyCode keycode) const;
     size_t spareKeycodes() const { return spare_.size(); }
 
 private:
-    std::optional<Stroke> find(KeySym keysym) const;
+    std::optional<Stroke> find(KeySym keysym, bool allowShifted) const;
 
     Display* display_;
     int minKeycode_ = 8;
@@ -51,6 +60,7 @@ private:
         double lastUsed = -1;  ///< monotonic seconds
     };
     std::vector<Spare> spare_;
+    bool unsettled_ = false;
 };
 
 }  // namespace df

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
@@ -22,6 +23,15 @@ namespace df {
 namespace {
 
 class XSource final : public InputEventSource {};
+
+// Seconds for which the last posted pointer position is taken as the cursor position.
+constexpr double kPostedPositionTrust = 0.25;
+
+double monotonicNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 
 // Host modifiers that event flags can ask for.
 enum HostModifier { kShift, kControl, kAlt, kSuper, kModifierCount };
@@ -146,6 +156,10 @@ public:
 
     std::optional<ScreenPoint> cursorPosition() override {
         std::lock_guard lock(mutex_);
+        // While a client holds a synchronous grab (a window manager's click-to-focus does),
+        // the server queues our motion and reports the old position. The point we just
+        // posted is where the pointer is about to be, so it is what reads back.
+        if (lastMotion_ && monotonicNow() - lastMotionAt_ < kPostedPositionTrust) return lastMotion_;
         Window rootReturn = 0, child = 0;
         int rootX = 0, rootY = 0, winX = 0, winY = 0;
         unsigned int mask = 0;
@@ -218,8 +232,11 @@ private:
     void postMouse(const InputEvent& event) {
         using T = InputEvent::Type;
         auto change = applyModifiers(event.flags, 0, false);
-        XTestFakeMotionEvent(display_, screen_, clampCoordinate(event.location.x),
-                             clampCoordinate(event.location.y), CurrentTime);
+        int x = std::clamp(clampCoordinate(event.location.x), 0, DisplayWidth(display_, screen_) - 1);
+        int y = std::clamp(clampCoordinate(event.location.y), 0, DisplayHeight(display_, screen_) - 1);
+        XTestFakeMotionEvent(display_, screen_, x, y, CurrentTime);
+        lastMotion_ = ScreenPoint{static_cast<double>(x), static_cast<double>(y)};
+        lastMotionAt_ = monotonicNow();
         unsigned button = event.button == MouseButton::right ? 3 : 1;
         switch (event.type) {
             case T::leftMouseDown:
@@ -269,8 +286,9 @@ private:
 
         if (down) {
             KeySym keysym = macKeyCodeToKeysym(event.keyCode, options_.command);
-            auto stroke = mapper_->strokeFor(keysym);
+            auto stroke = mapper_->strokeFor(keysym, false);
             if (!stroke) return;  // no such key here
+            mapper_->settle();
             auto change = applyModifiers(event.flags, stroke->keycode, stroke->shifted);
             XTestFakeKeyEvent(display_, stroke->keycode, True, CurrentTime);
             heldKeys_[event.keyCode] = stroke->keycode;
@@ -281,7 +299,7 @@ private:
         if (auto it = heldKeys_.find(event.keyCode); it != heldKeys_.end()) {
             keycode = it->second;
             heldKeys_.erase(it);
-        } else if (auto stroke = mapper_->strokeFor(macKeyCodeToKeysym(event.keyCode, options_.command))) {
+        } else if (auto stroke = mapper_->strokeFor(macKeyCodeToKeysym(event.keyCode, options_.command), false)) {
             keycode = stroke->keycode;
         }
         if (!keycode) return;
@@ -290,19 +308,41 @@ private:
         restoreModifiers(change);
     }
 
+    // Types each character by its keysym. Characters the keymap lacks go on spare
+    // keycodes; the text is typed in runs that need no more remaps than there are spare
+    // keycodes, each run's remaps done and settled before its first key.
     void typeText(const InputEvent& event) {
         mapper_->refresh();
         auto change = applyModifiers(event.flags, 0, false);
+        std::vector<XKeyboardMapper::Stroke> run;
+        size_t remaps = 0;
         for (char32_t cp : codePoints(event.unicode)) {
-            auto stroke = mapper_->strokeFor(keysymForCodePoint(cp));
+            KeySym keysym = keysymForCodePoint(cp);
+            if (keysym == NoSymbol) continue;
+            bool onKeymap = mapper_->lookup(keysym).has_value();
+            if (!onKeymap && remaps >= mapper_->spareKeycodes()) {
+                typeRun(run);
+                run.clear();
+                remaps = 0;
+            }
+            auto stroke = mapper_->strokeFor(keysym);
             if (!stroke) continue;
-            bool shift = stroke->shifted && modifierKeycode_[kShift];
+            if (!onKeymap) ++remaps;
+            run.push_back(*stroke);
+        }
+        typeRun(run);
+        restoreModifiers(change);
+    }
+
+    void typeRun(const std::vector<XKeyboardMapper::Stroke>& run) {
+        mapper_->settle();
+        for (const auto& stroke : run) {
+            bool shift = stroke.shifted && modifierKeycode_[kShift];
             if (shift) XTestFakeKeyEvent(display_, modifierKeycode_[kShift], True, CurrentTime);
-            XTestFakeKeyEvent(display_, stroke->keycode, True, CurrentTime);
-            XTestFakeKeyEvent(display_, stroke->keycode, False, CurrentTime);
+            XTestFakeKeyEvent(display_, stroke.keycode, True, CurrentTime);
+            XTestFakeKeyEvent(display_, stroke.keycode, False, CurrentTime);
             if (shift) XTestFakeKeyEvent(display_, modifierKeycode_[kShift], False, CurrentTime);
         }
-        restoreModifiers(change);
     }
 
     void releaseAllLocked() {
@@ -325,6 +365,8 @@ private:
     std::map<uint16_t, KeyCode> heldKeys_;  ///< Mac key code → the X keycode pressed for it
     std::set<unsigned> heldButtons_;
     std::set<uint16_t> swallowed_;
+    std::optional<ScreenPoint> lastMotion_;
+    double lastMotionAt_ = 0;
 };
 
 }  // namespace

@@ -1,0 +1,400 @@
+// The injector on a real X server (Xvfb with openbox): XTest events, EWMH raising, a test
+// client window recording what arrives, and xdotool reading the pointer back.
+// GoogleTest before Xlib: Xlib's None and Bool macros break its headers.
+#include <gtest/gtest.h>
+
+#include "DuskFerryAgent/input/InputInjector.h"
+#include "platform/SerialQueue.h"
+#include "platform/linux/displays/XRandRDisplays.h"
+#include "platform/linux/input/XTestInputEvents.h"
+#include "XTestWindow.h"
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace df::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool inCI() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+#define DF_REQUIRE_SERVICE(cond, what)                                    \
+    do {                                                                  \
+        if (!(cond)) {                                                    \
+            if (inCI()) FAIL() << what << " is missing under CI";         \
+            GTEST_SKIP() << what << " is not available";                  \
+        }                                                                 \
+    } while (0)
+
+// The display choices of a process with no selection: the main RandR monitor.
+class RandRTargetDisplays final : public TargetDisplays {
+public:
+    explicit RandRTargetDisplays(std::shared_ptr<Displays> displays) : displays_(std::move(displays)) {}
+    std::optional<uint32_t> virtualDisplayID() override { return std::nullopt; }
+    std::optional<uint32_t> selectedDisplayID() override { return std::nullopt; }
+    std::optional<uint32_t> systemMainID() override {
+        auto list = displays_->activeDisplays(16);
+        for (const auto& d : list)
+            if (d.isMain) return d.id;
+        if (list.empty()) return std::nullopt;
+        return list.front().id;
+    }
+    DisplayBounds bounds(uint32_t id) override { return displays_->bounds(id); }
+
+private:
+    std::shared_ptr<Displays> displays_;
+};
+
+bool windowManagerRunning(const char* display) {
+    Display* d = XOpenDisplay(display);
+    if (!d) return false;
+    Atom actual = None;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    bool found = XGetWindowProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False), 0,
+                                    1, False, AnyPropertyType, &actual, &format, &n, &after, &data) == Success &&
+                 n > 0;
+    if (data) XFree(data);
+    XCloseDisplay(d);
+    return found;
+}
+
+// The window manager may still be starting when the first test runs.
+bool hasWindowManager(const char* display) {
+    for (int i = 0; i < 50; ++i) {
+        if (windowManagerRunning(display)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+std::optional<std::pair<int, int>> xdotoolMouseLocation() {
+    FILE* p = popen("xdotool getmouselocation --shell 2>/dev/null", "r");
+    if (!p) return std::nullopt;
+    int x = -1, y = -1;
+    char line[128];
+    while (fgets(line, sizeof line, p)) {
+        std::sscanf(line, "X=%d", &x);
+        std::sscanf(line, "Y=%d", &y);
+    }
+    pclose(p);
+    if (x < 0 || y < 0) return std::nullopt;
+    return std::make_pair(x, y);
+}
+
+// Keys currently held on the server, as seen by any client.
+int keysDown(const char* display) {
+    Display* d = XOpenDisplay(display);
+    char keys[32] = {};
+    XQueryKeymap(d, keys);
+    XCloseDisplay(d);
+    int n = 0;
+    for (char k : keys) n += __builtin_popcount(static_cast<unsigned char>(k));
+    return n;
+}
+
+class XInputIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        display_ = std::getenv("DISPLAY");
+        DF_REQUIRE_SERVICE(display_ && *display_, "an X display ($DISPLAY)");
+        DF_REQUIRE_SERVICE(hasWindowManager(display_), "an EWMH window manager");
+        createInjector({});
+    }
+    void TearDown() override {
+        injector_.reset();
+        if (queue_) queue_->stop();
+    }
+
+    void createInjector(XTestInputOptions options) {
+        injector_.reset();
+        events_ = createXTestInputEvents(options);
+        ASSERT_TRUE(events_) << "XTest on " << display_;
+        windows_ = createEwmhWindowServices();
+        auto randr = createXRandRDisplays();
+        ASSERT_TRUE(randr);
+        displays_ = std::make_shared<RandRTargetDisplays>(randr);
+        rect_ = targetRect(*displays_);
+        if (!queue_) queue_ = SerialQueue::create("duskferry.server");
+        queue_->sync([&] { injector_ = InputInjector::create(queue_, {events_, windows_, displays_, nullptr, nullptr}); });
+    }
+
+    template <class Message>
+    void send(const Message& m) {
+        queue_->sync([&] { injector_->handle(m); });
+    }
+    PointerEvent at(PointerEvent::Kind kind, double x, double y) const {
+        return PointerEvent(kind, 0, 0, (x - rect_.x) / rect_.width, (y - rect_.y) / rect_.height);
+    }
+    void focus(XTestWindow& w) {
+        w.activate();
+        for (int i = 0; i < 200 && activeWindow(display_) != w.id(); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(activeWindow(display_), w.id());
+    }
+
+    const char* display_ = nullptr;
+    std::shared_ptr<InputEvents> events_;
+    std::shared_ptr<WindowServices> windows_;
+    std::shared_ptr<TargetDisplays> displays_;
+    std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<InputInjector> injector_;
+    DisplayBounds rect_;
+    const long pidA_ = 4000001, pidB_ = 4000002;  // stand-in applications, not this process
+};
+
+TEST_F(XInputIntegration, PointerMessagesMoveTheRealPointer) {
+    send(at(PointerEvent::Kind::move, rect_.x + rect_.width / 4, rect_.y + rect_.height / 2));
+    auto loc = xdotoolMouseLocation();
+    ASSERT_TRUE(loc) << "xdotool getmouselocation";
+    EXPECT_EQ(*loc, std::make_pair(static_cast<int>(rect_.x + rect_.width / 4), static_cast<int>(rect_.y + rect_.height / 2)));
+
+    send(PointerEvent(PointerEvent::Kind::move, 10, 5));
+    EXPECT_EQ(xdotoolMouseLocation(), std::make_pair(loc->first + 10, loc->second + 5));
+
+    send(PointerEvent(PointerEvent::Kind::move, 1e6, 1e6));  // stops one point inside
+    EXPECT_EQ(xdotoolMouseLocation(), std::make_pair(static_cast<int>(rect_.x + rect_.width - 1),
+                                                     static_cast<int>(rect_.y + rect_.height - 1)));
+    std::optional<InputInjector::NormalizedPosition> pos;
+    queue_->sync([&] { pos = injector_->currentNormalizedPosition(); });
+    ASSERT_TRUE(pos);
+    EXPECT_NEAR(pos->x, 1.0, 1e-3);
+    EXPECT_NEAR(pos->y, 1.0, 1e-3);
+}
+
+TEST_F(XInputIntegration, ClickReachesTheWindowBehindAndRaisesIt) {
+    XTestWindow a(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    XTestWindow b(display_, 400, 250, 600, 400, pidB_, "df-test-b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    focus(b);
+    ASSERT_EQ(stackingOrder(display_).back(), b.id());
+
+    send(at(PointerEvent::Kind::leftClick, 200, 300));  // on a, beside b
+    ASSERT_TRUE(a.waitFor([](const auto& ev) {
+        for (const auto& e : ev)
+            if (e.type == ButtonRelease && e.detail == 1) return true;
+        return false;
+    }));
+    auto ev = a.events();
+    auto press = std::find_if(ev.begin(), ev.end(), [](const auto& e) { return e.type == ButtonPress; });
+    ASSERT_NE(press, ev.end());
+    EXPECT_EQ(press->detail, 1u);
+    EXPECT_EQ(std::make_pair(press->x, press->y), std::make_pair(200, 300));
+    for (int i = 0; i < 200 && stackingOrder(display_).back() != a.id(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(stackingOrder(display_).back(), a.id());
+    EXPECT_TRUE(b.events().empty());
+}
+
+TEST_F(XInputIntegration, RaisingBringsTheWindowUnderThePointForwardAndSkipsTheExclusions) {
+    XTestWindow a(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    XTestWindow b(display_, 400, 250, 600, 400, pidB_, "df-test-b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    focus(b);
+    WindowRaiser raiser(windows_, displays_);
+
+    // The frontmost application's own window, and the strip at the top: nothing moves.
+    raiser.raiseWindowIfNeeded({700, 500}, rect_);
+    raiser.raiseWindowIfNeeded({200, rect_.y + 10}, rect_);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(stackingOrder(display_).back(), b.id());
+
+    auto hit = raiser.frontmostWindow({200, 300});
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->pid, pidA_);
+    EXPECT_EQ(hit->bundleID, std::optional<std::string>("df-test-a"));
+    raiser.raiseWindowIfNeeded({200, 300}, rect_);
+    for (int i = 0; i < 200 && activeWindow(display_) != a.id(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(stackingOrder(display_).back(), a.id());
+    EXPECT_EQ(activeWindow(display_), a.id());
+    EXPECT_TRUE(a.events().empty());  // raised without a click
+}
+
+TEST_F(XInputIntegration, DragPressesMovesWithTheButtonHeldAndReleases) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    w.clear();
+    send(at(PointerEvent::Kind::leftDown, 200, 200));
+    send(PointerEvent(PointerEvent::Kind::move, 30, 10));
+    send(PointerEvent(PointerEvent::Kind::move, 30, 10));
+    send(PointerEvent(PointerEvent::Kind::leftUp, 0, 0));
+    ASSERT_TRUE(w.waitFor([](const auto& ev) { return !ev.empty() && ev.back().type == ButtonRelease; }));
+    auto ev = w.events();
+    auto firstButton = std::find_if(ev.begin(), ev.end(), [](const auto& e) { return e.type != MotionNotify; });
+    ASSERT_NE(firstButton, ev.end());
+    EXPECT_EQ(firstButton->type, ButtonPress);
+    int drags = 0;
+    for (const auto& e : ev)
+        if (e.type == MotionNotify && (e.state & Button1Mask)) ++drags;
+    EXPECT_GE(drags, 2);
+    EXPECT_EQ(std::make_pair(ev.back().x, ev.back().y), std::make_pair(260, 220));
+}
+
+TEST_F(XInputIntegration, TypedTextArrivesAsTheRightKeysymsAndLeavesNoKeyDown) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    w.clear();
+    const std::u32string expected = U"Hello, w\u00f6rld! \u00f1 \u20ac \u2603 \U0001F600 \u03a9 \u4f60\u597d";
+    send(TextInput("Hello, w\xc3\xb6rld! \xc3\xb1 \xe2\x82\xac \xe2\x98\x83 \xf0\x9f\x98\x80 \xce\xa9 "
+                   "\xe4\xbd\xa0\xe5\xa5\xbd",
+                   KeyModifiers()));
+    w.waitFor([&](const auto&) { return w.typedText().size() >= expected.size(); });
+    auto typed = w.typedText();
+    EXPECT_EQ(std::vector<uint32_t>(typed.begin(), typed.end()),
+              std::vector<uint32_t>(expected.begin(), expected.end()));
+    if (typed != expected) {
+        for (const auto& e : w.events())
+            std::fprintf(stderr, "type=%d kc=%u ks=%lx\n", e.type, e.detail, static_cast<unsigned long>(e.keysym));
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
+TEST_F(XInputIntegration, CommandShortcutArrivesAsTheHostShortcutOfTheSetting) {
+    struct Case {
+        CommandKey command;
+        unsigned mask;
+    };
+    for (const auto& c : {Case{CommandKey::control, ControlMask}, Case{CommandKey::super, Mod4Mask}}) {
+        XTestInputOptions options;
+        options.command = c.command;
+        createInjector(options);
+        XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+        ASSERT_TRUE(w.ok());
+        focus(w);
+        w.clear();
+        send(TextInput("c", KeyModifiers::command));                              // typed shortcut
+        send(KeyEvent(9, true, KeyModifiers::command));                           // Command+V by key
+        send(KeyEvent(9, false, KeyModifiers::command));
+        send(TextInput("z", KeyModifiers::command | KeyModifiers::shift));        // redo
+        ASSERT_TRUE(w.waitFor([](const auto& ev) {
+            int presses = 0;
+            for (const auto& e : ev) presses += e.type == KeyPress && e.keysym != XK_Shift_L &&
+                                                e.keysym != XK_Control_L && e.keysym != XK_Super_L;
+            return presses >= 3;
+        }));
+        std::vector<std::pair<KeySym, unsigned>> presses;
+        for (const auto& e : w.events())
+            if (e.type == KeyPress && (e.keysym < XK_Shift_L || e.keysym > XK_Hyper_R))
+                presses.emplace_back(e.keysym, e.state & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask));
+        const std::vector<std::pair<KeySym, unsigned>> expected{
+            {XK_c, c.mask}, {XK_v, c.mask}, {XK_Z, c.mask | ShiftMask}};
+        EXPECT_EQ(presses, expected);
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(keysDown(display_), 0);  // no modifier left behind
+    }
+}
+
+TEST_F(XInputIntegration, MacKeyCodesArriveAsTheirKeysymsWithHeldModifiers) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    w.clear();
+    const std::vector<std::pair<uint16_t, KeySym>> keys{
+        {36, XK_Return}, {48, XK_Tab}, {51, XK_BackSpace}, {53, XK_Escape}, {117, XK_Delete},
+        {122, XK_F1}, {111, XK_F12}, {105, XK_F13}, {90, XK_F20}, {115, XK_Home}, {121, XK_Next},
+        {126, XK_Up}, {123, XK_Left}, {83, XK_KP_1}, {69, XK_KP_Add}, {76, XK_KP_Enter},
+        {50, XK_grave}, {42, XK_backslash}, {18, XK_1}};
+    for (auto [mac, keysym] : keys) {
+        send(KeyEvent(mac, true, KeyModifiers()));
+        send(KeyEvent(mac, false, KeyModifiers()));
+    }
+    // Shift held as a key of its own, then a letter with the shift flag.
+    send(KeyEvent(56, true, KeyModifiers()));
+    send(KeyEvent(0, true, KeyModifiers::shift));
+    send(KeyEvent(0, false, KeyModifiers::shift));
+    send(KeyEvent(56, false, KeyModifiers()));
+    ASSERT_TRUE(w.waitFor([&](const auto& ev) {
+        return std::count_if(ev.begin(), ev.end(), [](const auto& e) { return e.type == KeyRelease; }) >=
+               static_cast<long>(keys.size() + 2);
+    }));
+    std::vector<KeySym> got;
+    for (const auto& e : w.events())
+        if (e.type == KeyPress) got.push_back(e.keysym);
+    std::vector<KeySym> expected;
+    for (auto [mac, keysym] : keys) expected.push_back(keysym);
+    expected.push_back(XK_Shift_L);
+    expected.push_back(XK_A);
+    EXPECT_EQ(got, expected);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
+TEST_F(XInputIntegration, ScrollFlingProducesWheelClicksThatDecayAndStop) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    send(at(PointerEvent::Kind::move, 300, 300));
+    w.clear();
+    send(ScrollEvent(0, -30, ScrollEvent::Phase::began));
+    send(ScrollEvent(0, -40, ScrollEvent::Phase::changed));
+    send(ScrollEvent(0, -40, ScrollEvent::Phase::ended, 0.0, -3000.0));
+    // Coasting lasts about 1.4 s at this speed.
+    std::this_thread::sleep_for(2000ms);
+    auto ev = w.events();
+    std::vector<std::chrono::steady_clock::time_point> downs;
+    for (const auto& e : ev) {
+        if (e.type != ButtonPress) continue;
+        EXPECT_EQ(e.detail, 5u);  // negative deltas scroll down
+        downs.push_back(e.at);
+    }
+    ASSERT_GE(downs.size(), 8u);
+    // Decay: the last clicks come further apart than the first ones of the momentum.
+    auto gap = [&](size_t i) { return downs[i + 1] - downs[i]; };
+    EXPECT_GT(gap(downs.size() - 2), gap(2) + 20ms);
+    // And it stops.
+    size_t before = w.events().size();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(w.events().size(), before);
+    bool running = true;
+    queue_->sync([&] { running = injector_->momentumRunning(); });
+    EXPECT_FALSE(running);
+}
+
+TEST_F(XInputIntegration, LockChordLocksTheSessionAndTypesNothing) {
+    auto marker = std::filesystem::temp_directory_path() / ("df-lock-" + std::to_string(getpid()));
+    std::filesystem::remove(marker);
+    XTestInputOptions options;
+    options.lockCommands = {{"false"}, {"sh", "-c", "echo locked > '" + marker.string() + "'"}};
+    createInjector(options);
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    w.clear();
+    postScreenLockChord(*events_);
+    for (int i = 0; i < 300 && !std::filesystem::exists(marker); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(std::filesystem::exists(marker));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(w.events().empty());
+    EXPECT_EQ(keysDown(display_), 0);
+    std::filesystem::remove(marker);
+}
+
+TEST_F(XInputIntegration, DroppingTheInjectorReleasesHeldKeysAndButtons) {
+    send(at(PointerEvent::Kind::leftDown, 300, 300));
+    send(KeyEvent(56, true, KeyModifiers()));
+    send(KeyEvent(0, true, KeyModifiers::shift));
+    EXPECT_GE(keysDown(display_), 2);
+    queue_->sync([&] { injector_.reset(); });
+    Display* d = XOpenDisplay(display_);
+    Window r = 0, c = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(d, DefaultRootWindow(d), &r, &c, &rx, &ry, &wx, &wy, &mask);
+    XCloseDisplay(d);
+    EXPECT_EQ(mask & Button1Mask, 0u);
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
+}  // namespace
+}  // namespace df::test
