@@ -96,6 +96,7 @@ RunResult runPhone(const std::vector<std::string>& args, const fs::path& dir, do
 class ScriptedAgent : public std::enable_shared_from_this<ScriptedAgent> {
 public:
     bool decline = false;
+    bool lockedOut = false;  ///< drop every connection before the handshake, as a lock-out does
 
     void start(const std::string& code) {
         queue_ = SerialQueue::create("test.agent");
@@ -118,12 +119,14 @@ public:
         ASSERT_TRUE(tcp_->port() && quic_->port()) << "listeners did not become ready";
     }
     void stop() {
+        if (!queue_) return;
         queue_->sync([&] {
             tcp_->cancel();
             quic_->cancel();
             for (auto& p : peers_) p->connection->cancel();
         });
         queue_->stop();
+        queue_.reset();
     }
     uint16_t port() const { return *tcp_->port(); }
 
@@ -147,6 +150,7 @@ private:
     };
 
     void accept(std::shared_ptr<Connection> c) {
+        if (lockedOut) return c->cancel();
         auto peer = std::make_shared<Peer>();
         peer->connection = c;
         peers_.push_back(peer);
@@ -322,7 +326,7 @@ TEST_F(PhoneOverNetworkTest, PairsStreamsAndWritesWhatItReceived) {
     }
 }
 
-TEST_F(PhoneOverNetworkTest, WrongCodeAndDeclinedEndWithTheirStatus) {
+TEST_F(PhoneOverNetworkTest, WrongCodeDeclinedAndLockedOutEndWithTheirStatus) {
     agent_->decline = true;
     agent_->start("111111");
     auto wrong = runPhone({"--host", "127.0.0.1", "--port", std::to_string(agent_->port()), "--code", "222222"}, dir_);
@@ -332,6 +336,17 @@ TEST_F(PhoneOverNetworkTest, WrongCodeAndDeclinedEndWithTheirStatus) {
     auto declined = runPhone({"--host", "127.0.0.1", "--port", std::to_string(agent_->port()), "--code", "111111"}, dir_);
     EXPECT_EQ(declined.status, 5) << declined.out << declined.err;
     EXPECT_NE(declined.err.find("declined"), std::string::npos) << declined.err;
+
+    agent_->stop();
+    agent_ = std::make_shared<ScriptedAgent>();
+    agent_->lockedOut = true;
+    agent_->start("111111");
+    auto locked = runPhone({"--host", "127.0.0.1", "--port", std::to_string(agent_->port()), "--code", "111111"}, dir_);
+    EXPECT_EQ(locked.status, 6) << locked.out << locked.err;
+    EXPECT_NE(locked.err.find("locked out"), std::string::npos) << locked.err;
+
+    auto nobody = runPhone({"--host", "127.0.0.1", "--port", "1", "--code", "111111"}, dir_);
+    EXPECT_EQ(nobody.status, 2) << nobody.out << nobody.err;
 }
 
 TEST_F(PhoneOverNetworkTest, DiscoversAnAdvertisedAgentThroughAvahi) {
