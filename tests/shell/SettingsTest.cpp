@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace df {
 namespace {
@@ -93,6 +94,20 @@ TEST_F(SettingsTest, HandWrittenFileIsRead) {
     EXPECT_EQ(store.string("app.languageOverride"), "ko");
     store.setString("duskferry.pairingCode", "654321");
     EXPECT_NE(contentOf(home.settingsFile()).find("\"other\""), std::string::npos) << "unknown keys are kept";
+}
+
+TEST_F(SettingsTest, WritesFromSeveralThreadsAreNotLost) {
+    // The panel (main thread) and the sessions (server queue) share the one user store.
+    auto& store = SettingsStore::standard();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < 20; ++i) store.setString("key" + std::to_string(t), std::to_string(i));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    FileSettingsStore fresh(home.settingsFile());
+    for (int t = 0; t < 3; ++t) EXPECT_EQ(fresh.string("key" + std::to_string(t)), "19") << t;
 }
 
 TEST_F(SettingsTest, PairingCodeIsMadeOnceAndKeptAcrossLaunches) {

@@ -11,7 +11,9 @@
 #include <openssl/obj_mac.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <memory>
 
 namespace df {
@@ -264,6 +266,32 @@ TEST_F(TrustStoreTest, MacDeviceIDIsAnUpperCaseUuidMadeOnce) {
     // An existing identifier is used as stored.
     AgentKeychain::set(bytesOf("MY-MAC"), "macDeviceID");
     EXPECT_EQ(TrustStore::macDeviceID(), "MY-MAC");
+}
+
+TEST_F(TrustStoreTest, QueuesCreatingTheIdentityAtOnceGetTheSameOne) {
+    // The session queue (enrolment) and the server (advertising the ID) may both be first.
+    constexpr int kThreads = 4;
+    std::vector<Bytes> keys(kThreads);
+    std::vector<std::string> ids(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) {
+            }
+            keys[i] = TrustStore::macPublicKey();
+            ids[i] = TrustStore::macDeviceID();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int i = 1; i < kThreads; ++i) {
+        EXPECT_EQ(keys[i], keys[0]);
+        EXPECT_EQ(ids[i], ids[0]);
+    }
+    auto stored = AgentKeychain::read("macPrivateKey");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(DeviceAuth::publicKey(*stored), keys[0]);
 }
 
 TEST_F(TrustStoreTest, IdsTheListCannotKeepAreRefused) {
