@@ -2,6 +2,9 @@
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 
+#include <map>
+#include <mutex>
+
 namespace df {
 
 DisplayBounds targetRect(TargetDisplays& displays) {
@@ -31,6 +34,55 @@ public:
 
 std::shared_ptr<TargetDisplays> displayTargetDisplays() {
     return std::make_shared<DisplayTargetDisplays>();
+}
+
+namespace {
+class CachedTargetDisplays final : public TargetDisplays {
+public:
+    CachedTargetDisplays(std::shared_ptr<TargetDisplays> inner, double maxAge, const Clock& clock)
+        : inner_(std::move(inner)), maxAge_(maxAge), clock_(clock) {}
+
+    std::optional<uint32_t> virtualDisplayID() override { return inner_->virtualDisplayID(); }
+    std::optional<uint32_t> selectedDisplayID() override { return inner_->selectedDisplayID(); }
+
+    std::optional<uint32_t> systemMainID() override {
+        std::lock_guard lock(mutex_);
+        double now = clock_.uptime();
+        if (!mainAt_ || now - *mainAt_ >= maxAge_) {
+            main_ = inner_->systemMainID();
+            mainAt_ = now;
+        }
+        return main_;
+    }
+
+    DisplayBounds bounds(uint32_t id) override {
+        std::lock_guard lock(mutex_);
+        double now = clock_.uptime();
+        auto it = bounds_.find(id);
+        if (it == bounds_.end() || now - it->second.at >= maxAge_) {
+            it = bounds_.insert_or_assign(id, Entry{inner_->bounds(id), now}).first;
+        }
+        return it->second.bounds;
+    }
+
+private:
+    struct Entry {
+        DisplayBounds bounds;
+        double at = 0;
+    };
+    std::shared_ptr<TargetDisplays> inner_;
+    const double maxAge_;
+    const Clock& clock_;
+    std::mutex mutex_;  // the session queue and "duskferry.input.ax" both ask
+    std::optional<uint32_t> main_;
+    std::optional<double> mainAt_;
+    std::map<uint32_t, Entry> bounds_;
+};
+}  // namespace
+
+std::shared_ptr<TargetDisplays> cachedTargetDisplays(std::shared_ptr<TargetDisplays> inner, double maxAge,
+                                                     const Clock& clock) {
+    return std::make_shared<CachedTargetDisplays>(std::move(inner), maxAge, clock);
 }
 
 }  // namespace df

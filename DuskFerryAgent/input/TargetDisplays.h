@@ -6,6 +6,7 @@
 // Called on the session queue (pointer messages) and on "duskferry.input.ax" (raising);
 // implementations must be safe to call from both.
 
+#include "platform/DispatchQueue.h"
 #include "platform/Displays.h"
 
 #include <cstdint>
@@ -32,5 +33,12 @@ DisplayBounds targetRect(TargetDisplays& displays);
 
 /// The real display choices of this process (DisplayTarget).
 std::shared_ptr<TargetDisplays> displayTargetDisplays();
+
+/// Answers the main display and display bounds from what `inner` said less than `maxAge`
+/// seconds ago, so that a stream of pointer messages does not ask the display server for
+/// every one. The choices themselves (virtual, selected) are read live each time, so a
+/// new selection applies at once; a display that goes away is noticed within `maxAge`.
+std::shared_ptr<TargetDisplays> cachedTargetDisplays(std::shared_ptr<TargetDisplays> inner, double maxAge,
+                                                     const Clock& clock = Clock::system());
 
 }  // namespace df

@@ -28,8 +28,10 @@ public:
 };
 
 enum class Mode { absolute, relative };
+enum class Displays_ { fixed, xrandr, xrandrCached };
 
-void run(benchmark::State& state, Mode mode, bool realDisplays) {
+void run(benchmark::State& state, Mode mode, Displays_ which) {
+    const bool realDisplays = which != Displays_::fixed;
     auto events = createXTestInputEvents();
     if (!events) {
         state.SkipWithError("no X display with XTest");
@@ -44,6 +46,7 @@ void run(benchmark::State& state, Mode mode, bool realDisplays) {
         }
         DisplayTarget::install(randr);
         displays = displayTargetDisplays();
+        if (which == Displays_::xrandrCached) displays = cachedTargetDisplays(displays, 0.25);
     } else {
         displays = std::make_shared<FixedDisplays>();
     }
@@ -81,13 +84,17 @@ void run(benchmark::State& state, Mode mode, bool realDisplays) {
     if (realDisplays) DisplayTarget::install(nullptr);
 }
 
-void BM_PointerMove_Absolute(benchmark::State& s) { run(s, Mode::absolute, false); }
-void BM_PointerMove_Relative(benchmark::State& s) { run(s, Mode::relative, false); }
-void BM_PointerMove_Absolute_XRandRDisplays(benchmark::State& s) { run(s, Mode::absolute, true); }
+void BM_PointerMove_Absolute(benchmark::State& s) { run(s, Mode::absolute, Displays_::fixed); }
+void BM_PointerMove_Relative(benchmark::State& s) { run(s, Mode::relative, Displays_::fixed); }
+void BM_PointerMove_Absolute_XRandRDisplays(benchmark::State& s) { run(s, Mode::absolute, Displays_::xrandr); }
+void BM_PointerMove_Absolute_CachedXRandRDisplays(benchmark::State& s) {
+    run(s, Mode::absolute, Displays_::xrandrCached);
+}
 
 BENCHMARK(BM_PointerMove_Absolute)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PointerMove_Relative)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PointerMove_Absolute_XRandRDisplays)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PointerMove_Absolute_CachedXRandRDisplays)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace df

@@ -21,8 +21,14 @@ public:
 
     std::optional<uint32_t> virtualDisplayID() override { return virtualID; }
     std::optional<uint32_t> selectedDisplayID() override { return selectedID; }
-    std::optional<uint32_t> systemMainID() override { return mainID; }
+    size_t queries = 0;
+
+    std::optional<uint32_t> systemMainID() override {
+        ++queries;
+        return mainID;
+    }
     DisplayBounds bounds(uint32_t id) override {
+        ++queries;
         auto it = boundsByID.find(id);
         return it == boundsByID.end() ? DisplayBounds{} : it->second;
     }

@@ -163,6 +163,23 @@ TEST_F(InjectorTest, TargetRectangleFallsBackFromVirtualToMainToTheDefault) {
     }
 }
 
+TEST(CachedTargetDisplays, AsksTheHostOncePerAgeButFollowsANewSelectionAtOnce) {
+    auto inner = std::make_shared<ScriptedDisplays>();
+    inner->boundsByID[2] = DisplayBounds{1920, 0, 1280, 800};
+    fake::ManualClock clock;
+    auto cached = cachedTargetDisplays(inner, 0.25, clock);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(targetRect(*cached), (DisplayBounds{0, 0, 1920, 1080}));
+    EXPECT_EQ(inner->queries, 2u);  // main display and its bounds, once
+
+    inner->selectedID = 2;  // a new selection applies to the next message
+    EXPECT_EQ(targetRect(*cached), (DisplayBounds{1920, 0, 1280, 800}));
+    inner->boundsByID[2] = DisplayBounds{};  // display 2 unplugged: noticed after the age
+    clock.advance(0.1);
+    EXPECT_EQ(targetRect(*cached).width, 1280);
+    clock.advance(0.2);
+    EXPECT_EQ(targetRect(*cached), (DisplayBounds{0, 0, 1920, 1080}));
+}
+
 TEST_F(InjectorTest, RefusedEventsAreSkippedTheRestPostedAndStateStillChanges) {
     events->setRefuseCreation([](const InputEvent& e) { return e.type == T::leftMouseDown; });
     injector->handle(at(Kind::leftDown, 0.5, 0.5));
