@@ -203,6 +203,16 @@ TEST(TerminalAlertTest, ShowsTheQuestionAndLeavesLaterLinesForLaterAlerts) {
     queue->stop();
 }
 
+TEST(TerminalAlertTest, AClosedTerminalOutputDoesNotEndTheProcess) {
+    auto queue = SerialQueue::create("main");
+    Pipe input, output;
+    output.closeRead();  // writing the question now raises SIGPIPE unless it is handled
+    TerminalAlertPresenter presenter(queue, input.readEnd(), output.writeEnd());
+    input.write("y\n");
+    EXPECT_EQ(presentAndWait(presenter, queue, {"Q", "", {}, {"Y", "N"}}), kAlertFirstButtonReturn);
+    queue->stop();
+}
+
 TEST(TerminalAlertTest, DestroyingThePresenterDismissesAnOpenAlert) {
     auto queue = SerialQueue::create("main");
     Pipe input, output;

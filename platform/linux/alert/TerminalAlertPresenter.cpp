@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string>
 #include <unistd.h>
 
@@ -66,6 +68,14 @@ void TerminalAlertPresenter::present(AlertContent content, Completion completion
 
 // Reader thread.
 void TerminalAlertPresenter::readAnswer(AlertContent content, Completion completion) {
+    // A terminal that went away must not end the agent: with SIGPIPE blocked on this
+    // thread a write to a closed output fails with EPIPE instead (the signal stays pending
+    // on this thread and is discarded when it ends).
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
     std::string prompt = "\n" + content.messageText + "\n\n" + content.informativeText + "\n\n";
     if (!content.buttons.empty()) {
         prompt += content.buttons[0] + " [y]";
