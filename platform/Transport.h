@@ -144,7 +144,8 @@ public:
     virtual void start(std::shared_ptr<DispatchQueue> queue) = 0;
     /// The bound port once `ready` (the system's choice when created with port 0).
     virtual std::optional<uint16_t> port() const = 0;
-    /// Stops accepting. Connections already handed out live on (QUIC: their streams too).
+    /// Stops accepting. TCP connections already handed out live on; QUIC streams end, as
+    /// their connections share the listener's socket.
     virtual void cancel() = 0;
 };
 

@@ -49,7 +49,7 @@ public:
             for (auto& [s, e] : streams_) s->cancel();
             listener_->cancel();
         });
-        queue_->sync([] {});
+        testing::settle(*queue_);
         streams_.clear();
         listener_.reset();
         queue_->stop();
@@ -94,7 +94,7 @@ struct QuicPhone {
     }
     ~QuicPhone() {
         queue->sync([&] { stream->cancel(); });
-        queue->sync([] {});
+        testing::settle(*queue);
         stream.reset();
         queue->stop();
     }
@@ -146,7 +146,7 @@ TEST(QuicTransport, AStreamCarriesMessagesBothWaysInOrder) {
     });
     ASSERT_TRUE(received->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
     EXPECT_EQ(received->bytes_, expected);
-    server.queue()->sync([] {});
+    testing::settle(*server.queue());
     std::lock_guard lock(mutex);
     ASSERT_EQ(completions.size(), 40u);
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
@@ -212,7 +212,7 @@ TEST(QuicTransport, EverySendCompletesOnceInOrderAfterThePhoneHasGone) {
             });
         }
     });
-    server.queue()->sync([] {});
+    testing::settle(*server.queue());
     std::lock_guard lock(mutex);
     ASSERT_EQ(completions.size(), 8u);
     for (size_t i = 0; i < completions.size(); ++i) {

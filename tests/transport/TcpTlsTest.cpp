@@ -46,7 +46,7 @@ public:
             for (auto& [c, e] : connections_) c->cancel();
             listener_->cancel();
         });
-        queue_->sync([] {});
+        testing::settle(*queue_);
         connections_.clear();
         listener_.reset();
         queue_->stop();
@@ -244,12 +244,12 @@ TEST(TcpTlsConnection, OurClientTalksToTheListenerWithTheSettingsReadBack) {
     });
     ASSERT_TRUE(clientReceived->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
     EXPECT_EQ(clientReceived->bytes_, expected);
-    server.queue()->sync([] {});
+    testing::settle(*server.queue());
     std::lock_guard lock(completionMutex);
     EXPECT_EQ(completions.size(), 20u);
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
     clientQueue->sync([&] { client->cancel(); });
-    clientQueue->sync([] {});
+    testing::settle(*clientQueue);
     clientQueue->stop();
 }
 
@@ -291,6 +291,7 @@ TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i].first, static_cast<int>(i));
     EXPECT_TRUE(completions.back().second) << "the last sends cannot have reached a closed peer";
     EXPECT_TRUE(serverEvents->ended_ || serverEvents->has(ConnectionState::failed));
+    testing::settle(*clientQueue);
     clientQueue->stop();
 }
 
@@ -307,7 +308,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
             for (int i = 0; i < 50 && !probe->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             port = probe->port().value_or(0);
             queue->sync([&] { probe->cancel(); });
-            queue->sync([] {});
+            testing::settle(*queue);
             queue->stop();
         }
         ASSERT_NE(port, 0);
@@ -316,7 +317,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
                               " -nocert -psk " + pskHex(kCode) + " -psk_identity duskferry -tls1_2 -naccept 1";
         FILE* serverProcess = popen((command + " 2>&1").c_str(), "r");
         ASSERT_TRUE(serverProcess);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(testing::waitUntilListening(port));
 
         auto queue = SerialQueue::create("phone");
         auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", port},
@@ -331,7 +332,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
         EXPECT_EQ(events->has(ConnectionState::ready), rightCode);
         if (rightCode) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         queue->sync([&] { client->cancel(); });
-        queue->sync([] {});
+        testing::settle(*queue);
         std::string output;
         char buffer[4096];
         size_t n;
@@ -371,6 +372,7 @@ TEST(TcpTlsListener, ATakenPortIsReportedAsFailed) {
     EXPECT_FALSE(events->second[0].second->description.empty());
     EXPECT_FALSE(second->port().has_value());
     lock.unlock();
+    testing::settle(*queue);
     queue->stop();
 }
 

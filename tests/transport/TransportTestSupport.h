@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace df::testing {
@@ -49,6 +50,34 @@ inline std::string hex(const Bytes& bytes) {
 }
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+/// Waits until everything `queue` has been asked to do so far, and what that posted in
+/// turn, has run. One sync is not enough: posts made by a task on its own queue can land
+/// behind a sync posted from another thread while that task is still finishing.
+inline void settle(SerialQueue& queue) {
+    for (int i = 0; i < 3; ++i) queue.sync([] {});
+}
+
+/// Waits (up to 5 s) until a TCP socket listens on 127.0.0.1:`port`, without connecting
+/// to it (a peer that serves one connection must not spend it on a probe).
+inline bool waitUntilListening(uint16_t port) {
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    for (int i = 0; i < 500; ++i) {
+        if (FILE* f = std::fopen("/proc/net/tcp", "r")) {
+            char line[512];
+            bool found = false;
+            while (std::fgets(line, sizeof line, f)) {
+                std::string text(line);
+                if (text.find(wanted) != std::string::npos && text.find(" 0A ") != std::string::npos) found = true;
+            }
+            std::fclose(f);
+            if (found) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 /// What one connection reported, collected from its queue and waited on by the test.
 class Events {

@@ -2,6 +2,7 @@
 
 #include "platform/linux/transport/QuicConnection.h"
 
+#include <algorithm>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
@@ -140,8 +141,8 @@ void QuicStream::onData(const uint8_t* data, size_t size, bool fin) {
 }
 
 void QuicStream::receive(size_t minimum, size_t maximum, ReceiveCompletion completion) {
-    minimum = std::max<size_t>(minimum, 1);
-    maximum = std::max(maximum, minimum);
+    maximum = std::max<size_t>(maximum, 1);
+    minimum = std::clamp<size_t>(minimum, 1, maximum);
     onIo([self = shared_from_this(), minimum, maximum, completion = std::move(completion)]() mutable {
         if (self->receive_ || self->ended_) {
             TransportError error = self->receive_ ? makeError(TransportError::Kind::invalidArgument,

@@ -2,6 +2,7 @@
 
 #include "platform/linux/transport/SocketOptions.h"
 
+#include <algorithm>
 #include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
@@ -195,8 +196,8 @@ void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportErro
 }
 
 void TcpTlsConnection::receive(size_t minimum, size_t maximum, ReceiveCompletion completion) {
-    minimum = std::max<size_t>(minimum, 1);
-    maximum = std::min(std::max(maximum, minimum), kMaximumReceive);
+    maximum = std::clamp<size_t>(maximum, 1, kMaximumReceive);
+    minimum = std::clamp<size_t>(minimum, 1, maximum);
     auto run = [self = shared_from_this(), minimum, maximum, completion = std::move(completion)]() mutable {
         if (self->receive_ || self->phase_ == Phase::ended || self->peerFinished_) {
             // A second receive while one is pending is refused rather than reordered.
