@@ -15,6 +15,7 @@ void ScrollMomentum::start(double vx, double vy) {
     vx = ScrollMath::clampFinite(vx, ScrollMath::maxVelocity);
     vy = ScrollMath::clampFinite(vy, ScrollMath::maxVelocity);
     if (std::hypot(vx, vy) <= ScrollMath::momentumStartSpeed) return;
+    stopSilently();  // callers cancel first; never let two runs tick at once
     vx_ = vx;
     vy_ = vy;
     firstTick_ = true;

@@ -240,6 +240,43 @@ TEST_F(XInputIntegration, DragPressesMovesWithTheButtonHeldAndReleases) {
     EXPECT_EQ(std::make_pair(ev.back().x, ev.back().y), std::make_pair(260, 220));
 }
 
+TEST_F(XInputIntegration, ClicksCarryNoModifiersAndMovesLeaveAHeldKeyAlone) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    send(KeyEvent(56, true, KeyModifiers()));  // the phone holds Shift
+    ASSERT_TRUE(w.waitFor([](const auto& ev) { return !ev.empty() && ev.back().type == KeyPress; }));
+    w.clear();
+    send(at(PointerEvent::Kind::move, 250, 250));
+    send(at(PointerEvent::Kind::leftClick, 300, 300));
+    send(PointerEvent(PointerEvent::Kind::move, 5, 5));
+    ASSERT_TRUE(w.waitFor([](const auto& ev) {
+        return std::any_of(ev.begin(), ev.end(), [](const auto& e) { return e.type == ButtonRelease; });
+    }));
+    std::this_thread::sleep_for(50ms);
+    auto ev = w.events();
+    for (const auto& e : ev) {
+        if (e.type == ButtonPress) {
+            EXPECT_EQ(e.state & ShiftMask, 0u);  // a plain click
+        }
+        if (e.type == MotionNotify && e.x == 250) {
+            EXPECT_NE(e.state & ShiftMask, 0u);
+        }
+    }
+    // Shift went up only around the click and is held again afterwards.
+    int shiftPresses = 0, shiftReleases = 0;
+    for (const auto& e : ev) {
+        shiftPresses += e.type == KeyPress && e.keysym == XK_Shift_L;
+        shiftReleases += e.type == KeyRelease && e.keysym == XK_Shift_L;
+    }
+    EXPECT_EQ(shiftReleases, 2);  // around the button press and the release
+    EXPECT_EQ(shiftPresses, 2);
+    EXPECT_EQ(keysDown(display_), 1);
+    send(KeyEvent(56, false, KeyModifiers()));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
 TEST_F(XInputIntegration, TypedTextArrivesAsTheRightKeysymsAndLeavesNoKeyDown) {
     XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
     ASSERT_TRUE(w.ok());

@@ -1,5 +1,6 @@
 #include "XTestWindow.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <poll.h>
@@ -57,6 +58,9 @@ XTestWindow::XTestWindow(const char* displayName, int x, int y, int width, int h
     unsigned long pidValue = static_cast<unsigned long>(pid);
     XChangeProperty(display_, window_, XInternAtom(display_, "_NET_WM_PID", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<unsigned char*>(&pidValue), 1);
+    // Like the toolkits, follow keymap changes through XKB's own notifications.
+    XkbSelectEvents(display_, XkbUseCoreKbd, XkbMapNotifyMask | XkbNewKeyboardNotifyMask,
+                    XkbMapNotifyMask | XkbNewKeyboardNotifyMask);
     XMapWindow(display_, window_);
     XEvent e;
     do {

@@ -16,7 +16,7 @@ double monotonicNow() {
 }
 
 // Time given to clients to take in a keymap change before keys on it are pressed.
-constexpr double kSettleTime = 0.03;
+constexpr double kSettleTime = 0.1;
 
 // A spare keycode used more recently than this may still have key events in flight to
 // clients; before reassigning it, wait until that much time has passed.

@@ -231,7 +231,11 @@ private:
 
     void postMouse(const InputEvent& event) {
         using T = InputEvent::Type;
-        auto change = applyModifiers(event.flags, 0, false);
+        // Clicks get exactly their flags. Plain motion leaves held modifiers alone: toggling
+        // a key the phone holds on every move would flood applications with key events,
+        // and motion means the same with or without them.
+        bool motion = event.type == T::mouseMoved || event.type == T::leftMouseDragged;
+        auto change = applyModifiers(motion ? std::nullopt : event.flags, 0, false);
         int x = std::clamp(clampCoordinate(event.location.x), 0, DisplayWidth(display_, screen_) - 1);
         int y = std::clamp(clampCoordinate(event.location.y), 0, DisplayHeight(display_, screen_) - 1);
         XTestFakeMotionEvent(display_, screen_, x, y, CurrentTime);
