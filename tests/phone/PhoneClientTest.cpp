@@ -306,6 +306,33 @@ TEST_F(PhoneClientTest, MediaGoOverQuicWithTheTokenAndFallBackToTcp) {
     EXPECT_TRUE(tcp->cancelled());
 }
 
+TEST_F(PhoneClientTest, ClientStatsReportWhatWasReceivedInEachPeriod) {
+    options_.media = MediaMode::none;
+    options_.clientStatsInterval = 1.0;
+    options_.heartbeatInterval = 0.5;
+    startClient();
+    pairAndAuthenticate(HelloAck("Desk", 100, 100));
+    agentSends(control_, VideoConfig({0x40, 0x01}, {0x42, 0x01}, {0x44, 0x01}, 100, 100));
+    queue_->advance(0.5);
+    queue_->advance(0.020);
+    agentSends(control_, Heartbeat{});
+    const Bytes p = {0, 0, 0, 3, 0x02, 0x01, 0xD0};
+    for (int i = 0; i < 3; ++i) control_->feed(VideoFramePacket::wireEncode(i * 0.1, false, p.data(), p.size()));
+    queue_->runUntilIdle();
+    queue_->advance(0.48);
+    std::vector<ClientStats> stats;
+    for (const auto& m : sent(control_))
+        if (auto* s = m.get<ClientStats>()) stats.push_back(*s);
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0], ClientStats(3, 0, 20));
+    queue_->advance(1.0);
+    stats.clear();
+    for (const auto& m : sent(control_))
+        if (auto* s = m.get<ClientStats>()) stats.push_back(*s);
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0].decodeFPS, 0) << "only the period's frames count";
+}
+
 TEST_F(PhoneClientTest, ReceivedFilesStayInTheirFolderAndAreCheckedAgainstTheirSize) {
     options_.media = MediaMode::none;
     options_.downloadDir = dir_ / "downloads";

@@ -200,6 +200,8 @@ Messages sent once the session runs, in the order given
   --select-display ID      selectDisplay
   --clipboard TEXT         clipboard
   --client-stats SPEC      decodeFPS=,flushes=,rttMs=
+  --client-stats-every S   send clientStats with measured decode rate, decoder errors
+                           (as flushes) and heartbeat round trip every S seconds
   --send JSON              any control message in its wire JSON form
   --send-file PATH         send a file (repeatable)
   --script FILE|-          JSON lines of steps: a control message with an optional "delay"
@@ -368,6 +370,11 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& args) {
                 *field = *n;
             }
             msgs.push_back(s);
+        } else if (a == "--client-stats-every") {
+            DF_TRY(v, value());
+            DF_TRY(n, toDouble("interval", v));
+            if (n <= 0) return fail("must be above 0");
+            cl.phone.clientStatsInterval = n;
         } else if (a == "--send") {
             DF_TRY(v, value());
             auto m = ControlMessage::decode(std::string_view(v));

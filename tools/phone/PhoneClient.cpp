@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
@@ -422,6 +423,10 @@ void PhoneClient::startRunning(const HelloAck& ack) {
         statsTimer_ = queue_->repeating(1.0, [weak] {
             if (auto me = weak.lock()) me->tickStats();
         });
+    if (options_.clientStatsInterval > 0)
+        clientStatsTimer_ = queue_->repeating(options_.clientStatsInterval, [weak] {
+            if (auto me = weak.lock()) me->sendClientStats();
+        });
     if (options_.duration > 0)
         durationTimer_ = queue_->postAfter(options_.duration, [weak] {
             if (auto me = weak.lock()) me->finish(ExitStatus::ok, "duration reached");
@@ -698,6 +703,21 @@ void PhoneClient::sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> 
 
 // ---------------------------------------------------------------------------------------
 
+void PhoneClient::sendClientStats() {
+    if (phase_ != Phase::running || !media_) return;
+    // Pictures decoded in the period (frames received when not decoding); a decoding error
+    // is what makes a phone flush its decoder.
+    const HevcDecoder* decoder = media_->decoder();
+    const int64_t pictures = decoder ? decoder->picturesDecoded() : media_->stats().frames();
+    const int64_t errors = decoder ? decoder->errors() : 0;
+    const double fps = static_cast<double>(pictures - statsPicturesBefore_) / options_.clientStatsInterval;
+    const auto rtt = media_->stats().lastRoundTrip();
+    send(ClientStats(static_cast<int64_t>(std::lround(fps)), errors - statsErrorsBefore_,
+                     static_cast<int64_t>(std::lround(rtt.value_or(0)))));
+    statsPicturesBefore_ = pictures;
+    statsErrorsBefore_ = errors;
+}
+
 void PhoneClient::tickStats() {
     if (!media_) return;
     for (const auto& line : media_->stats().tick(queue_->now())) out_(line);
@@ -707,7 +727,7 @@ void PhoneClient::finish(ExitStatus status, const std::string& message) {
     if (phase_ == Phase::ended) return;
     const bool wasRunning = phase_ == Phase::running;
     phase_ = Phase::ended;
-    for (auto* timer : {&heartbeatTimer_, &statsTimer_, &durationTimer_, &scriptTimer_})
+    for (auto* timer : {&heartbeatTimer_, &statsTimer_, &durationTimer_, &scriptTimer_, &clientStatsTimer_})
         if (*timer) (*timer)->cancel();
     if (quicMedia_) quicMedia_->connection->cancel();
     if (tcpMedia_) tcpMedia_->connection->cancel();

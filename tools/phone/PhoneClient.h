@@ -50,6 +50,9 @@ struct PhoneOptions {
     MediaMode media = MediaMode::automatic;
     double duration = 0;           ///< seconds after helloAck; 0 = until interrupted or done
     double heartbeatInterval = 4.0;
+    /// Send `clientStats` with measured values this often (0 = never), as a phone with
+    /// the "cstats" feature does.
+    double clientStatsInterval = 0;
     bool trace = false;
     bool stats = false;
     MediaOptions mediaOptions;
@@ -137,6 +140,7 @@ private:
                        int64_t total, std::string name);
 
     void tickStats();
+    void sendClientStats();
     void finish(ExitStatus status, const std::string& message);
     std::string stamp() const;
     void trace(const std::string& direction, const std::string& text);
@@ -171,6 +175,9 @@ private:
     WorkItemRef statsTimer_;
     WorkItemRef durationTimer_;
     WorkItemRef scriptTimer_;
+    WorkItemRef clientStatsTimer_;
+    int64_t statsPicturesBefore_ = 0;
+    int64_t statsErrorsBefore_ = 0;
 
     std::deque<ScriptStep> script_;
     bool scriptRunning_ = false;

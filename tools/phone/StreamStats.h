@@ -40,6 +40,7 @@ public:
     int64_t keyframes() const { return total_.keyframes; }
     int64_t badFrames() const { return badFrames_; }
     int64_t audioPackets() const { return total_.audioPackets; }
+    std::optional<double> lastRoundTrip() const { return lastRtt_; }
 
 private:
     struct Window {
