@@ -20,6 +20,10 @@ double finiteCoordinate(double v, double fallback) {
 
 double finiteDelta(double v) { return std::isnan(v) ? 0.0 : v; }
 
+// Asking the display server for bounds costs round trips on every pointer message; the
+// answers are kept this long (the display choice itself is read live).
+constexpr double kDisplayCacheAge = 0.25;
+
 }  // namespace
 
 std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQueue> eventQueue,
@@ -29,7 +33,8 @@ std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQue
 
 InputInjector::InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services services)
     : events_(std::move(services.events)),
-      displays_(services.displays ? std::move(services.displays) : displayTargetDisplays()),
+      displays_(services.displays ? std::move(services.displays)
+                                  : cachedTargetDisplays(displayTargetDisplays(), kDisplayCacheAge)),
       source_(events_->createSource()),
       eventQueue_(std::move(eventQueue)),
       axQueue_(services.axQueue ? std::move(services.axQueue)

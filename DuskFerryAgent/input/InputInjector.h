@@ -27,7 +27,7 @@ public:
         std::shared_ptr<InputEvents> events;
         /// Window list and raising; null: clicks raise nothing.
         std::shared_ptr<WindowServices> windows;
-        /// Display choices; null: the real DisplayTarget.
+        /// Display choices; null: the real DisplayTarget, its bounds kept for 0.25 s.
         std::shared_ptr<TargetDisplays> displays;
         /// Tests pass manual queues; null: serial queues "duskferry.input.ax" and
         /// "duskferry.input.momentum".
