@@ -14,6 +14,10 @@ struct Classification {
     Bytes buffer;
     bool settled = false;
     WorkItemRef timeout;
+    // The connection is owned here until it is settled: handed to a session, to the
+    // current session as media, or cancelled. The transport does not keep an idle
+    // connection alive by itself.
+    std::shared_ptr<Connection> connection;
 };
 
 }  // namespace
@@ -142,6 +146,7 @@ void AgentServer::onHandshakeFailure(const Endpoint& remote) {
 
 void AgentServer::classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia) {
     auto state = std::make_shared<Classification>();
+    state->connection = connection;
     std::weak_ptr<Connection> weakConnection = connection;
     state->timeout = queue_->postAfter(classifyTimeout, [weakConnection] {
         if (auto c = weakConnection.lock()) c->cancel();
@@ -153,8 +158,8 @@ void AgentServer::classify(std::shared_ptr<Connection> connection, const std::st
     connection->start(queue_);
 
     std::weak_ptr<AgentServer> weak = weak_from_this();
-    // The receive completion holds the connection (the transport keeps it alive while a
-    // receive is pending, and the completion is what continues the loop).
+    // One receive after another until the first frame is whole. `step` refers to itself
+    // through the completions it installs; the reference is dropped when classification ends.
     auto step = std::make_shared<std::function<void()>>();
     *step = [weak, state, weakConnection, source, quicMedia, step] {
         auto c = weakConnection.lock();
@@ -164,12 +169,15 @@ void AgentServer::classify(std::shared_ptr<Connection> connection, const std::st
             auto self = weak.lock();
             auto connection = weakConnection.lock();
             if (!self || state->settled || !connection) {
+                if (connection && !state->settled) connection->cancel();  // the server is gone
+                state->connection.reset();
                 *step = nullptr;
                 return;
             }
             auto finish = [&](bool cancelConnection) {
                 state->settled = true;
                 state->timeout->cancel();
+                state->connection.reset();
                 if (cancelConnection) connection->cancel();
                 *step = nullptr;  // breaks the loop's self-reference
             };

@@ -119,6 +119,21 @@ TEST_F(AgentServerTest, FirstFrameByteByByteIsClassifiedOnceWhenComplete) {
     EXPECT_EQ(c->lastReceiveMaximum(), 1048576u);
 }
 
+TEST_F(AgentServerTest, ConnectionsUnderClassificationAreKeptByTheServer) {
+    auto l = startServer();
+    std::weak_ptr<fake::FakeConnection> weak = connect(l);  // nobody else holds it
+    ASSERT_FALSE(weak.expired());
+    weak.lock()->feed(helloFrame());
+    queue->runUntilIdle();
+    ASSERT_NE(server->session(), nullptr);
+    auto gone = connect(l, {"192.0.2.12", 1});
+    std::weak_ptr<fake::FakeConnection> weakGone = gone;
+    gone->feed({1, 0x01, 0x00, 0x00, 0x01});
+    gone.reset();
+    queue->runUntilIdle();
+    EXPECT_TRUE(weakGone.expired());  // released once settled
+}
+
 TEST_F(AgentServerTest, PipelinedBytesAfterTheFirstFrameReachTheSession) {
     auto l = startServer();
     auto c = connect(l);

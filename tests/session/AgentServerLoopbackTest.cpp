@@ -1,0 +1,263 @@
+// The agent server on the real transport, on loopback, with a test acting as the phone:
+// pairing with the approval answered on the terminal prompt, challenge and response, the
+// hello acknowledgement, media over TCP and QUIC, heartbeats, replacement by a second phone,
+// the lock-out after wrong codes and wrong responses, and the stream rules.
+
+#include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/trust/Approval.h"
+#include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/SerialQueue.h"
+#include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/transport/LinuxTransport.h"
+#include "tests/session/PhoneOnLoopback.h"
+#include "tests/session/SessionTestSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <cstring>
+#include <thread>
+
+namespace df {
+namespace {
+
+using namespace std::chrono_literals;
+
+class AgentServerLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::pipe(answerPipe), 0);
+        nullOut = ::open("/dev/null", O_WRONLY);
+        alerts = std::make_shared<TerminalAlertPresenter>(mainQueue, answerPipe[0], nullOut);
+        ServerServices s;
+        s.queue = serverQueue;
+        s.transport = transport;
+        s.session.mainQueue = mainQueue;
+        s.session.approval = Approval::create(mainQueue, alerts);
+        s.session.agentName = "loopback-agent";
+        s.session.macDeviceID = TrustStore::macDeviceID();
+        s.tcpPort = 0;
+        s.quicPort = 0;
+        s.bindHost = "127.0.0.1";
+        server = AgentServer::create(code, [this](const std::string& t) {
+            std::lock_guard lock(statusMutex);
+            statuses.push_back(t);
+        }, s);
+        server->start();
+        ASSERT_TRUE(waitForStatus("Waiting for connection…"));
+        serverQueue->sync([&] { tcpPort = *server->tcpPort(); });
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            std::lock_guard lock(statusMutex);
+            for (const auto& t : statuses) std::cerr << "status: " << t << "\n";
+        }
+        serverQueue->sync([&] {
+            if (auto s = server->session()) s->close();
+        });
+        serverQueue->sync([&] { server.reset(); });
+        alerts.reset();
+        ::close(answerPipe[1]);
+        ::close(answerPipe[0]);
+        ::close(nullOut);
+    }
+
+    bool waitForStatus(const std::string& text, double seconds = 5) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard lock(statusMutex);
+                if (std::ranges::find(statuses, text) != statuses.end()) return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+    std::unique_ptr<test::PhoneConnection> phone() {
+        return std::make_unique<test::PhoneConnection>(transport, phoneQueue);
+    }
+    Endpoint agent() const { return {"127.0.0.1", tcpPort}; }
+    void answerOnTerminal(const char* line) { ASSERT_GT(::write(answerPipe[1], line, std::strlen(line)), 0); }
+
+    /// Pairs (if needed) and authenticates; returns the hello acknowledgement.
+    std::optional<HelloAck> authenticate(test::PhoneConnection& p, const std::vector<std::string>& features = {}) {
+        EXPECT_TRUE(p.waitReady());
+        p.send(Hello("Test Phone", 1, std::nullopt, "PHONE-LOOP", features));
+        auto sh = p.waitFor<ServerHello>();
+        EXPECT_TRUE(sh.has_value());
+        if (!TrustStore::isTrusted("PHONE-LOOP")) {
+            EXPECT_TRUE(p.waitFor<PairRequired>().has_value());
+            answerOnTerminal("y\n");
+            p.send(Enroll("PHONE-LOOP", "Test Phone", keys.publicKey));
+            auto result = p.waitFor<EnrollResult>();
+            if (!result || !result->approved) return std::nullopt;
+            macPublicKey = *result->macPublicKey;
+        }
+        auto challenge = p.waitFor<AuthChallenge>();
+        if (!challenge) return std::nullopt;
+        auto key = DeviceAuth::authenticationKey(keys.privateKey, macPublicKey);
+        p.send(AuthResponse(DeviceAuth::response(*key, challenge->nonce)));
+        return p.waitFor<HelloAck>();
+    }
+    std::shared_ptr<AgentSession> session() {
+        std::shared_ptr<AgentSession> s;
+        serverQueue->sync([&] { s = server->session(); });
+        return s;
+    }
+
+    test::TempHome home;
+    std::string code = "314159";
+    std::shared_ptr<SerialQueue> serverQueue = SerialQueue::create("duskferry.server");
+    std::shared_ptr<SerialQueue> mainQueue = SerialQueue::create("main");
+    std::shared_ptr<SerialQueue> phoneQueue = SerialQueue::create("phone");
+    std::shared_ptr<TransportFactory> transport = makeLinuxTransportFactory();
+    std::shared_ptr<AlertPresenter> alerts;
+    int answerPipe[2] = {-1, -1};
+    int nullOut = -1;
+    std::shared_ptr<AgentServer> server;
+    uint16_t tcpPort = 0;
+    std::mutex statusMutex;
+    std::vector<std::string> statuses;
+    DeviceAuth::KeyPair keys = DeviceAuth::generateKeyPair();
+    Bytes macPublicKey;
+};
+
+TEST_F(AgentServerLoopbackTest, PairAuthenticateAndStreamOverTcpAndQuic) {
+    auto control = phone();
+    control->connectTcp(agent(), code);
+    auto ack = authenticate(*control, {"quic", "cstats"});
+    ASSERT_TRUE(ack.has_value());
+    EXPECT_EQ(ack->macName, "loopback-agent");
+    ASSERT_TRUE(ack->mediaToken.has_value());
+    EXPECT_EQ(ack->mediaToken->size(), 16u);
+    EXPECT_TRUE(waitForStatus("Connected: Test Phone"));
+    EXPECT_TRUE(TrustStore::isTrusted("PHONE-LOOP"));
+
+    // Heartbeat on the control connection.
+    control->send(Heartbeat{});
+    EXPECT_TRUE(control->waitFor<Heartbeat>().has_value());
+    EXPECT_TRUE(control->waitFor<CaptureAlive>().has_value());
+
+    // TCP media connection: the media hello and a heartbeat pipelined behind it.
+    auto media = phone();
+    media->connectTcp(agent(), code);
+    ASSERT_TRUE(media->waitReady());
+    media->sendRaw(test::concat({WireFrame::encode(WireKind::mediaHello, *ack->mediaToken),
+                                 test::frame(Heartbeat{})}));
+    auto alive = control->waitFor<CaptureAlive>();
+    ASSERT_TRUE(alive.has_value());
+    EXPECT_FALSE(alive->alive);
+    auto s = session();
+    bool attached = false;
+    serverQueue->sync([&] { attached = s->hasMediaConnection(); });
+    EXPECT_TRUE(attached);
+    serverQueue->sync([&] { s->sendMedia(WireKind::videoFrame, {1, 2, 3}); });
+    auto video = media->nextFrame();
+    ASSERT_TRUE(video.has_value());
+    EXPECT_EQ(video->kind, WireKind::videoFrame);
+    EXPECT_EQ(video->payload, (Bytes{1, 2, 3}));
+
+    // QUIC media stream, on the port the hello acknowledgement announced (or, when the
+    // listener was not ready by then, the one it has now).
+    std::optional<uint16_t> quicPort = ack->quicPort;
+    for (int i = 0; i < 100 && !quicPort; ++i) {
+        serverQueue->sync([&] { quicPort = server->quicPortProvider(); });
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(quicPort.has_value());
+    auto quic = phone();
+    quic->connectQuic({"127.0.0.1", *quicPort}, code);
+    ASSERT_TRUE(quic->waitReady());
+    quic->sendMediaHello(*ack->mediaToken);
+    bool quicAttached = false;
+    for (int i = 0; i < 200 && !quicAttached; ++i) {
+        serverQueue->sync([&] { quicAttached = s->hasQuicMediaConnection(); });
+        if (!quicAttached) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(quicAttached);
+    serverQueue->sync([&] { s->sendMedia(WireKind::audioFrame, {7, 7}); });
+    auto audio = quic->nextFrame();
+    ASSERT_TRUE(audio.has_value());
+    EXPECT_EQ(audio->kind, WireKind::audioFrame);
+    // A heartbeat over QUIC is answered on the control connection.
+    quic->send(Heartbeat{});
+    EXPECT_TRUE(control->waitFor<Heartbeat>().has_value());
+
+    // A second phone replaces the first: its connections are ended.
+    auto second = phone();
+    second->connectTcp(agent(), code);
+    ASSERT_TRUE(authenticate(*second).has_value());
+    EXPECT_TRUE(control->waitEnded());
+    EXPECT_TRUE(media->waitEnded());
+}
+
+TEST_F(AgentServerLoopbackTest, UndecodableMessageKeepsTheConnectionOversizedHeaderEndsIt) {
+    auto p = phone();
+    p->connectTcp(agent(), code);
+    ASSERT_TRUE(p->waitReady());
+    p->send(Hello("Test Phone", 1, std::nullopt, "PHONE-X"));
+    ASSERT_TRUE(p->waitFor<PairRequired>().has_value());
+    p->sendRaw(WireFrame::encode(WireKind::control, Bytes{'{', 'x'}));
+    p->send(Hello("Test Phone", 1, std::nullopt, "PHONE-X"));
+    EXPECT_TRUE(p->waitFor<ServerHello>().has_value());
+    p->sendRaw({1, 0x01, 0x00, 0x00, 0x01});
+    EXPECT_TRUE(p->waitEnded());
+}
+
+TEST_F(AgentServerLoopbackTest, FiveWrongCodesLockTheAddress) {
+    for (int i = 0; i < 5; ++i) {
+        auto p = phone();
+        p->connectTcp(agent(), "000000");
+        EXPECT_FALSE(p->waitReady());
+    }
+    auto p = phone();
+    p->connectTcp(agent(), code);
+    EXPECT_FALSE(p->waitReady());  // refused before the handshake
+    EXPECT_TRUE(waitForStatus("Rejected: 127.0.0.1 — too many failures, locked temporarily"));
+    std::this_thread::sleep_for(2100ms);  // the 5th failure locks for 2 s
+    auto later = phone();
+    later->connectTcp(agent(), code);
+    EXPECT_TRUE(later->waitReady());
+}
+
+TEST_F(AgentServerLoopbackTest, FiveWrongResponsesLockTheAddress) {
+    ASSERT_TRUE(TrustStore::trust("PHONE-LOOP", "Test Phone", keys.publicKey));
+    for (int i = 0; i < 5; ++i) {
+        auto p = phone();
+        p->connectTcp(agent(), code);
+        ASSERT_TRUE(p->waitReady());
+        p->send(Hello("Test Phone", 1, std::nullopt, "PHONE-LOOP"));
+        ASSERT_TRUE(p->waitFor<AuthChallenge>().has_value());
+        p->send(AuthResponse(Bytes(32, 0x5a)));
+        auto failed = p->waitFor<AuthFailed>();
+        ASSERT_TRUE(failed.has_value());
+        EXPECT_EQ(failed->reason, "Device authentication failed");
+        EXPECT_TRUE(p->waitEnded());
+    }
+    auto p = phone();
+    p->connectTcp(agent(), code);
+    EXPECT_FALSE(p->waitReady());
+    EXPECT_TRUE(waitForStatus("Rejected: 127.0.0.1 — too many failures, locked temporarily"));
+}
+
+TEST_F(AgentServerLoopbackTest, WrongCodesOverQuicCountToo) {
+    std::optional<uint16_t> quicPort;
+    for (int i = 0; i < 100 && !quicPort; ++i) {
+        serverQueue->sync([&] { quicPort = server->quicPortProvider(); });
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(quicPort.has_value());
+    for (int i = 0; i < 5; ++i) {
+        auto p = phone();
+        p->connectQuic({"127.0.0.1", *quicPort}, "000000");
+        EXPECT_FALSE(p->waitReady());
+    }
+    bool locked = false;
+    serverQueue->sync([&] { locked = server->failures().isLocked("127.0.0.1", serverQueue->now()); });
+    EXPECT_TRUE(locked);
+}
+
+}  // namespace
+}  // namespace df
