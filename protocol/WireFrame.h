@@ -68,7 +68,8 @@ struct WireFrame {
 /// A length field above maxFramePayload puts the parser in the corrupted state (checked as
 /// soon as a header is complete, before the payload arrives): append then yields nothing
 /// and keeps nothing until reset; the owner closes the connection. Frames of an unknown kind
-/// are skipped. Memory held never exceeds what has been received of the pending frame.
+/// are skipped. A header's length never makes the parser reserve memory ahead of the bytes:
+/// the pending payload's capacity grows with what has arrived (at most twice that).
 class WireParser {
 public:
     WireParser() = default;
@@ -85,6 +86,9 @@ public:
 
     /// Bytes received but not yet returned as a whole frame (header included).
     size_t bufferedBytes() const { return headerSize_ + pending_.size(); }
+
+    /// Memory the parser holds for the pending frame (header plus payload capacity).
+    size_t reservedBytes() const { return kWireHeaderSize + pending_.capacity(); }
 
 private:
     void corrupt();

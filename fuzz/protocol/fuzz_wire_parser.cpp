@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (auto& frame : pieces.append(stream.data() + at, n)) got.push_back(std::move(frame));
         at += n;
         if (pieces.bufferedBytes() > at) std::abort();
+        if (pieces.reservedBytes() > df::kWireHeaderSize + 2 * at) std::abort();
         if (pieces.corrupted() && pieces.bufferedBytes() != 0) std::abort();
     }
     if (got != expected || pieces.corrupted() != whole.corrupted() ||

@@ -102,8 +102,14 @@ TEST(WireParserTest, LengthAtTheLimitWaitsAndOneAboveCorruptsOnTheCompletingAppe
     WireParser atLimit;
     EXPECT_TRUE(atLimit.append(header(1, 16777216)).empty());
     EXPECT_FALSE(atLimit.corrupted());
-    // Nothing is reserved for the announced length before the payload arrives.
+    // Nothing is reserved for the announced length before the payload arrives, and what is
+    // reserved later follows the bytes received.
     EXPECT_EQ(atLimit.bufferedBytes(), 5u);
+    EXPECT_EQ(atLimit.reservedBytes(), 5u);
+    const Bytes some(1000, 1);
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(atLimit.append(some).empty());
+    EXPECT_EQ(atLimit.bufferedBytes(), 10005u);
+    EXPECT_LE(atLimit.reservedBytes(), 5u + 2 * 10000u);
 
     const Bytes over = header(1, 16777217);
     WireParser parser;
