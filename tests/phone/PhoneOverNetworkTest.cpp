@@ -117,6 +117,7 @@ public:
         for (int i = 0; i < 200 && !(tcp_->port() && quic_->port()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(tcp_->port() && quic_->port()) << "listeners did not become ready";
+        port_ = *tcp_->port();
     }
     void stop() {
         if (!queue_) return;
@@ -125,10 +126,20 @@ public:
             quic_->cancel();
             for (auto& p : peers_) p->connection->cancel();
         });
+        // Let the cancelled connections deliver their last completions (which hold the
+        // peers) before the queue stops, so nothing is left waiting in it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        queue_->sync([&] {
+            peers_.clear();
+            control_.reset();
+            tcp_.reset();
+            quic_.reset();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         queue_->stop();
         queue_.reset();
     }
-    uint16_t port() const { return *tcp_->port(); }
+    uint16_t port() const { return port_; }
 
     int heartbeats() {
         int n = 0;
@@ -255,6 +266,7 @@ private:
     std::string mediaKind_;
     bool authed_ = false;
     int heartbeats_ = 0;
+    uint16_t port_ = 0;
 };
 
 class PhoneOverNetworkTest : public testing::Test {
