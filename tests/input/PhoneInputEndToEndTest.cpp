@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -154,33 +155,65 @@ TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocus
     ASSERT_EQ(code.size(), 6u) << readFile(home / "agent.log");
     std::this_thread::sleep_for(300ms);  // the listener starts after the code is shown
 
-    XTestWindow window(display, 200, 150, 700, 500, 4000003, "df-e2e");
-    ASSERT_TRUE(window.ok());
-    window.activate();
-    for (int i = 0; i < 200 && activeWindow(display) != window.id(); ++i) std::this_thread::sleep_for(10ms);
+    // a behind b; the phone clicks the part of a that b leaves free.
+    XTestWindow a(display, 100, 100, 600, 400, 4000003, "df-e2e-a");
+    XTestWindow b(display, 400, 250, 600, 400, 4000004, "df-e2e-b");
+    ASSERT_TRUE(a.ok() && b.ok());
+    b.activate();
+    for (int i = 0; i < 200 && activeWindow(display) != b.id(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(stackingOrder(display).back(), b.id());
 
     Display* d = XOpenDisplay(display);
-    const int width = DisplayWidth(d, DefaultScreen(d)), height = DisplayHeight(d, DefaultScreen(d));
+    const double width = DisplayWidth(d, DefaultScreen(d)), height = DisplayHeight(d, DefaultScreen(d));
     XCloseDisplay(d);
-
+    const int clickX = 200, clickY = 300;
+    auto nx = [&](double x) { return std::to_string(x / width); };
+    auto ny = [&](double y) { return std::to_string(y / height); };
+    {
+        std::ofstream script(home / "script.jsonl");
+        script << R"({"pointer":{"_0":{"kind":"move","dx":0,"dy":0,"absX":0.5,"absY":0.5,"ts":1}}})" << "\n"
+               << R"({"delay":0.2,"pointer":{"_0":{"kind":"leftClick","dx":0,"dy":0,"absX":)" << nx(clickX)
+               << R"(,"absY":)" << ny(clickY) << "}}}\n"
+               << R"({"delay":0.5,"text":{"_0":{"text":"h\u00e9!","modifiers":0}}})" << "\n"
+               << R"({"key":{"_0":{"keyCode":8,"isDown":true,"modifiers":1}}})" << "\n"
+               << R"({"key":{"_0":{"keyCode":8,"isDown":false,"modifiers":1}}})" << "\n"
+               << R"({"scroll":{"_0":{"dx":0,"dy":-30,"phase":"began"}}})" << "\n"
+               << R"({"scroll":{"_0":{"dx":0,"dy":-40,"phase":"changed"}}})" << "\n"
+               << R"({"scroll":{"_0":{"dx":0,"dy":0,"phase":"ended","vy":-3000}}})" << "\n"
+               << R"({"delay":2.0})" << "\n";
+    }
     Child phone({DF_PHONE_BIN, "--host", "127.0.0.1", "--port", std::to_string(port), "--code", code, "--name",
-                 "E2E Phone", "--identity-dir", (home / "phone").string(), "--no-media", "--duration", "3",
-                 "--pointer", "kind=move,absX=0.25,absY=0.5,ts=1", "--text", "h\xc3\xa9!", "--key",
-                 "keyCode=8,modifiers=1"},
+                 "E2E Phone", "--identity-dir", (home / "phone").string(), "--no-media", "--script",
+                 (home / "script.jsonl").string()},
                 env, home / "phone.log");
     ASSERT_TRUE(phone.ok());
     int status = phone.waitExit(30s);
     EXPECT_EQ(status, 0) << readFile(home / "phone.log") << "\n--- agent ---\n" << readFile(home / "agent.log");
 
-    EXPECT_EQ(xdotoolMouseLocation(), std::make_pair(width / 4, height / 2));
-    window.waitFor([&](const auto&) { return window.typedText().size() >= 4; });
+    // The pointer is where the click put it, and the click raised a over b.
+    EXPECT_EQ(xdotoolMouseLocation(), std::make_pair(clickX, clickY));
+    EXPECT_EQ(stackingOrder(display).back(), a.id());
+    EXPECT_EQ(activeWindow(display), a.id());
+    auto ev = a.events();
+    auto press = std::find_if(ev.begin(), ev.end(), [](const auto& e) { return e.type == ButtonPress; });
+    ASSERT_NE(press, ev.end());
+    EXPECT_EQ(press->detail, 1u);
+    EXPECT_EQ(std::make_pair(press->x, press->y), std::make_pair(clickX, clickY));
+
+    // Typed text and Command+C reached the window now in front.
     std::vector<std::pair<KeySym, unsigned>> presses;
-    for (const auto& e : window.events())
+    for (const auto& e : ev)
         if (e.type == KeyPress && (e.keysym < XK_Shift_L || e.keysym > XK_Hyper_R))
             presses.emplace_back(e.keysym, e.state & (ShiftMask | ControlMask | Mod1Mask | Mod4Mask));
     const std::vector<std::pair<KeySym, unsigned>> expected{
         {XK_h, 0}, {XK_eacute, 0}, {XK_exclam, ShiftMask}, {XK_c, ControlMask}};  // Command+C: copy
     EXPECT_EQ(presses, expected);
+
+    // The fling scrolled down and coasted to a stop.
+    size_t wheelDown = 0;
+    for (const auto& e : ev) wheelDown += e.type == ButtonPress && e.detail == 5;
+    EXPECT_GE(wheelDown, 8u);
+    for (const auto& e : b.events()) EXPECT_NE(e.type, KeyPress);
     fs::remove_all(home);
 }
 
