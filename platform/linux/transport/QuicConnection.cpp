@@ -6,6 +6,7 @@
 #include <gnutls/crypto.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 namespace df::transport {
@@ -189,7 +190,9 @@ void QuicConnection::onPacket(const asio::ip::udp::endpoint& from, const uint8_t
         handleError(rv);
         return;
     }
-    write();
+    // One write after the whole run of datagrams the socket read at once, not one per
+    // datagram: ACKs for a burst go out together.
+    scheduleWrite();
 }
 
 // ---- packets out ----
@@ -236,9 +239,10 @@ std::shared_ptr<QuicStream> QuicConnection::nextStreamWithData() {
     return nullptr;
 }
 
-bool QuicConnection::sendPacket(const uint8_t* data, size_t size) {
-    if (socket_->send(remote_, data, size)) return true;
-    blockedPacket_.assign(data, data + size);
+bool QuicConnection::sendBatch(size_t size, size_t segment) {
+    if (socket_->sendBatch(remote_, packet_.data(), size, segment)) return true;
+    blockedPacket_.assign(packet_.data(), packet_.data() + size);
+    blockedSegment_ = segment;
     blocked_ = true;
     socket_->whenWritable([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->resumeAfterBlock();
@@ -248,7 +252,7 @@ bool QuicConnection::sendPacket(const uint8_t* data, size_t size) {
 
 void QuicConnection::resumeAfterBlock() {
     if (closed_ || !blocked_) return;
-    if (!socket_->send(remote_, blockedPacket_.data(), blockedPacket_.size())) {
+    if (!socket_->sendBatch(remote_, blockedPacket_.data(), blockedPacket_.size(), blockedSegment_)) {
         socket_->whenWritable([weak = weak_from_this()] {
             if (auto self = weak.lock()) self->resumeAfterBlock();
         });
@@ -275,7 +279,19 @@ void QuicConnection::write() {
     const size_t maxPacket = ngtcp2_conn_get_max_tx_udp_payload_size(conn_);
     const size_t quantum = std::max<size_t>(ngtcp2_conn_get_send_quantum(conn_) / maxPacket, 1);
     const size_t maxPackets = std::min(kMaxPacketsPerWrite, quantum);
+    if (packet_.size() < maxPacket * kMaxPacketsPerWrite) packet_.resize(maxPacket * kMaxPacketsPerWrite);
+    // Packets of one size are gathered into a batch that leaves in one system call (GSO);
+    // a shorter packet ends a batch. Their streams' send completions fire once it has gone.
+    size_t batched = 0;   // bytes in packet_
+    size_t segment = 0;   // size of the batch's packets
     size_t packets = 0;
+    auto flush = [&]() -> bool {
+        if (batched == 0) return true;
+        const bool sent = sendBatch(batched, segment);
+        batched = 0;
+        if (sent) flushTouched();
+        return sent;
+    };
     for (;;) {
         std::shared_ptr<QuicStream> stream = nextStreamWithData();
         ngtcp2_vec vecs[16];
@@ -286,8 +302,8 @@ void QuicConnection::write() {
             streamId = stream->id();
         }
         ngtcp2_ssize accepted = -1;
-        ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, packet_.data(), maxPacket, &accepted,
-                                                   NGTCP2_WRITE_STREAM_FLAG_MORE, streamId, vecs, count, ts);
+        ngtcp2_ssize n = ngtcp2_conn_writev_stream(conn_, &ps.path, &info, packet_.data() + batched, maxPacket,
+                                                   &accepted, NGTCP2_WRITE_STREAM_FLAG_MORE, streamId, vecs, count, ts);
         if (n < 0) {
             if (n == NGTCP2_ERR_WRITE_MORE) {
                 stream->consumed(static_cast<size_t>(accepted));
@@ -303,6 +319,7 @@ void QuicConnection::write() {
                 stream->onEnded(makeError(TransportError::Kind::reset, "QUIC stream closed"));
                 continue;
             }
+            if (!flush()) return;
             handleError(static_cast<int>(n));
             return;
         }
@@ -311,17 +328,56 @@ void QuicConnection::write() {
             touched_.push_back(stream);
         }
         if (n == 0) {
+            flush();
             ngtcp2_conn_update_pkt_tx_time(conn_, ts);
             break;
         }
-        if (!sendPacket(packet_.data(), static_cast<size_t>(n))) {
-            ngtcp2_conn_update_pkt_tx_time(conn_, ts);
-            break;
+        const size_t size = static_cast<size_t>(n);
+        bool ended = false;
+        if (batched == 0) {
+            segment = size;
+            batched = size;
+        } else if (size == segment) {
+            batched += size;
+        } else if (size < segment) {
+            batched += size;  // a shorter last segment is allowed; it closes the batch
+            ended = true;
+        } else {
+            // Larger than the batch's packets: send the batch, start a new one with this.
+            const size_t start = batched;
+            const bool sent = socket_->sendBatch(remote_, packet_.data(), start, segment);
+            if (!sent) {
+                // Keep only what was batched; this packet goes after the wait.
+                blockedPacket_.assign(packet_.data(), packet_.data() + start);
+                blockedPacket_.insert(blockedPacket_.end(), packet_.data() + start, packet_.data() + start + size);
+                blockedSegment_ = segment;
+                blocked_ = true;
+                socket_->whenWritable([weak = weak_from_this()] {
+                    if (auto self = weak.lock()) self->resumeAfterBlock();
+                });
+                ngtcp2_conn_update_pkt_tx_time(conn_, ts);
+                return;
+            }
+            std::memmove(packet_.data(), packet_.data() + start, size);
+            segment = size;
+            batched = size;
         }
-        flushTouched();
-        if (++packets >= maxPackets) {
-            // The rest waits for the pacing timer (get_expiry includes it).
+        ++packets;
+        if (ended || packets % kMaxPacketsPerWrite == 0) {
+            if (!flush()) {
+                ngtcp2_conn_update_pkt_tx_time(conn_, ts);
+                return;
+            }
+        }
+        if (packets >= maxPackets) {
+            // One send quantum per turn, so received ACKs and other connections get their
+            // turn; then carry on at once (pacing, if any, makes writev_stream return 0).
+            if (!flush()) {
+                ngtcp2_conn_update_pkt_tx_time(conn_, ts);
+                return;
+            }
             ngtcp2_conn_update_pkt_tx_time(conn_, ts);
+            scheduleWrite();
             break;
         }
     }
@@ -333,24 +389,25 @@ void QuicConnection::write() {
 void QuicConnection::scheduleTimer() {
     if (closed_) return;
     const ngtcp2_tstamp expiry = ngtcp2_conn_get_expiry(conn_);
-    if (expiry == armedExpiry_) return;
+    // Re-arming costs a system call per packet; a timer already due earlier stays, fires
+    // early, and arms the right time then.
+    if (armedExpiry_ != 0 && expiry >= armedExpiry_) return;
+    if (expiry == UINT64_MAX) return;
     armedExpiry_ = expiry;
-    if (expiry == UINT64_MAX) {
-        timer_.cancel();
-        return;
-    }
     // asio's steady clock is CLOCK_MONOTONIC, the clock of ngtcp2's timestamps here.
     timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(expiry)));
     timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
         if (ec) return;
-        if (auto self = weak.lock()) self->onTimer();
+        if (auto self = weak.lock()) {
+            self->armedExpiry_ = 0;
+            self->onTimer();
+        }
     });
 }
 
 void QuicConnection::onTimer() {
     if (closed_) return;
     auto self = shared_from_this();
-    armedExpiry_ = 0;
     int rv = ngtcp2_conn_handle_expiry(conn_, now());
     if (rv != 0) {
         handleError(rv);
@@ -363,7 +420,6 @@ void QuicConnection::setKeepalive(double intervalSeconds) {
     if (closed_) return;
     ngtcp2_conn_set_keep_alive_timeout(
         conn_, intervalSeconds > 0 ? static_cast<ngtcp2_duration>(intervalSeconds * NGTCP2_SECONDS) : UINT64_MAX);
-    armedExpiry_ = 0;
     scheduleTimer();
 }
 

@@ -83,7 +83,8 @@ private:
                TransportError& error);
 
     void write();
-    bool sendPacket(const uint8_t* data, size_t size);
+    /// Sends the first `size` bytes of packet_ as datagrams of `segment` bytes.
+    bool sendBatch(size_t size, size_t segment);
     void resumeAfterBlock();
     void flushTouched();
     std::shared_ptr<QuicStream> nextStreamWithData();
@@ -135,6 +136,7 @@ private:
     std::set<std::string> cids_;
     std::vector<uint8_t> packet_;
     std::vector<uint8_t> blockedPacket_;
+    size_t blockedSegment_ = 0;
     int64_t lastStream_ = -1;
     bool writeScheduled_ = false;
     bool blocked_ = false;

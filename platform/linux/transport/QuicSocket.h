@@ -26,6 +26,10 @@ public:
     /// Sends one datagram now. False when the kernel's buffer is full: wait with whenWritable.
     /// Other errors drop the datagram, as the network would; QUIC recovers.
     bool send(const asio::ip::udp::endpoint& to, const uint8_t* data, size_t size);
+    /// Sends `size` bytes as datagrams of `segment` bytes each (the last may be shorter) in
+    /// one call, segmented by the kernel (UDP GSO) where it can, else one by one. Same
+    /// false-when-full rule as send(); a partly sent batch is never reported as full.
+    bool sendBatch(const asio::ip::udp::endpoint& to, const uint8_t* data, size_t size, size_t segment);
     /// Runs `ready` once the socket can take datagrams again.
     void whenWritable(std::function<void()> ready);
     void close();
@@ -47,6 +51,7 @@ private:
     PacketHandler handler_;
     std::vector<std::function<void()>> writeWaiters_;
     bool waitingWritable_ = false;
+    bool gso_ = true;
     bool closed_ = false;
 };
 

@@ -275,6 +275,11 @@ void QuicStream::finish(ConnectionState state, std::optional<TransportError> err
         ++firstUncompleted_;
     }
     report(state, std::move(error));
+    if (clientParameters_ && connection_ && !connection_->isClosed()) {
+        // The client's QUIC connection exists for this one stream: it goes with it. Posted,
+        // since this may run inside one of ngtcp2's callbacks.
+        asio::post(io_->context(), [connection = connection_] { connection->close(cancelledError()); });
+    }
 }
 
 void QuicStream::cancel() {
@@ -282,7 +287,10 @@ void QuicStream::cancel() {
         std::unique_lock lock(self->mutex_);
         const bool started = self->queue_ != nullptr;
         lock.unlock();
-        if (self->ended_) return;
+        if (self->ended_) {
+            if (self->clientParameters_ && self->connection_) self->connection_->close(cancelledError());
+            return;
+        }
         if (started) {
             self->finish(ConnectionState::cancelled, std::nullopt);
         } else {
