@@ -36,15 +36,17 @@ Bytes VideoFramePacket::encoded() const {
 }
 
 Bytes VideoFramePacket::wireEncode(double pts, bool isKeyframe, const uint8_t* bytes, size_t count) {
-    // Frame header, packet header and the encoder's bytes written once into one buffer.
+    // Frame header, packet header and the encoder's bytes written once into one buffer reserved
+    // at its final size; appending (rather than sizing the vector) skips zero-filling it first.
     const uint32_t length = BigEndian::frameLength(headerSize + count);
-    Bytes out(kWireHeaderSize + headerSize + count);
-    uint8_t* p = out.data();
-    p[0] = rawValue(WireKind::videoFrame);
-    BigEndian::put32(p + 1, length);
-    p[5] = isKeyframe ? 1 : 0;
-    BigEndian::putDouble(p + 6, pts);
-    copyInto(p + kWireHeaderSize + headerSize, bytes, count);
+    Bytes out;
+    out.reserve(kWireHeaderSize + headerSize + count);
+    out.resize(kWireHeaderSize + headerSize);
+    out[0] = rawValue(WireKind::videoFrame);
+    BigEndian::put32(out.data() + 1, length);
+    out[5] = isKeyframe ? 1 : 0;
+    BigEndian::putDouble(out.data() + 6, pts);
+    if (count > 0) out.insert(out.end(), bytes, bytes + count);
     return out;
 }
 

@@ -8,12 +8,14 @@
 namespace df {
 
 Bytes WireFrame::encode(WireKind kind, std::span<const uint8_t> payload) {
-    // One allocation at the final size; the header is written in place, then the payload.
+    // One allocation at the final size; header then payload appended (no zero-fill pass).
     const uint32_t length = BigEndian::frameLength(payload.size());
-    Bytes out(kWireHeaderSize + payload.size());
+    Bytes out;
+    out.reserve(kWireHeaderSize + payload.size());
+    out.resize(kWireHeaderSize);
     out[0] = rawValue(kind);
     BigEndian::put32(out.data() + 1, length);
-    if (!payload.empty()) std::memcpy(out.data() + kWireHeaderSize, payload.data(), payload.size());
+    out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
 
