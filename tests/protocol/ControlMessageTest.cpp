@@ -1,13 +1,17 @@
 #include "protocol/ControlMessage.h"
 
+#include "protocol/Base64.h"
 #include "protocol/MediaPayloads.h"
 #include "protocol/WireFrame.h"
+#include "tests/protocol/Hex.h"
+#include "tests/protocol/PythonCheck.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 
 namespace df {
 namespace {
@@ -344,6 +348,33 @@ TEST(ControlMessageTest, EnumerationTextValues) {
     EXPECT_EQ(fromRawValue<PointerEvent::Kind>(""), std::nullopt);
     EXPECT_EQ(fromRawValue<ScrollEvent::Phase>("Began"), std::nullopt);
     EXPECT_EQ(fromRawValue<SystemGesture>("spaceleft"), std::nullopt);
+}
+
+// Byte strings of every length remainder, against Python's base64 module as the reference.
+TEST(Base64Test, AgreesWithAnIndependentCodec) {
+    DF_REQUIRE_PYTHON_REFERENCE();
+    std::vector<Bytes> values;
+    std::string args;  // "h" + hex, so that the empty value is still an argument
+    for (size_t length = 0; length <= 70; ++length) {
+        Bytes value(length);
+        for (size_t i = 0; i < length; ++i) value[i] = static_cast<uint8_t>(251 - 7 * i);
+        args += " h" + testing::toHex(value);
+        values.push_back(std::move(value));
+    }
+    const auto out = testing::runPython(
+        "import sys, base64\n"
+        "for a in sys.argv[1:]:\n"
+        "    print(\"=\" + base64.b64encode(bytes.fromhex(a[1:])).decode())\n",
+        args);
+    ASSERT_TRUE(out.has_value());
+    std::istringstream lines(*out);
+    for (const Bytes& value : values) {
+        std::string expected;
+        ASSERT_TRUE(std::getline(lines, expected));
+        expected.erase(0, 1);  // the marker keeps empty encodings on their own line
+        EXPECT_EQ(Base64::encode(value), expected) << value.size() << " bytes";
+        EXPECT_EQ(Base64::decode(expected), value) << expected;
+    }
 }
 
 TEST(KeyModifiersTest, BitValues) {
