@@ -62,6 +62,14 @@ struct PhoneOptions {
     bool hasScript = false;        ///< a script feeds steps; the client ends after its last
 };
 
+/// A media connection of the client and the parser of what it receives.
+struct MediaChannel {
+    std::shared_ptr<Connection> connection;
+    WireParser parser;
+    bool quic = false;
+    bool ready = false;
+};
+
 class PhoneClient : public std::enable_shared_from_this<PhoneClient> {
 public:
     using Output = std::function<void(const std::string& line)>;
@@ -87,13 +95,6 @@ private:
                 Output out, Output err, Finished finished);
 
     enum class Phase { connecting, handshake, awaitingApproval, authenticating, running, ended };
-
-    struct MediaChannel {
-        std::shared_ptr<Connection> connection;
-        WireParser parser;
-        bool quic = false;
-        bool ready = false;
-    };
 
     struct IncomingFile {
         FileBegin begin;
@@ -186,7 +187,6 @@ private:
     std::optional<IncomingFile> incoming_;
     std::deque<std::filesystem::path> outgoing_;
     bool sending_ = false;
-    int pendingWork_ = 0;  ///< outgoing files still in transit (the script waits for them)
 };
 
 }  // namespace df::phone
