@@ -162,9 +162,15 @@ void QuicStream::pumpReceive() {
     if (available < receive_->minimum && !peerFinished_) return;
     if (available == 0 && !peerFinished_) return;
     const size_t n = std::min(available, receive_->maximum);
-    Bytes chunk(inbox_.begin() + static_cast<std::ptrdiff_t>(inboxStart_),
-                inbox_.begin() + static_cast<std::ptrdiff_t>(inboxStart_ + n));
-    inboxStart_ += n;
+    Bytes chunk;
+    if (inboxStart_ == 0 && n == inbox_.size()) {
+        chunk.swap(inbox_);  // everything goes: hand the buffer over instead of copying it
+        inbox_.reserve(std::min<size_t>(chunk.capacity(), 1u << 20));
+    } else {
+        chunk.assign(inbox_.begin() + static_cast<std::ptrdiff_t>(inboxStart_),
+                     inbox_.begin() + static_cast<std::ptrdiff_t>(inboxStart_ + n));
+        inboxStart_ += n;
+    }
     if (inboxStart_ == inbox_.size()) {
         inbox_.clear();
         inboxStart_ = 0;
