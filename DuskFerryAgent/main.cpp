@@ -34,6 +34,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -187,6 +188,12 @@ int main(int argc, char** argv) {
     });
     serverQueue->sync([] {});  // the teardown posted by close()
     serverQueue->sync([&server] { server.reset(); });
+    // Cancelled connections finish their last callbacks on the server queue; wait for them
+    // so that this thread, not the queue's own, lets the queue go.
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        serverQueue->sync([] {});
+    }
     mainQueue->stop();
     return 0;
 }

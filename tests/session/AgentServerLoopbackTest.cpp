@@ -59,9 +59,21 @@ protected:
         });
         serverQueue->sync([&] { server.reset(); });
         alerts.reset();
+        settleQueues();
         ::close(answerPipe[1]);
         ::close(answerPipe[0]);
         ::close(nullOut);
+    }
+
+    /// Lets the connections that were cancelled finish on their queues, so that the last
+    /// reference to each queue is dropped here and not on the queue's own thread.
+    void settleQueues() {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(50ms);
+            serverQueue->sync([] {});
+            mainQueue->sync([] {});
+            phoneQueue->sync([] {});
+        }
     }
 
     bool waitForStatus(const std::string& text, double seconds = 5) {

@@ -34,7 +34,16 @@ protected:
         s.deviceKind = "macmini";
         server = AgentServer::create("123456", [this](const std::string& t) { statuses.push_back(t); }, s);
     }
-    void TearDown() override { DisplayTarget::install(nullptr); }
+    void TearDown() override {
+        // Classifications still waiting end with their 10 s limit; every posted completion
+        // runs, so no queued task keeps a connection (and through it the queue) alive.
+        if (auto s = server->session()) s->close();
+        queue->advance(11);
+        queue->runUntilIdle();
+        server.reset();
+        queue->runUntilIdle();
+        DisplayTarget::install(nullptr);
+    }
 
     std::shared_ptr<fake::FakeListener> startServer() {
         server->start();

@@ -49,6 +49,12 @@ protected:
         conn->start(queue);
     }
     void TearDown() override {
+        // Let every posted completion run: a task still queued holds its connection, and the
+        // connection holds the queue.
+        if (session) session->close();
+        queue->advance(20);
+        main->advance(20);
+        run();
         DisplayTarget::install(nullptr);
         VirtualDisplayControl::clear();
     }
@@ -496,6 +502,7 @@ TEST_F(AgentSessionTest, MediaAttachRefusedWithoutTheRightTokenOrAuthentication)
     trustPhone();
     startSession(test::frame(hello()));
     auto media = fake::FakeConnection::make();
+    media->start(queue);  // the server starts every connection before classifying it
     EXPECT_FALSE(session->attachMedia(media, {}, {}));
     phoneSends(AuthResponse(rightHmac()));
     Bytes token = session->mediaToken();
@@ -506,7 +513,9 @@ TEST_F(AgentSessionTest, MediaAttachRefusedWithoutTheRightTokenOrAuthentication)
     EXPECT_TRUE(session->attachMedia(media, token, {}));
     session->close();
     run();
-    EXPECT_FALSE(session->attachMedia(fake::FakeConnection::make(), token, {}));
+    auto late = fake::FakeConnection::make();
+    late->start(queue);
+    EXPECT_FALSE(session->attachMedia(late, token, {}));
 }
 
 TEST_F(AgentSessionTest, ReplacedMediaConnectionIsCancelledAndItsFramesIgnored) {
