@@ -24,8 +24,8 @@ constexpr const char* kCode = "482913";
 /// "agent:" + the line and then closes, recording what every connection reported.
 class LineServer {
 public:
-    explicit LineServer(const std::string& code = kCode) {
-        listener_ = factory_->makeTcpTlsListener(Pairing::parameters(code), 0, "127.0.0.1");
+    explicit LineServer(const std::string& code = kCode, const std::string& bindHost = "127.0.0.1") {
+        listener_ = factory_->makeTcpTlsListener(Pairing::parameters(code), 0, bindHost);
         listener_->setStateHandler([this](ListenerState s, const std::optional<TransportError>&) {
             std::lock_guard lock(mutex_);
             listenerStates_.push_back(s);
@@ -348,6 +348,37 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
             ASSERT_FALSE(events->errors_.empty());
             EXPECT_EQ(events->errors_.back().kind, TransportError::Kind::handshake);
         }
+        queue->stop();
+    }
+}
+
+TEST(TcpTlsListener, OnEveryAddressItTellsIPv4AndIPv6PeersApart) {
+    // One dual-stack socket: an IPv4 phone must appear as "127.0.0.1", not as the mapped
+    // "::ffff:127.0.0.1", or it would escape its lock-out record.
+    LineServer server(kCode, "");
+    server.answerLines = false;
+    struct Case {
+        const char* connectTo;
+        const char* seenAs;
+    };
+    size_t index = 0;
+    for (const Case& c : {Case{"127.0.0.1", "127.0.0.1"}, Case{"::1", "::1"}}) {
+        SCOPED_TRACE(c.connectTo);
+        auto queue = SerialQueue::create("phone");
+        auto client = makeLinuxTransportFactory()->connectTcpTls({c.connectTo, server.port()}, Pairing::parameters(kCode));
+        auto events = std::make_shared<Events>();
+        client->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+        client->start(queue);
+        ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::ready) || e.has(ConnectionState::failed); }));
+        if (!events->has(ConnectionState::ready) && std::string(c.connectTo) == "::1") {
+            queue->stop();
+            GTEST_SKIP() << "no IPv6 loopback";
+        }
+        ASSERT_TRUE(server.waitForConnection(index));
+        EXPECT_EQ(server.connection(index)->remoteEndpoint().host, c.seenAs);
+        ++index;
+        queue->sync([&] { client->cancel(); });
+        testing::settle(*queue);
         queue->stop();
     }
 }

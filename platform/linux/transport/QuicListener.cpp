@@ -53,6 +53,11 @@ void QuicListener::bindOnIo() {
         return;
     }
     socket_ = QuicSocket::open(*io_, asio::ip::udp::endpoint(address, requestedPort_), parameters_.serviceClass, ec);
+    if (!socket_ && bindHost_.empty() && ec == asio::error::address_family_not_supported) {
+        // A host without IPv6: every IPv4 address instead.
+        socket_ = QuicSocket::open(*io_, asio::ip::udp::endpoint(asio::ip::udp::v4(), requestedPort_),
+                                   parameters_.serviceClass, ec);
+    }
     if (!socket_) {
         ended_ = true;
         report(ListenerState::failed, errorFrom(ec, false));

@@ -55,6 +55,13 @@ void TcpTlsListener::bindOnIo() {
     // Every address of both families, as a phone may come over IPv4 or IPv6.
     if (!ec && address.is_v6() && bindHost_.empty()) acceptor_->set_option(asio::ip::v6_only(false), ec);
     if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
+    if (ec == asio::error::address_family_not_supported && bindHost_.empty()) {
+        // A host without IPv6: every IPv4 address instead.
+        ec.clear();
+        endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), requestedPort_);
+        acceptor_->open(endpoint.protocol(), ec);
+        if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
+    }
     if (!ec) acceptor_->bind(endpoint, ec);
     if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
