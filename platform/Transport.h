@@ -131,6 +131,12 @@ public:
     using NewConnectionHandler = std::function<void(std::shared_ptr<Connection> connection)>;
     using HandshakeFailureHandler =
         std::function<void(const Endpoint& remote, const TransportError& error)>;
+    /// Whether a peer may begin a handshake at all. QUIC handshakes complete before any
+    /// stream reaches the owner, so a lock-out decided per connection would come too late:
+    /// a locked-out peer could go on testing codes. A refused peer's packets are dropped
+    /// without an answer. Called on the thread of the queue the listener was started on
+    /// when that queue runs the sockets (a SerialQueue), else on the transport's own thread.
+    using AdmissionFilter = std::function<bool(const Endpoint& remote)>;
 
     virtual ~Listener() = default;
 
@@ -140,6 +146,9 @@ public:
     virtual void setStateHandler(StateHandler handler) = 0;
     virtual void setNewConnectionHandler(NewConnectionHandler handler) = 0;
     virtual void setHandshakeFailureHandler(HandshakeFailureHandler handler) = 0;
+    /// Set before start(). Only QUIC listeners consult it; a TCP connection reaches the
+    /// owner before its handshake, so the owner can refuse it there.
+    virtual void setAdmissionFilter(AdmissionFilter filter) = 0;
     /// Binds and starts accepting. Callbacks run on `queue`.
     virtual void start(std::shared_ptr<DispatchQueue> queue) = 0;
     /// The bound port once `ready` (the system's choice when created with port 0).

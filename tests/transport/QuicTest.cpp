@@ -37,6 +37,11 @@ public:
             streams_.emplace_back(stream, events);
             changed_.notify_all();
         });
+        listener_->setAdmissionFilter([this](const Endpoint& remote) {
+            std::lock_guard lock(mutex_);
+            askedToAdmit_.push_back(remote);
+            return !refuse_;
+        });
         listener_->setStateHandler([this](ListenerState, const std::optional<TransportError>&) {
             std::lock_guard lock(mutex_);
             changed_.notify_all();
@@ -74,8 +79,18 @@ public:
         return handshakeFailures_;
     }
     std::shared_ptr<SerialQueue> queue() { return queue_; }
+    void setRefusing(bool refuse) {
+        std::lock_guard lock(mutex_);
+        refuse_ = refuse;
+    }
+    std::vector<Endpoint> askedToAdmit() {
+        std::lock_guard lock(mutex_);
+        return askedToAdmit_;
+    }
 
 private:
+    bool refuse_ = false;
+    std::vector<Endpoint> askedToAdmit_;
     bool keepalive_;
     std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("duskferry.server");
     std::shared_ptr<Listener> listener_;
@@ -266,6 +281,29 @@ TEST(QuicTransport, KeepaliveHoldsAnIdleStreamWhichOtherwiseClosesAfterEightSeco
     auto [keptStream, keptEvents] = kept.waitForStream();
     keptPhone.stream->send(bytesOf("still here"), nullptr);
     EXPECT_TRUE(keptEvents->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;still here"); }));
+}
+
+TEST(QuicTransport, ARefusedPeerGetsNoHandshakeAtAllUntilAdmittedAgain) {
+    // The server's lock-out: a locked-out address must not be able to test codes over QUIC.
+    QuicServer server;
+    ASSERT_NE(server.port(), 0);
+    server.setRefusing(true);
+    {
+        QuicPhone refused(server.port());
+        EXPECT_FALSE(refused.events->waitFor([](Events& e) { return e.has(ConnectionState::ready); },
+                                             1.5));
+        EXPECT_TRUE(server.handshakeFailures().empty());
+        EXPECT_EQ(server.streamCount(), 0u);
+        auto asked = server.askedToAdmit();
+        ASSERT_FALSE(asked.empty());
+        EXPECT_EQ(asked.front().host, "127.0.0.1");
+    }
+    server.setRefusing(false);
+    QuicPhone admitted(server.port());
+    admitted.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(admitted.waitReadyOrFailed());
+    EXPECT_TRUE(admitted.events->has(ConnectionState::ready));
+    EXPECT_TRUE(server.waitForStream().first);
 }
 
 }  // namespace

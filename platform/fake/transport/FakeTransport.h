@@ -104,9 +104,14 @@ public:
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
     void setNewConnectionHandler(NewConnectionHandler handler) override { newConnection_ = std::move(handler); }
     void setHandshakeFailureHandler(HandshakeFailureHandler handler) override { handshakeFailure_ = std::move(handler); }
+    void setAdmissionFilter(AdmissionFilter filter) override { admission_ = std::move(filter); }
     void start(std::shared_ptr<DispatchQueue> queue) override;
     std::optional<uint16_t> port() const override { return port_; }
     void cancel() override;
+
+    /// What the owner's admission filter answers for a peer about to begin a handshake
+    /// (true when there is no filter).
+    bool admits(const Endpoint& remote) const { return !admission_ || admission_(remote); }
 
     uint16_t requestedPort() const { return requestedPort_; }
     bool started() const { return queue_ != nullptr; }
@@ -133,6 +138,7 @@ private:
     StateHandler stateHandler_;
     NewConnectionHandler newConnection_;
     HandshakeFailureHandler handshakeFailure_;
+    AdmissionFilter admission_;
     bool cancelled_ = false;
 };
 

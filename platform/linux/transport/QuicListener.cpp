@@ -84,6 +84,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     ngtcp2_pkt_hd hd;
     if (ngtcp2_accept(&hd, data, size) != 0) return;  // not a client's first Initial
     if (connections_.size() >= kMaxConnections) return;
+    if (admission_ && !admission_(Endpoint{normalizedHost(from.address().to_string()), from.port()})) return;
 
     std::weak_ptr<QuicListener> weak = weak_from_this();
     QuicConnectionEvents events;

@@ -19,6 +19,7 @@ public:
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
     void setNewConnectionHandler(NewConnectionHandler handler) override { newConnection_ = std::move(handler); }
     void setHandshakeFailureHandler(HandshakeFailureHandler handler) override { handshakeFailure_ = std::move(handler); }
+    void setAdmissionFilter(AdmissionFilter filter) override { admission_ = std::move(filter); }
     void start(std::shared_ptr<DispatchQueue> queue) override;
     std::optional<uint16_t> port() const override;
     /// Stops listening; the socket closes, so the QUIC connections on it end too.
@@ -39,6 +40,7 @@ private:
     StateHandler stateHandler_;
     NewConnectionHandler newConnection_;
     HandshakeFailureHandler handshakeFailure_;
+    AdmissionFilter admission_;
     std::atomic<int> boundPort_{-1};
     std::atomic<bool> started_{false};
 

@@ -24,6 +24,8 @@ public:
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
     void setNewConnectionHandler(NewConnectionHandler handler) override { newConnection_ = std::move(handler); }
     void setHandshakeFailureHandler(HandshakeFailureHandler handler) override { handshakeFailure_ = std::move(handler); }
+    // Accepted TCP connections reach the owner before their handshake; it refuses them there.
+    void setAdmissionFilter(AdmissionFilter) override {}
     void start(std::shared_ptr<DispatchQueue> queue) override;
     std::optional<uint16_t> port() const override;
     void cancel() override;
