@@ -36,6 +36,9 @@ HevcDecoder::HevcDecoder() : av_(std::make_unique<Av>()) {
     // which is what a phone showing a live screen does too.
     av_->ctx->thread_count = 1;
     av_->ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    // Strict: a damaged or mismatched picture is an error, not a concealed picture; the
+    // client is there to find faults in what the agent sends.
+    av_->ctx->err_recognition |= AV_EF_EXPLODE | AV_EF_BITSTREAM | AV_EF_BUFFER;
     if (avcodec_open2(av_->ctx, codec, nullptr) < 0)
         throw std::runtime_error("cannot open the HEVC decoder");
 }
@@ -53,6 +56,36 @@ int HevcDecoder::decode(std::span<const uint8_t> annexB) {
         return -1;
     }
     return receiveAll();
+}
+
+int HevcDecoder::decodeStream(std::span<const uint8_t> annexB) {
+    AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_HEVC);
+    if (!parser) return -1;
+    int pictures = 0;
+    bool failed = false;
+    const uint8_t* data = annexB.data();
+    int left = static_cast<int>(annexB.size());
+    // A final call with no input makes the parser give up the last access unit.
+    for (bool draining = false;;) {
+        uint8_t* unit = nullptr;
+        int unitSize = 0;
+        const int used = av_parser_parse2(parser, av_->ctx, &unit, &unitSize, draining ? nullptr : data,
+                                          draining ? 0 : left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        if (!draining) {
+            data += used;
+            left -= used;
+        }
+        if (unitSize > 0) {
+            const int n = decode(std::span<const uint8_t>(unit, static_cast<size_t>(unitSize)));
+            if (n < 0) failed = true;
+            else pictures += n;
+        }
+        if (draining && unitSize == 0) break;
+        if (!draining && left == 0) draining = true;
+    }
+    av_parser_close(parser);
+    pictures += flush();
+    return failed ? -1 : pictures;
 }
 
 int HevcDecoder::flush() {

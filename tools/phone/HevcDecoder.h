@@ -30,6 +30,10 @@ public:
     /// Feeds one access unit in Annex B form; returns how many pictures came out (the
     /// decoder runs without delay, so normally one). Negative on a decoding error.
     int decode(std::span<const uint8_t> annexB);
+    /// Feeds a whole Annex B stream (a .hevc file), cut into access units by libavcodec's
+    /// HEVC parser, and drains the decoder; returns how many pictures came out, negative
+    /// when any access unit failed to decode.
+    int decodeStream(std::span<const uint8_t> annexB);
     /// Drains pictures still held by the decoder; returns how many came out.
     int flush();
 
