@@ -25,20 +25,27 @@ public:
     void sync(const Task& task) override;
     bool isCurrent() const override;
 
-    asio::io_context& context() { return context_; }
+    asio::io_context& context() { return core_->context; }
 
     /// Stops the thread after the task running now; pending work is dropped. Idempotent.
-    /// Called from the queue itself, the thread is detached rather than joined.
+    /// Called from the queue itself (also when its last owner lets go of it there), the
+    /// thread is detached rather than joined and finishes on its own.
     void stop();
 
 private:
+    // What the thread runs. Owned jointly by the queue and its thread, so that a queue
+    // released on its own thread does not pull the io_context out from under that thread.
+    struct Core {
+        asio::io_context context{1};
+        std::atomic<bool> stopped{false};
+    };
+
     explicit SerialQueue(std::string label);
-    void run();
+    static void run(std::shared_ptr<Core> core, std::string name);
 
     std::string label_;
-    asio::io_context context_{1};
+    std::shared_ptr<Core> core_;
     std::thread thread_;
-    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace df

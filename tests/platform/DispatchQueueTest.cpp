@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <future>
+#include <thread>
 #include <vector>
 
 namespace df {
@@ -37,6 +38,31 @@ TEST(SerialQueue, CancelledWorkNeverRunsAndSyncIsReentrant) {
     fired.get_future().wait();
     queue->sync([&] { queue->sync([] {}); });
     EXPECT_FALSE(cancelledRan);
+}
+
+TEST(SerialQueue, MayBeReleasedByTheLastOwnerFromATaskRunningOnIt) {
+    // Sessions and servers hold their queue; the last of them may go away on that queue.
+    auto holder = SerialQueue::create("q");
+    std::weak_ptr<SerialQueue> weak = holder;
+    std::promise<void> released;
+    auto raw = holder.get();
+    raw->post([&] {
+        holder.reset();
+        released.set_value();
+    });
+    released.get_future().wait();
+    EXPECT_TRUE(weak.expired());
+    // The detached thread winds down on its own; give it a moment so that a sanitizer run
+    // would see it touch freed memory if it did.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST(SerialQueue, SyncOnAStoppedQueueReturnsInsteadOfWaitingForever) {
+    auto queue = SerialQueue::create("q");
+    queue->stop();
+    bool ran = false;
+    queue->sync([&] { ran = true; });
+    EXPECT_FALSE(ran);
 }
 
 TEST(ManualQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
