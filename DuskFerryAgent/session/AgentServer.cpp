@@ -270,6 +270,22 @@ void AgentServer::startQUICListener(bool fixedPort) {
     listener->setHandshakeFailureHandler([weak](const Endpoint& remote, const TransportError&) {
         if (auto s = weak.lock()) s->onHandshakeFailure(remote);
     });
+    // A QUIC handshake completes before any stream reaches us, so the lock-out has to act
+    // before the handshake: a locked-out address gets no answer at all, and so cannot go
+    // on testing codes over QUIC while its TCP connections are refused.
+    listener->setAdmissionFilter([weak](const Endpoint& remote) {
+        auto s = weak.lock();
+        if (!s) return false;
+        bool locked = false;
+        auto check = [&] { locked = s->failures_.isLocked(sourceKey(remote), s->queue_->now()); };
+        // The real transport calls this on the server queue itself; hop there otherwise.
+        if (s->queue_->isCurrent()) {
+            check();
+        } else {
+            s->queue_->sync(check);
+        }
+        return !locked;
+    });
     listener->setStateHandler([weak, weakListener, fixedPort](ListenerState state,
                                                               const std::optional<TransportError>&) {
         auto s = weak.lock();

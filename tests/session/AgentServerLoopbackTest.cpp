@@ -269,6 +269,10 @@ TEST_F(AgentServerLoopbackTest, WrongCodesOverQuicCountToo) {
     bool locked = false;
     serverQueue->sync([&] { locked = server->failures().isLocked("127.0.0.1", serverQueue->now()); });
     EXPECT_TRUE(locked);
+    // While locked, not even the right code gets a QUIC handshake: guessing has to stop.
+    auto right = phone();
+    right->connectQuic({"127.0.0.1", *quicPort}, code);
+    EXPECT_FALSE(right->waitReady(1.5));
 }
 
 }  // namespace

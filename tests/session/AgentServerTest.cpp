@@ -319,6 +319,11 @@ TEST_F(AgentServerTest, QuicListenerCancelsControlFramesAndLockedRemotesSilently
     queue->runUntilIdle();
     EXPECT_TRUE(locked->cancelled());
     EXPECT_EQ(statuses.size(), before);
+    // The lock-out also keeps the address from starting a QUIC handshake at all.
+    EXPECT_FALSE(q->admits({"192.0.2.60", 7002}));
+    EXPECT_TRUE(q->admits({"192.0.2.61", 7002}));
+    queue->advance(2.0);
+    EXPECT_TRUE(q->admits({"192.0.2.60", 7003}));
 }
 
 TEST(NetInfoTest, AddressRules) {
