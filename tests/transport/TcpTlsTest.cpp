@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -381,6 +383,41 @@ TEST(TcpTlsListener, OnEveryAddressItTellsIPv4AndIPv6PeersApart) {
         testing::settle(*queue);
         queue->stop();
     }
+}
+
+TEST(TcpTlsListener, APeerThatHangsUpMidHandshakeIsNotCountedAsAWrongCode) {
+    // Failed handshakes count towards the lock-out; a peer that only hangs up tried no key
+    // (a port scan, a phone going out of range) and must not lock its address out.
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> sent;
+    };
+    const Case cases[] = {
+        {"nothing", {}},
+        {"half a ClientHello record", {0x16, 0x03, 0x01, 0x00, 0x80, 0x01, 0x00, 0x00, 0x7c, 0x03, 0x03}},
+    };
+    LineServer server;
+    size_t index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(server.port());
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        if (!c.sent.empty()) {
+            ASSERT_EQ(write(fd, c.sent.data(), c.sent.size()), static_cast<ssize_t>(c.sent.size()));
+        }
+        auto events = server.waitForConnection(index++);
+        ASSERT_TRUE(events);
+        close(fd);
+        ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed) || e.has(ConnectionState::cancelled); }));
+        EXPECT_FALSE(events->has(ConnectionState::ready));
+    }
+    testing::settle(*server.queue());
+    EXPECT_TRUE(server.handshakeFailures().empty());
 }
 
 TEST(TcpTlsListener, ATakenPortIsReportedAsFailed) {

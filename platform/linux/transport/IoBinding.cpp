@@ -36,6 +36,10 @@ TransportError errorFrom(const std::error_code& ec, bool handshake) {
     Kind kind = Kind::other;
     if (ec == asio::error::operation_aborted) {
         kind = Kind::cancelled;
+    } else if (ec == asio::ssl::error::stream_truncated) {
+        // The peer closed the connection without a TLS alert: it hung up, it did not
+        // present a wrong key, so this must not count as a failed handshake.
+        kind = Kind::reset;
     } else if (tls) {
         kind = handshake ? Kind::handshake : Kind::protocol;
     } else if (ec == asio::error::address_in_use) {
