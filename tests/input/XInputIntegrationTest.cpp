@@ -139,8 +139,11 @@ protected:
     }
     void focus(XTestWindow& w) {
         w.activate();
-        for (int i = 0; i < 200 && activeWindow(display_) != w.id(); ++i) std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 300 && (activeWindow(display_) != w.id() || inputFocus(display_) != w.id()); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
         ASSERT_EQ(activeWindow(display_), w.id());
+        ASSERT_EQ(inputFocus(display_), w.id());
     }
 
     const char* display_ = nullptr;

@@ -186,4 +186,14 @@ Window activeWindow(const char* displayName) {
     return v.empty() ? 0 : v.front();
 }
 
+Window inputFocus(const char* displayName) {
+    Display* d = XOpenDisplay(displayName);
+    if (!d) return 0;
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    XCloseDisplay(d);
+    return focus;
+}
+
 }  // namespace df::test

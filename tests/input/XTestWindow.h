@@ -60,5 +60,8 @@ private:
 /// manager publishes them.
 std::vector<Window> stackingOrder(const char* display);
 Window activeWindow(const char* display);
+/// The window that has the keyboard focus. The window manager publishes the active window
+/// and sets the focus in separate steps, so a test that types waits for both.
+Window inputFocus(const char* display);
 
 }  // namespace df::test
