@@ -118,7 +118,7 @@ void AgentServer::advertise(uint16_t port) {
         // connect by address. Tell the user once why the phone may not find this computer.
         queue->post([weak, detail] {
             if (auto s = weak.lock()) {
-                s->report(L10n::tf("Service discovery unavailable (%@); connect by address", detail));
+                s->report(L10n::tf("服务发现不可用（%@），请按地址连接", detail));
             }
         });
     });

@@ -26,7 +26,7 @@ struct Row {
 };
 
 // clang-format off
-constexpr std::array<Row, 60> kRows = {{
+constexpr std::array<Row, 61> kRows = {{
     {"等待连接…", "Waiting for connection…", "等待連線…", "接続を待機中…", "연결 대기 중…",
      "Warte auf Verbindung…", "En attente de connexion…", "Esperando conexión…"},
     {"已连接", "Connected", "已連線", "接続済み", "연결됨", "Verbunden", "Connecté", "Conectado"},
@@ -212,6 +212,13 @@ constexpr std::array<Row, 60> kRows = {{
     {"Brevox 屏幕串流中", "Brevox screen streaming", "Brevox 螢幕串流中", "Brevox 画面ストリーミング中",
      "Brevox 화면 스트리밍 중", "Brevox-Bildschirmübertragung läuft", "Diffusion de l’écran Brevox en cours",
      "Brevox transmitiendo la pantalla"},
+    // The agent's own status for a host without a DNS-SD daemon.
+    {"服务发现不可用（%@），请按地址连接", "Service discovery unavailable (%@); connect by address",
+     "服務探索無法使用（%@），請依位址連線", "サービス検出を利用できません（%@）。アドレスで接続してください",
+     "서비스 검색을 사용할 수 없음(%@) — 주소로 연결하세요",
+     "Diensterkennung nicht verfügbar (%@) – per Adresse verbinden",
+     "Découverte de services indisponible (%@) — connectez-vous par adresse",
+     "Descubrimiento de servicios no disponible (%@): conéctese por dirección"},
 }};
 // clang-format on
 }  // namespace

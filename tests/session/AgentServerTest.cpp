@@ -89,7 +89,8 @@ TEST_F(AgentServerTest, StartListensOnTheFixedPortAdvertisesAndReportsReady) {
 
     advertiser->fire(DnsSdAdvertiser::Event::daemonUnavailable, "no Avahi daemon");
     queue->runUntilIdle();
-    EXPECT_EQ(statuses.size(), 2u);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses.back(), "Service discovery unavailable (no Avahi daemon); connect by address");
     l->setState(ListenerState::failed, TransportError{TransportError::Kind::other, 0, "socket broke"});
     queue->runUntilIdle();
     EXPECT_EQ(statuses.back(), "Listener failed: socket broke");
