@@ -32,8 +32,14 @@ for target in build-fuzz/fuzz/*/fuzz_*; do
   seeds="fuzz/$(basename "$(dirname "$target")")/corpus/$name"
   [ -d "$seeds" ] && cp -r "$seeds"/. "$corpus"/
   echo "-- $name"
-  "$target" -max_total_time="${DF_FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
-  rm -rf "$corpus"
+  log="$(mktemp)"
+  if ! "$target" -max_total_time="${DF_FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    tail -n 80 "$log"
+    echo "fuzz target $name failed" >&2
+    exit 1
+  fi
+  grep -E '^(Done|stat::number_of_executed_units)' "$log" || tail -n 3 "$log"
+  rm -rf "$corpus" "$log"
 done
 
 echo "== Sanitizers"
