@@ -39,11 +39,27 @@ df_start_xvfb() {
   _df_fail "could not start Xvfb"
 }
 
+_df_system_bus_answers() {
+  dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId \
+    >/dev/null 2>&1
+}
+
 df_start_avahi() {
-  # Avahi needs the system bus; start one when none is running.
-  if [ ! -S /run/dbus/system_bus_socket ]; then
+  # Avahi needs the system bus. A socket file alone proves nothing: a bus killed with an
+  # earlier session leaves its socket and pid file behind, and dbus-daemon refuses to start
+  # over a pid file. Clear such leftovers and start a bus when none answers.
+  if ! _df_system_bus_answers; then
     mkdir -p /run/dbus
-    dbus-daemon --system --fork >/dev/null 2>&1 || _df_fail "could not start dbus"
+    rm -f /run/dbus/pid /run/dbus/system_bus_socket
+    if ! dbus-daemon --system --fork >"$DF_TEST_SERVICES_DIR/dbus.log" 2>&1; then
+      cat "$DF_TEST_SERVICES_DIR/dbus.log" >&2
+      _df_fail "could not start dbus"
+    fi
+    local i
+    for i in $(seq 50); do
+      _df_system_bus_answers && break
+      sleep 0.1
+    done
   fi
   if ! avahi-daemon --check 2>/dev/null; then
     # Loopback only: test traffic never leaves the machine. lo has no MULTICAST flag
@@ -63,8 +79,13 @@ publish-workstation=no
 [reflector]
 [rlimits]
 CONF
-    avahi-daemon -D -f "$DF_TEST_SERVICES_DIR/avahi-daemon.conf" --no-drop-root --no-chroot \
-      >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1 || _df_fail "could not start avahi-daemon"
+    # The same goes for a pid file left by a daemon that no longer runs.
+    rm -f /run/avahi-daemon/pid
+    if ! avahi-daemon -D -f "$DF_TEST_SERVICES_DIR/avahi-daemon.conf" --no-drop-root --no-chroot \
+      >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1; then
+      cat "$DF_TEST_SERVICES_DIR/avahi.log" >&2
+      _df_fail "could not start avahi-daemon"
+    fi
     _df_started_avahi=1
   fi
 }
