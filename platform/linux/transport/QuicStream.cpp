@@ -11,7 +11,7 @@ namespace df::transport {
 std::shared_ptr<QuicStream> QuicStream::accepted(std::shared_ptr<QuicConnection> connection, int64_t id) {
     std::shared_ptr<QuicStream> stream(new QuicStream());
     stream->remote_ = connection->remoteEndpoint();
-    stream->io_ = connection->socket()->io();
+    stream->link_.setIo(connection->socket()->io());
     stream->fd_ = connection->nativeHandle();
     stream->id_ = id;
     stream->connection_ = std::move(connection);
@@ -25,10 +25,6 @@ std::shared_ptr<QuicStream> QuicStream::client(Endpoint remote, QuicParameters p
     return stream;
 }
 
-void QuicStream::toOwner(std::function<void()> task) {
-    if (queue_) queue_->post(std::move(task));
-}
-
 void QuicStream::report(ConnectionState state, std::optional<TransportError> error) {
     toOwner([self = shared_from_this(), state, error = std::move(error)] {
         if (self->stateHandler_) self->stateHandler_(state, error);
@@ -36,31 +32,7 @@ void QuicStream::report(ConnectionState state, std::optional<TransportError> err
 }
 
 void QuicStream::start(std::shared_ptr<DispatchQueue> queue) {
-    std::vector<std::function<void()>> deferred;
-    asio::io_context* context = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (queue_) return;
-        queue_ = std::move(queue);
-        if (!io_) io_ = bindingFor(queue_);
-        context = &io_->context();
-        deferred.swap(deferred_);
-    }
-    asio::dispatch(*context, [self = shared_from_this(), deferred = std::move(deferred)] {
-        self->startOnIo();
-        for (auto& task : deferred) task();
-    });
-}
-
-void QuicStream::onIo(std::function<void()> task) {
-    std::unique_lock lock(mutex_);
-    if (!queue_) {
-        deferred_.push_back(std::move(task));
-        return;
-    }
-    asio::io_context& context = io_->context();
-    lock.unlock();
-    asio::dispatch(context, std::move(task));
+    link_.start(std::move(queue), [self = shared_from_this()] { self->startOnIo(); });
 }
 
 void QuicStream::startOnIo() {
@@ -93,7 +65,7 @@ void QuicStream::startOnIo() {
         return;
     }
     asio::ip::udp::endpoint local(address.is_v4() ? asio::ip::udp::v4() : asio::ip::udp::v6(), 0);
-    auto socket = QuicSocket::open(*io_, local, clientParameters_->serviceClass, ec);
+    auto socket = QuicSocket::open(link_.io(), local, clientParameters_->serviceClass, ec);
     if (!socket) {
         finish(ConnectionState::failed, errorFrom(ec, false));
         return;
@@ -105,7 +77,7 @@ void QuicStream::startOnIo() {
         auto self = weak.lock();
         if (!self || self->ended_) return;
         // Opening a stream re-enters ngtcp2; not from inside its handshake callback.
-        asio::post(self->io_->context(), [self] {
+        asio::post(self->link_.io().context(), [self] {
             if (!self->ended_) self->connection_->openStream(self);
         });
     };
@@ -143,7 +115,7 @@ void QuicStream::onData(const uint8_t* data, size_t size, bool fin) {
 void QuicStream::receive(size_t minimum, size_t maximum, ReceiveCompletion completion) {
     maximum = std::max<size_t>(maximum, 1);
     minimum = std::clamp<size_t>(minimum, 1, maximum);
-    onIo([self = shared_from_this(), minimum, maximum, completion = std::move(completion)]() mutable {
+    link_.onIo([self = shared_from_this(), minimum, maximum, completion = std::move(completion)]() mutable {
         if (self->receive_ || self->ended_) {
             TransportError error = self->receive_ ? makeError(TransportError::Kind::invalidArgument,
                                                               "A receive is already pending")
@@ -189,7 +161,7 @@ void QuicStream::pumpReceive() {
 }
 
 void QuicStream::send(Bytes content, SendCompletion completion) {
-    onIo([self = shared_from_this(), content = std::move(content), completion = std::move(completion)]() mutable {
+    link_.onIo([self = shared_from_this(), content = std::move(content), completion = std::move(completion)]() mutable {
         if (self->ended_) {
             if (completion) self->toOwner([completion = std::move(completion)] { completion(cancelledError()); });
             return;
@@ -249,10 +221,7 @@ void QuicStream::onAcked(uint64_t offset) {
 
 void QuicStream::onEnded(const TransportError& error) {
     if (ended_) return;
-    std::unique_lock lock(mutex_);
-    const bool started = queue_ != nullptr;
-    lock.unlock();
-    if (!started) {
+    if (!link_.started()) {
         // Reported when the owner starts it.
         ended_ = true;
         endedBeforeStart_ = error;
@@ -284,15 +253,13 @@ void QuicStream::finish(ConnectionState state, std::optional<TransportError> err
     if (clientParameters_ && connection_ && !connection_->isClosed()) {
         // The client's QUIC connection exists for this one stream: it goes with it. Posted,
         // since this may run inside one of ngtcp2's callbacks.
-        asio::post(io_->context(), [connection = connection_] { connection->close(cancelledError()); });
+        asio::post(link_.io().context(), [connection = connection_] { connection->close(cancelledError()); });
     }
 }
 
 void QuicStream::cancel() {
     auto run = [self = shared_from_this()] {
-        std::unique_lock lock(self->mutex_);
-        const bool started = self->queue_ != nullptr;
-        lock.unlock();
+        const bool started = self->link_.started();
         if (self->ended_) {
             if (self->clientParameters_ && self->connection_) self->connection_->close(cancelledError());
             return;
@@ -310,19 +277,11 @@ void QuicStream::cancel() {
             self->connection_->shutdownStream(self->id_);
         }
     };
-    std::unique_lock lock(mutex_);
-    if (io_) {
-        asio::io_context& context = io_->context();
-        lock.unlock();
-        asio::dispatch(context, std::move(run));
-        return;
-    }
-    lock.unlock();
-    onIo(std::move(run));
+    link_.onIoWhenKnown(std::move(run));
 }
 
 bool QuicStream::setQuicKeepalive(double intervalSeconds) {
-    onIo([self = shared_from_this(), intervalSeconds] {
+    link_.onIo([self = shared_from_this(), intervalSeconds] {
         if (self->connection_) self->connection_->setKeepalive(intervalSeconds);
     });
     return true;

@@ -4,7 +4,7 @@
 // Socket-side state lives on the io thread; the owner's events are posted to its queue.
 
 #include "platform/Transport.h"
-#include "platform/linux/transport/IoBinding.h"
+#include "platform/linux/transport/OwnerLink.h"
 
 #include <ngtcp2/ngtcp2.h>
 
@@ -65,20 +65,16 @@ private:
     };
 
     QuicStream() = default;
-    void onIo(std::function<void()> task);
     void startOnIo();
     void pumpReceive();
     void finish(ConnectionState state, std::optional<TransportError> error);
     void report(ConnectionState state, std::optional<TransportError> error);
-    void toOwner(std::function<void()> task);
+    void toOwner(std::function<void()> task) const { link_.toOwner(std::move(task)); }
 
     Endpoint remote_;
     std::optional<QuicParameters> clientParameters_;
     std::shared_ptr<QuicConnection> connection_;
-    std::mutex mutex_;  // guards queue_, io_ and deferred_ until started
-    std::shared_ptr<DispatchQueue> queue_;
-    std::optional<IoBinding> io_;
-    std::vector<std::function<void()>> deferred_;
+    OwnerLink link_;
     StateHandler stateHandler_;
     std::atomic<int> fd_{-1};
 

@@ -23,7 +23,7 @@ std::shared_ptr<TcpTlsConnection> TcpTlsConnection::accepted(IoBinding io, asio:
     Endpoint remote{normalizedHost(peer.address().to_string()), peer.port()};
     std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls)));
     connection->fd_ = socket.native_handle();
-    connection->io_ = std::move(io);
+    connection->link_.setIo(std::move(io));
     connection->stream_ = std::make_unique<Stream>(std::move(socket), *connection->tls_);
     connection->onHandshakeFailure_ = std::move(onHandshakeFailure);
     return connection;
@@ -46,10 +46,6 @@ TcpTlsConnection::~TcpTlsConnection() {
 
 void TcpTlsConnection::setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
 
-void TcpTlsConnection::toOwner(std::function<void()> task) {
-    if (queue_) queue_->post(std::move(task));
-}
-
 void TcpTlsConnection::report(ConnectionState state, std::optional<TransportError> error) {
     toOwner([self = shared_from_this(), state, error = std::move(error)] {
         if (self->stateHandler_) self->stateHandler_(state, error);
@@ -57,32 +53,7 @@ void TcpTlsConnection::report(ConnectionState state, std::optional<TransportErro
 }
 
 void TcpTlsConnection::start(std::shared_ptr<DispatchQueue> queue) {
-    std::vector<std::function<void()>> deferred;
-    asio::io_context* context = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (queue_) return;
-        queue_ = std::move(queue);
-        if (!io_) io_ = bindingFor(queue_);
-        context = &io_->context();
-        deferred.swap(deferred_);
-    }
-    asio::dispatch(*context, [self = shared_from_this(), deferred = std::move(deferred)] {
-        self->startOnIo();
-        for (auto& task : deferred) task();
-    });
-}
-
-void TcpTlsConnection::onIo(std::function<void()> task) {
-    std::unique_lock lock(mutex_);
-    if (!queue_) {
-        // Nothing can be reported before start(); the request waits for it.
-        deferred_.push_back(std::move(task));
-        return;
-    }
-    asio::io_context& context = io_->context();
-    lock.unlock();
-    asio::dispatch(context, std::move(task));
+    link_.start(std::move(queue), [self = shared_from_this()] { self->startOnIo(); });
 }
 
 void TcpTlsConnection::startOnIo() {
@@ -107,7 +78,7 @@ void TcpTlsConnection::connect() {
         fail(makeError(TransportError::Kind::invalidArgument, "Invalid address " + remote_.host, ec.value()));
         return;
     }
-    asio::ip::tcp::socket socket(io_->context());
+    asio::ip::tcp::socket socket(link_.io().context());
     socket.open(address.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
     if (!ec) ec = applyTcpOptions(socket.native_handle(), clientParameters_->tcp);
     if (ec) {
@@ -217,7 +188,7 @@ void TcpTlsConnection::receive(size_t minimum, size_t maximum, ReceiveCompletion
         self->receive_ = PendingReceive{minimum, maximum, std::move(completion), {}};
         self->pumpReceive();
     };
-    onIo(std::move(run));
+    link_.onIo(std::move(run));
 }
 
 void TcpTlsConnection::pumpReceive() {
@@ -263,7 +234,7 @@ void TcpTlsConnection::pumpReceive() {
 }
 
 void TcpTlsConnection::send(Bytes content, SendCompletion completion) {
-    onIo([self = shared_from_this(), content = std::move(content), completion = std::move(completion)]() mutable {
+    link_.onIo([self = shared_from_this(), content = std::move(content), completion = std::move(completion)]() mutable {
         if (self->phase_ == Phase::ended) {
             if (completion) self->toOwner([completion = std::move(completion)] { completion(cancelledError()); });
             return;
@@ -297,10 +268,7 @@ void TcpTlsConnection::pumpSend() {
 }
 
 void TcpTlsConnection::cancel() {
-    std::unique_lock lock(mutex_);
-    const bool started = queue_ != nullptr;
-    asio::io_context* context = io_ ? &io_->context() : nullptr;
-    lock.unlock();
+    const bool started = link_.started();
     auto run = [self = shared_from_this(), started] {
         if (!started && self->phase_ == Phase::idle) {
             // Not started: close the socket now; start() would report `cancelled`.
@@ -313,11 +281,7 @@ void TcpTlsConnection::cancel() {
         }
         self->finish(ConnectionState::cancelled, std::nullopt);
     };
-    if (context) {
-        asio::dispatch(*context, std::move(run));
-    } else {
-        onIo(std::move(run));  // a client never started has no socket yet
-    }
+    link_.onIoWhenKnown(std::move(run));  // a client never started has no socket yet
 }
 
 }  // namespace df::transport

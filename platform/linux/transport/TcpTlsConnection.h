@@ -4,7 +4,7 @@
 // io_context of its binding; every event is posted to the queue the owner started it on.
 
 #include "platform/Transport.h"
-#include "platform/linux/transport/IoBinding.h"
+#include "platform/linux/transport/OwnerLink.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/context.hpp>
@@ -69,22 +69,16 @@ private:
     void pumpReceive();
     void pumpSend();
     void report(ConnectionState state, std::optional<TransportError> error);
-    void toOwner(std::function<void()> task);
-    /// Runs `task` on the io thread, or holds it until start() when not started yet.
-    void onIo(std::function<void()> task);
+    void toOwner(std::function<void()> task) const { link_.toOwner(std::move(task)); }
 
     Endpoint remote_;
     std::shared_ptr<asio::ssl::context> tls_;
     std::optional<TcpParameters> clientParameters_;
     HandshakeFailureSink onHandshakeFailure_;
-    std::optional<IoBinding> io_;
+    OwnerLink link_;  // declared before stream_, which must go first
     std::unique_ptr<Stream> stream_;
-    std::mutex mutex_;  // guards queue_, io_ and deferred_ until started
-    std::shared_ptr<DispatchQueue> queue_;
-    std::vector<std::function<void()>> deferred_;
     StateHandler stateHandler_;
     std::atomic<int> fd_{-1};
-    std::atomic<bool> started_{false};
 
     // io thread only
     Phase phase_ = Phase::idle;

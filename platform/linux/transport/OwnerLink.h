@@ -1,0 +1,53 @@
+#pragma once
+// The two threads of a connection: the io thread that runs its socket, and the queue its
+// owner started it on, where every event is posted.
+
+#include "platform/linux/transport/IoBinding.h"
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace df::transport {
+
+class OwnerLink {
+public:
+    /// An accepted connection, before it is shared: its socket already lives on `io`.
+    void setIo(IoBinding io) {
+        std::lock_guard lock(mutex_);
+        io_ = std::move(io);
+    }
+
+    /// Binds to `queue`, and to its io_context unless an io thread is known already, then
+    /// runs `startOnIo` followed by the work that waited for the start, on the io thread.
+    /// Any thread. False, doing nothing, when started before.
+    bool start(std::shared_ptr<DispatchQueue> queue, std::function<void()> startOnIo);
+
+    /// Runs `task` on the io thread; before start() it waits for it, since nothing can be
+    /// reported to an owner without a queue. Any thread.
+    void onIo(std::function<void()> task);
+
+    /// Runs `task` on the io thread as soon as one is known: at once for an accepted
+    /// connection even before start(), else after start. Any thread.
+    void onIoWhenKnown(std::function<void()> task);
+
+    bool started() const;
+
+    /// Posts `task` to the owner's queue. Io thread, after start() (which has set the queue
+    /// before any io work ran, so no lock is needed).
+    void toOwner(std::function<void()> task) const {
+        if (queue_) queue_->post(std::move(task));
+    }
+
+    /// The io binding. Io thread, after start() or for an accepted connection.
+    const IoBinding& io() const { return *io_; }
+
+private:
+    mutable std::mutex mutex_;  // guards queue_, io_ and deferred_ until started
+    std::shared_ptr<DispatchQueue> queue_;
+    std::optional<IoBinding> io_;
+    std::vector<std::function<void()>> deferred_;
+};
+
+}  // namespace df::transport
