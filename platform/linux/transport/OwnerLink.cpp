@@ -22,20 +22,13 @@ bool OwnerLink::start(std::shared_ptr<DispatchQueue> queue, std::function<void()
     return true;
 }
 
-void OwnerLink::onIo(std::function<void()> task) {
-    std::unique_lock lock(mutex_);
-    if (!queue_) {
-        deferred_.push_back(std::move(task));
-        return;
-    }
-    asio::io_context& context = io_->context();
-    lock.unlock();
-    asio::dispatch(context, std::move(task));
-}
+void OwnerLink::onIo(std::function<void()> task) { runOrWait(true, std::move(task)); }
 
-void OwnerLink::onIoWhenKnown(std::function<void()> task) {
+void OwnerLink::onIoWhenKnown(std::function<void()> task) { runOrWait(false, std::move(task)); }
+
+void OwnerLink::runOrWait(bool needsStart, std::function<void()> task) {
     std::unique_lock lock(mutex_);
-    if (!io_) {
+    if (needsStart ? !queue_ : !io_) {
         deferred_.push_back(std::move(task));
         return;
     }

@@ -44,6 +44,8 @@ public:
     const IoBinding& io() const { return *io_; }
 
 private:
+    void runOrWait(bool needsStart, std::function<void()> task);
+
     mutable std::mutex mutex_;  // guards queue_, io_ and deferred_ until started
     std::shared_ptr<DispatchQueue> queue_;
     std::optional<IoBinding> io_;
