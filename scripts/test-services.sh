@@ -18,7 +18,9 @@ df_start_xvfb() {
   local n
   for n in $(seq 90 120); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
+    # In a session of its own, so that a Ctrl-C meant for the agent or the tests does
+    # not take the display away from under them.
+    setsid Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
       >"$DF_TEST_SERVICES_DIR/xvfb.log" 2>&1 &
     _df_pids+=($!)
     local i
@@ -29,7 +31,7 @@ df_start_xvfb() {
     if [ -e "/tmp/.X11-unix/X$n" ]; then
       export DISPLAY=":$n"
       if command -v openbox >/dev/null; then
-        openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
+        setsid openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
         _df_pids+=($!)
         sleep 0.5
       fi
@@ -44,23 +46,45 @@ _df_system_bus_answers() {
     >/dev/null 2>&1
 }
 
-df_start_avahi() {
-  # Avahi needs the system bus. A socket file alone proves nothing: a bus killed with an
-  # earlier session leaves its socket and pid file behind, and dbus-daemon refuses to start
-  # over a pid file. Clear such leftovers and start a bus when none answers.
-  if ! _df_system_bus_answers; then
-    mkdir -p /run/dbus
-    rm -f /run/dbus/pid /run/dbus/system_bus_socket
-    if ! dbus-daemon --system --fork >"$DF_TEST_SERVICES_DIR/dbus.log" 2>&1; then
-      cat "$DF_TEST_SERVICES_DIR/dbus.log" >&2
-      _df_fail "could not start dbus"
-    fi
-    local i
-    for i in $(seq 50); do
-      _df_system_bus_answers && break
-      sleep 0.1
-    done
+# Avahi needs the system bus. A socket file alone proves nothing: a bus killed with an
+# earlier session leaves its socket and pid file behind, and dbus-daemon refuses to start
+# over a pid file. Clears such leftovers and starts a bus when none answers.
+_df_ensure_system_bus() {
+  _df_system_bus_answers && return 0
+  mkdir -p /run/dbus
+  rm -f /run/dbus/pid /run/dbus/system_bus_socket
+  if ! dbus-daemon --system --fork >"$DF_TEST_SERVICES_DIR/dbus.log" 2>&1; then
+    cat "$DF_TEST_SERVICES_DIR/dbus.log" >&2
+    _df_fail "could not start dbus"
+    return 1
   fi
+  local i
+  for i in $(seq 50); do
+    _df_system_bus_answers && return 0
+    sleep 0.1
+  done
+}
+
+# For running the agent for real: the host's own Avahi daemon with its own settings, when
+# none runs (a machine without an init system). Needs root; otherwise says why the phone
+# will have to connect by address.
+df_start_system_avahi() {
+  avahi-daemon --check 2>/dev/null && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "No Avahi daemon runs and starting one needs root: the phone must connect by address." >&2
+    return 0
+  fi
+  _df_ensure_system_bus || return 0
+  rm -f /run/avahi-daemon/pid
+  if avahi-daemon -D >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1; then
+    _df_started_avahi=1
+  else
+    cat "$DF_TEST_SERVICES_DIR/avahi.log" >&2
+  fi
+}
+
+df_start_avahi() {
+  _df_ensure_system_bus || return 0
   if ! avahi-daemon --check 2>/dev/null; then
     # Loopback only: test traffic never leaves the machine. lo has no MULTICAST flag
     # by default, without which Avahi ignores it.
