@@ -87,7 +87,10 @@ void usage(std::ostream& out) {
     out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N]\n"
            "  --headless     run without the desktop shell (also when there is no desktop session)\n"
            "  --port N       TCP port of the listener (default 52525)\n"
-           "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n";
+           "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
+           "  --command-key control|super\n"
+           "                 the key the phone's Command key acts as, kept for later launches\n"
+           "                 (default control, so that Command+C copies)\n";
 }
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -115,6 +118,11 @@ int main(int argc, char** argv) {
         } else if ((arg == "--port" || arg == "--quic-port") && i + 1 < argc) {
             if (!parsePort(argv[++i], arg == "--port" ? options.port : options.quicPort)) {
                 std::cerr << "duskferry-agent: " << arg << " needs a port number from 1 to 65535\n";
+                return 2;
+            }
+        } else if (arg == "--command-key" && i + 1 < argc) {
+            if (!AgentSettings::setCommandKey(argv[++i])) {
+                std::cerr << "duskferry-agent: --command-key takes control or super\n";
                 return 2;
             }
         } else if (arg == "-h" || arg == "--help") {
@@ -158,7 +166,9 @@ int main(int argc, char** argv) {
     session.approval = Approval::create(mainQueue, alerts);
     session.agentName = NetInfo::hostName();
     session.macDeviceID = TrustStore::macDeviceID();
-    std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents() : nullptr;
+    XTestInputOptions inputOptions;
+    inputOptions.command = AgentSettings::commandKey() == "super" ? CommandKey::super : CommandKey::control;
+    std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents(inputOptions) : nullptr;
     if (events) {
         std::shared_ptr<WindowServices> windows = createEwmhWindowServices();
         session.makeInput = [events, windows](std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {

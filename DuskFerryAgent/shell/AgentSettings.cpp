@@ -28,6 +28,16 @@ void setLockOnDisconnect(bool value, SettingsStore& settings) {
     settings.setBoolean(kLockOnDisconnectKey, value);
 }
 
+std::string_view commandKey(const SettingsStore& settings) {
+    return settings.string(kCommandKeyKey) == "super" ? "super" : "control";
+}
+
+bool setCommandKey(std::string_view value, SettingsStore& settings) {
+    if (value != "control" && value != "super") return false;
+    settings.setString(kCommandKeyKey, value);
+    return true;
+}
+
 void setLanguageOverride(std::string_view code, SettingsStore& settings) {
     settings.setString(L10n::kOverrideKey, code);
 }

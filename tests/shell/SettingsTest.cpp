@@ -152,5 +152,21 @@ TEST(AgentSettingsTest, LockOnDisconnectDefaultsToOff) {
     EXPECT_FALSE(AgentSettings::lockOnDisconnect(settings));
 }
 
+TEST(AgentSettingsTest, CommandKeyIsControlUnlessSuperIsStored) {
+    fake::MemorySettingsStore settings;
+    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+    EXPECT_TRUE(AgentSettings::setCommandKey("super", settings));
+    EXPECT_EQ(AgentSettings::commandKey(settings), "super");
+    EXPECT_FALSE(AgentSettings::setCommandKey("Super", settings)) << "only the exact words are taken";
+    EXPECT_EQ(AgentSettings::commandKey(settings), "super");
+    EXPECT_TRUE(AgentSettings::setCommandKey("control", settings));
+    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+
+    settings.setString(AgentSettings::kCommandKeyKey, "hyper");  // written by hand
+    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+    settings.setBoolean(AgentSettings::kCommandKeyKey, true);
+    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+}
+
 }  // namespace
 }  // namespace df
