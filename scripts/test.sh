@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the unit and integration tests,
-# a short fuzz run of each parser, and the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.  DF_QUICK=1 runs the plain suite only.
+# a short fuzz run of each parser, and the whole suite again under AddressSanitizer with
+# UndefinedBehaviorSanitizer and once more under ThreadSanitizer.  DF_QUICK=1 runs the
+# plain suite only.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -47,3 +48,9 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDF_SANITIZE=ON -DDF
 ninja -C build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDF_TSAN=ON -DDF_BENCH=OFF >/dev/null
+ninja -C build-tsan -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs"

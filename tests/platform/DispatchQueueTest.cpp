@@ -44,12 +44,17 @@ TEST(SerialQueue, MayBeReleasedByTheLastOwnerFromATaskRunningOnIt) {
     // Sessions and servers hold their queue; the last of them may go away on that queue.
     auto holder = SerialQueue::create("q");
     std::weak_ptr<SerialQueue> weak = holder;
+    std::promise<void> posted;
     std::promise<void> released;
     auto raw = holder.get();
-    raw->post([&] {
+    raw->post([&, wasPosted = posted.get_future().share()] {
+        // post() must have returned first: a caller that holds no reference of its own
+        // (like this one) may not touch the queue once the task can free it.
+        wasPosted.wait();
         holder.reset();
         released.set_value();
     });
+    posted.set_value();
     released.get_future().wait();
     EXPECT_TRUE(weak.expired());
     // The detached thread winds down on its own; give it a moment so that a sanitizer run
