@@ -17,6 +17,11 @@ _df_fail() {
 df_start_xvfb() {
   local n
   for n in $(seq 90 120); do
+    # A display whose server was killed leaves its lock and socket behind; those numbers
+    # are free again (Xvfb itself takes over a lock whose process is gone).
+    if [ -e "/tmp/.X$n-lock" ] && ! kill -0 "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" 2>/dev/null; then
+      rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"
+    fi
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
     # In a session of its own, so that a Ctrl-C meant for the agent or the tests does
     # not take the display away from under them.
