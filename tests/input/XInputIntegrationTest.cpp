@@ -79,20 +79,6 @@ bool hasWindowManager(const char* display) {
     return false;
 }
 
-std::optional<std::pair<int, int>> xdotoolMouseLocation() {
-    FILE* p = popen("xdotool getmouselocation --shell 2>/dev/null", "r");
-    if (!p) return std::nullopt;
-    int x = -1, y = -1;
-    char line[128];
-    while (fgets(line, sizeof line, p)) {
-        std::sscanf(line, "X=%d", &x);
-        std::sscanf(line, "Y=%d", &y);
-    }
-    pclose(p);
-    if (x < 0 || y < 0) return std::nullopt;
-    return std::make_pair(x, y);
-}
-
 // Keys currently held on the server, as seen by any client.
 int keysDown(const char* display) {
     Display* d = XOpenDisplay(display);

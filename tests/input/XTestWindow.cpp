@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <cstdio>
+
 namespace df::test {
 
 namespace {
@@ -194,6 +196,20 @@ Window inputFocus(const char* displayName) {
     XGetInputFocus(d, &focus, &revert);
     XCloseDisplay(d);
     return focus;
+}
+
+std::optional<std::pair<int, int>> xdotoolMouseLocation() {
+    FILE* p = popen("xdotool getmouselocation --shell 2>/dev/null", "r");
+    if (!p) return std::nullopt;
+    int x = -1, y = -1;
+    char line[128];
+    while (fgets(line, sizeof line, p)) {
+        std::sscanf(line, "X=%d", &x);
+        std::sscanf(line, "Y=%d", &y);
+    }
+    pclose(p);
+    if (x < 0 || y < 0) return std::nullopt;
+    return std::make_pair(x, y);
 }
 
 }  // namespace df::test

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace df::test {
@@ -63,5 +65,7 @@ Window activeWindow(const char* display);
 /// The window that has the keyboard focus. The window manager publishes the active window
 /// and sets the focus in separate steps, so a test that types waits for both.
 Window inputFocus(const char* display);
+/// The pointer position as xdotool, an independent X client, reads it ($DISPLAY).
+std::optional<std::pair<int, int>> xdotoolMouseLocation();
 
 }  // namespace df::test
