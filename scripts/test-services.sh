@@ -70,6 +70,16 @@ _df_ensure_system_bus() {
   done
 }
 
+# Starts avahi-daemon in the background with the given options; on failure shows its log.
+# Only called when no daemon runs, so a pid file left by one that died is cleared first
+# (the daemon refuses to start over it).
+_df_launch_avahi() {
+  rm -f /run/avahi-daemon/pid
+  avahi-daemon -D "$@" >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1 && return 0
+  cat "$DF_TEST_SERVICES_DIR/avahi.log" >&2
+  return 1
+}
+
 # For running the agent for real: the host's own Avahi daemon with its own settings, when
 # none runs (a machine without an init system). Needs root; otherwise says why the phone
 # will have to connect by address.
@@ -80,12 +90,8 @@ df_start_system_avahi() {
     return 0
   fi
   _df_ensure_system_bus || return 0
-  rm -f /run/avahi-daemon/pid
-  if avahi-daemon -D >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1; then
-    _df_started_avahi=1
-  else
-    cat "$DF_TEST_SERVICES_DIR/avahi.log" >&2
-  fi
+  _df_launch_avahi && _df_started_avahi=1
+  return 0
 }
 
 df_start_avahi() {
@@ -108,13 +114,8 @@ publish-workstation=no
 [reflector]
 [rlimits]
 CONF
-    # The same goes for a pid file left by a daemon that no longer runs.
-    rm -f /run/avahi-daemon/pid
-    if ! avahi-daemon -D -f "$DF_TEST_SERVICES_DIR/avahi-daemon.conf" --no-drop-root --no-chroot \
-      >"$DF_TEST_SERVICES_DIR/avahi.log" 2>&1; then
-      cat "$DF_TEST_SERVICES_DIR/avahi.log" >&2
+    _df_launch_avahi -f "$DF_TEST_SERVICES_DIR/avahi-daemon.conf" --no-drop-root --no-chroot ||
       _df_fail "could not start avahi-daemon"
-    fi
     _df_started_avahi=1
   fi
 }
