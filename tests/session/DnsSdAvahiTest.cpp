@@ -63,7 +63,9 @@ std::string browseEscaped(const std::string& name) {
 std::string resolvedLine(const std::string& name) {
     const std::string instance = browseEscaped(name);
     for (int attempt = 0; attempt < 20; ++attempt) {
-        std::string out = run("avahi-browse -rtp _duskferry._tcp 2>/dev/null");
+        // A resolver can wait on a service that another test is just withdrawing, and
+        // avahi-browse -t waits for every resolver: bound it, and try again.
+        std::string out = run("timeout 5 avahi-browse -rtp _duskferry._tcp 2>/dev/null");
         size_t pos = 0;
         while (pos < out.size()) {
             size_t end = out.find('\n', pos);
@@ -106,7 +108,7 @@ TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries)
     ASSERT_TRUE(port.has_value());
 
     std::string line = resolvedLine(instance);
-    ASSERT_FALSE(line.empty()) << run("avahi-browse -rtp _duskferry._tcp 2>&1");
+    ASSERT_FALSE(line.empty()) << run("timeout 5 avahi-browse -rtp _duskferry._tcp 2>&1");
     // =;lo;IPv4;<instance>;_duskferry._tcp;local;<host>;<address>;<port>;"id=..." "kind=..."
     EXPECT_NE(line.find(";" + std::to_string(*port) + ";"), std::string::npos) << line;
     EXPECT_NE(line.find("\"kind=macmini\""), std::string::npos) << line;
