@@ -54,9 +54,15 @@ public:
     /// Runs `task` on the queue `delay` seconds from now unless the item is cancelled first.
     virtual WorkItemRef postAfter(double delay, Task task) = 0;
     /// Runs `task` on the queue and waits for it. Called on the queue itself, runs it inline.
-    virtual void sync(const Task& task) = 0;
+    /// False when the queue shut down before running it (it then never runs).
+    virtual bool sync(const Task& task) = 0;
     /// True when the caller is running on this queue.
     virtual bool isCurrent() const = 0;
+    /// Ends the queue: nothing more runs on it, and the tasks and timers still waiting are
+    /// destroyed unrun (so whatever they hold is released), as is work posted afterwards.
+    /// Idempotent. The owner calls it when it is done with the queue; it is also what
+    /// happens when the last reference to a queue goes.
+    virtual void shutdown() = 0;
 
     /// Runs `task` every `interval` seconds (the first time one interval from now) until the
     /// returned item is cancelled. Ticks do not pile up: the next one is scheduled when the

@@ -1,7 +1,6 @@
 #include "platform/SerialQueue.h"
 
 #include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <future>
@@ -10,8 +9,19 @@
 namespace df {
 
 namespace {
-// The core of the queue whose thread this is; identifies "running on this queue".
+// The context of the queue whose thread this is; identifies "running on this queue".
 thread_local const void* tCurrentCore = nullptr;
+}
+
+bool QueueContext::isCurrent() const { return tCurrentCore == this; }
+
+void QueueContext::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    // Outside the lock: destroying a handler may release objects that post again.
+    context_.shutdown();
 }
 
 std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
@@ -20,21 +30,31 @@ std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
     return queue;
 }
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), core_(std::make_shared<Core>()) {}
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), core_(std::make_shared<QueueContext>()) {}
 
-SerialQueue::~SerialQueue() { stop(); }
+SerialQueue::~SerialQueue() {
+    shutdown();
+    // Released on its own thread while that thread was already ending (by a handler its
+    // shutdown destroyed): the thread finishes on its own.
+    if (thread_.joinable()) thread_.detach();
+}
 
-void SerialQueue::run(std::shared_ptr<Core> core, std::string name) {
+void SerialQueue::run(std::shared_ptr<QueueContext> core, std::string name) {
     pthread_setname_np(pthread_self(), name.c_str());
     tCurrentCore = core.get();
-    auto guard = asio::make_work_guard(core->context);
-    core->context.run();
+    {
+        auto guard = asio::make_work_guard(core->context_);
+        core->context_.run();
+    }
+    // Still "on the queue" while the waiting handlers are destroyed: their destructors
+    // may ask, and they run on no other thread.
+    core->close();
     tCurrentCore = nullptr;
 }
 
-void SerialQueue::stop() {
-    if (core_->stopped.exchange(true)) return;
-    core_->context.stop();
+void SerialQueue::shutdown() {
+    if (core_->stopped_.exchange(true)) return;
+    core_->context_.stop();
     if (!thread_.joinable()) return;
     if (isCurrent()) {
         thread_.detach();
@@ -43,42 +63,50 @@ void SerialQueue::stop() {
     }
 }
 
-bool SerialQueue::isCurrent() const { return tCurrentCore == core_.get(); }
+bool SerialQueue::isCurrent() const { return core_->isCurrent(); }
 
-void SerialQueue::post(Task task) { asio::post(core_->context, std::move(task)); }
+void SerialQueue::post(Task task) { core_->post(std::move(task)); }
 
 WorkItemRef SerialQueue::postAfter(double delay, Task task) {
     auto item = std::make_shared<WorkItem>();
-    auto timer = std::make_shared<asio::steady_timer>(core_->context);
-    timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(delay < 0 ? 0 : delay)));
-    timer->async_wait([item, timer, task = std::move(task)](const std::error_code& ec) {
-        if (ec || item->isCancelled()) return;
-        task();
-    });
-    // Cancelling from any thread hops to the queue to release the timer promptly.
-    std::weak_ptr<asio::steady_timer> weakTimer = timer;
-    std::weak_ptr<Core> weakCore = core_;
-    item->setCancelHook([weakCore, weakTimer] {
+    const auto due = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(delay < 0 ? 0 : delay));
+    std::weak_ptr<QueueContext> weakCore = core_;
+    // The timer is made and armed on the queue, so that a queue already shut down takes no
+    // timer (and destroys the task) like any other work.
+    core_->dispatch([item, due, weakCore, task = std::move(task)]() mutable {
         auto core = weakCore.lock();
-        if (!core || core->stopped) return;
-        asio::post(core->context, [weakTimer] {
-            if (auto t = weakTimer.lock()) t->cancel();
+        if (!core || item->isCancelled()) return;
+        auto timer = std::make_shared<asio::steady_timer>(core->io());
+        timer->expires_at(due);
+        timer->async_wait([item, timer, task = std::move(task)](const std::error_code& ec) {
+            if (ec || item->isCancelled()) return;
+            task();
+        });
+        // Cancelling from any thread hops to the queue to release the timer promptly.
+        std::weak_ptr<asio::steady_timer> weakTimer = timer;
+        item->setCancelHook([weakCore, weakTimer] {
+            if (auto c = weakCore.lock()) {
+                c->post([weakTimer] {
+                    if (auto t = weakTimer.lock()) t->cancel();
+                });
+            }
         });
     });
     return item;
 }
 
-void SerialQueue::sync(const Task& task) {
+bool SerialQueue::sync(const Task& task) {
     if (isCurrent()) {
         task();
-        return;
+        return true;
     }
-    // A stopped queue runs nothing; waiting for it would never end.
-    if (core_->stopped) return;
+    // The posted handler owns the promise: if the queue shuts down before running it, the
+    // handler is destroyed, the promise with it, and the wait below ends as broken.
     std::promise<void> done;
     auto future = done.get_future();
-    asio::post(core_->context, [&] {
+    core_->post([&task, done = std::move(done)]() mutable {
         try {
             task();
             done.set_value();
@@ -86,7 +114,13 @@ void SerialQueue::sync(const Task& task) {
             done.set_exception(std::current_exception());
         }
     });
-    future.get();
+    try {
+        future.get();
+    } catch (const std::future_error& e) {
+        if (e.code() != std::future_errc::broken_promise) throw;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace df

@@ -130,7 +130,9 @@ void AgentSession::handle(const WireFrame& frame) {
         // File reception comes with the file-transfer component; until then chunks of an
         // authenticated phone have no receiver, and those of any other are dropped anyway.
         break;
-    default:
+    case WireKind::videoFrame:
+    case WireKind::audioFrame:
+    case WireKind::mediaHello:
         break;  // video, audio and media hello frames from the phone mean nothing here
     }
 }

@@ -80,8 +80,24 @@ void AgentSession::dispatch(const ControlMessage& message) {
         break;
     case Case::requestKeyframe:
         break;  // no capture engine: nothing to refresh
-    default:
-        break;  // agent-to-phone messages, cursorPos and captureAlive: ignored
+    case Case::hello:
+    case Case::enroll:
+    case Case::authResponse:
+        break;  // the handshake's messages are handled before dispatch
+    case Case::helloAck:
+    case Case::videoConfig:
+    case Case::cursorPos:
+    case Case::frontApp:
+    case Case::captureAlive:
+    case Case::captureError:
+    case Case::audioConfig:
+    case Case::cursorShape:
+    case Case::serverHello:
+    case Case::pairRequired:
+    case Case::enrollResult:
+    case Case::authChallenge:
+    case Case::authFailed:
+        break;  // only the agent sends these: ignored
     }
 }
 

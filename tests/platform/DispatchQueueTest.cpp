@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <asio/steady_timer.hpp>
+
+#include <atomic>
 #include <future>
 #include <thread>
 #include <vector>
@@ -62,12 +65,78 @@ TEST(SerialQueue, MayBeReleasedByTheLastOwnerFromATaskRunningOnIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
-TEST(SerialQueue, SyncOnAStoppedQueueReturnsInsteadOfWaitingForever) {
+TEST(SerialQueue, SyncOnAQueueThatWasShutDownReturnsFalseInsteadOfWaitingForever) {
     auto queue = SerialQueue::create("q");
-    queue->stop();
+    queue->shutdown();
     bool ran = false;
-    queue->sync([&] { ran = true; });
+    EXPECT_FALSE(queue->sync([&] { ran = true; }));
     EXPECT_FALSE(ran);
+}
+
+TEST(SerialQueue, SyncReturnsFalseWhenTheQueueShutsDownBeforeItsTaskRan) {
+    // The queue is busy when a sync comes; the busy task then shuts the queue down. The
+    // sync's task lands before or after that moment (both happen across the rounds); it
+    // never runs either way, and the waiting caller is let go every time.
+    for (int round = 0; round < 100; ++round) {
+        auto queue = SerialQueue::create("q");
+        std::promise<void> syncing;
+        queue->post([queue, wasSyncing = syncing.get_future().share()] {
+            wasSyncing.wait();
+            queue->shutdown();
+        });
+        std::atomic<bool> ran{false};
+        auto waiter = std::async(std::launch::async, [&] {
+            syncing.set_value();
+            return queue->sync([&] { ran = true; });
+        });
+        ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "round " << round;
+        EXPECT_FALSE(waiter.get());
+        EXPECT_FALSE(ran);
+    }
+}
+
+TEST(SerialQueue, ShutdownDestroysWhatIsStillWaitingAndReleasesWhatItHolds) {
+    auto queue = SerialQueue::create("q");
+    std::weak_ptr<QueueContext> context = queue->sharedContext();
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    std::atomic<int> ran{0};
+    std::promise<void> release;
+    queue->post([go = release.get_future().share()] { go.wait(); });
+    // Waiting behind the task above: a posted task, a timer, an I/O completion, and an
+    // object that holds the queue's io_context as a connection does (the cycle that would
+    // keep the context alive for ever if nobody destroyed the waiting handlers).
+    struct HoldsTheContext {
+        std::shared_ptr<QueueContext> context;
+        std::shared_ptr<int> held;
+    };
+    auto connectionLike = std::make_shared<HoldsTheContext>(HoldsTheContext{queue->sharedContext(), held});
+    queue->post([connectionLike, &ran] { ++ran; });
+    queue->postAfter(3600, [held, &ran] { ++ran; });
+    auto timer = std::make_shared<asio::steady_timer>(queue->context(), std::chrono::hours(1));
+    timer->async_wait([timer, held, &ran](const std::error_code&) { ++ran; });
+    timer.reset();
+    connectionLike.reset();
+    held.reset();
+
+    // Shut down from another thread once the queue has stopped taking turns, then let the
+    // busy task end.
+    std::thread stopper([&] { queue->shutdown(); });
+    while (!queue->context().stopped()) std::this_thread::yield();
+    release.set_value();
+    stopper.join();
+    EXPECT_EQ(ran, 0);
+    EXPECT_TRUE(watch.expired());
+    // Work handed in afterwards is destroyed at once.
+    auto late = std::make_shared<int>(0);
+    watch = late;
+    queue->post([late, &ran] { ++ran; });
+    queue->postAfter(0, [late, &ran] { ++ran; });
+    late.reset();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(ran, 0);
+    queue.reset();
+    EXPECT_TRUE(context.expired());
 }
 
 TEST(ManualQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
@@ -88,6 +157,24 @@ TEST(ManualQueue, TimersFireInDueOrderWithTheClockAtTheirDueTime) {
     EXPECT_EQ(fired[0], std::make_pair(1, 1.0));
     EXPECT_EQ(fired[1], std::make_pair(3, 1.5));
     EXPECT_EQ(fired[2], std::make_pair(2, 2.0));
+    EXPECT_EQ(queue.pendingTimers(), 0u);
+}
+
+TEST(ManualQueue, ShutdownDestroysWaitingTasksAndTimersAndRunsNothingMore) {
+    fake::ManualQueue queue;
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    int ran = 0;
+    queue.post([held, &ran] { ++ran; });
+    queue.postAfter(1.0, [held, &ran] { ++ran; });
+    held.reset();
+    queue.shutdown();
+    EXPECT_TRUE(watch.expired());
+    queue.post([&] { ++ran; });
+    queue.postAfter(0, [&] { ++ran; });
+    EXPECT_FALSE(queue.sync([&] { ++ran; }));
+    queue.advance(5);
+    EXPECT_EQ(ran, 0);
     EXPECT_EQ(queue.pendingTimers(), 0u);
 }
 

@@ -51,12 +51,33 @@ inline std::string hex(const Bytes& bytes) {
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-/// Waits until everything `queue` has been asked to do so far, and what that posted in
-/// turn, has run. One sync is not enough: posts made by a task on its own queue can land
-/// behind a sync posted from another thread while that task is still finishing.
-inline void settle(SerialQueue& queue) {
-    for (int i = 0; i < 3; ++i) queue.sync([] {});
-}
+/// Send completions as they come: the index each send was given and whether it failed.
+class Completions : public std::enable_shared_from_this<Completions> {
+public:
+    static std::shared_ptr<Completions> make() { return std::make_shared<Completions>(); }
+    /// The completion of send number `index`.
+    Connection::SendCompletion of(int index) {
+        return [self = shared_from_this(), index](std::optional<TransportError> error) {
+            std::lock_guard lock(self->mutex_);
+            self->seen_.emplace_back(index, error.has_value());
+            self->changed_.notify_all();
+        };
+    }
+    /// True once `count` completions came (within `seconds`).
+    bool waitFor(size_t count, double seconds = 10) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return seen_.size() >= count; });
+    }
+    std::vector<std::pair<int, bool>> seen() {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::pair<int, bool>> seen_;
+};
 
 /// Waits (up to 5 s) until a TCP socket listens on 127.0.0.1:`port`, without connecting
 /// to it (a peer that serves one connection must not spend it on a probe).

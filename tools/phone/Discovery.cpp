@@ -85,7 +85,8 @@ void onBrowse(AvahiServiceBrowser* /*b*/, AvahiIfIndex interface, AvahiProtocol 
             state->failure = std::string("browsing failed: ") +
                              avahi_strerror(avahi_client_errno(state->client));
             break;
-        default:
+        case AVAHI_BROWSER_REMOVE:
+        case AVAHI_BROWSER_CACHE_EXHAUSTED:
             break;
     }
 }

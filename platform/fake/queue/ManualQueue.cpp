@@ -5,16 +5,33 @@ namespace df::fake {
 ManualQueue::ManualQueue(std::string label, std::shared_ptr<ManualClock> clock)
     : label_(std::move(label)), clock_(clock ? std::move(clock) : std::make_shared<ManualClock>()) {}
 
-void ManualQueue::post(Task task) { ready_.push_back(std::move(task)); }
+void ManualQueue::post(Task task) {
+    if (shutDown_) return;
+    ready_.push_back(std::move(task));
+}
 
 WorkItemRef ManualQueue::postAfter(double delay, Task task) {
     auto item = std::make_shared<WorkItem>();
+    if (shutDown_) return item;
     double due = clock_->uptime() + (delay < 0 ? 0 : delay);
     timers_.emplace(std::make_pair(due, sequence_++), Timer{item, std::move(task)});
     return item;
 }
 
-void ManualQueue::sync(const Task& task) { runTask(task); }
+bool ManualQueue::sync(const Task& task) {
+    if (shutDown_) return false;
+    runTask(task);
+    return true;
+}
+
+void ManualQueue::shutdown() {
+    shutDown_ = true;
+    // Moved out first: a destroyed task may post, which is dropped now.
+    auto ready = std::move(ready_);
+    auto timers = std::move(timers_);
+    ready_.clear();
+    timers_.clear();
+}
 
 void ManualQueue::runTask(const Task& task) {
     ++running_;

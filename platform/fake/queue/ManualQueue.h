@@ -11,15 +11,16 @@
 
 namespace df::fake {
 
+/// Atomic, so that a test thread may move it while a real queue reads it.
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(double start = 1000.0) : now_(start) {}
-    double uptime() const override { return now_; }
-    void set(double t) { now_ = t; }
-    void advance(double dt) { now_ += dt; }
+    double uptime() const override { return now_.load(); }
+    void set(double t) { now_.store(t); }
+    void advance(double dt) { now_.store(now_.load() + dt); }
 
 private:
-    double now_;
+    std::atomic<double> now_;
 };
 
 class ManualQueue final : public DispatchQueue {
@@ -33,11 +34,14 @@ public:
 
     void post(Task task) override;
     WorkItemRef postAfter(double delay, Task task) override;
-    /// Runs the task inline (the test thread plays the queue).
-    void sync(const Task& task) override;
+    /// Runs the task inline (the test thread plays the queue); false after shutdown().
+    bool sync(const Task& task) override;
     bool isCurrent() const override { return running_ > 0 || currentByDefault_; }
     /// Whether code called directly from the test counts as running on this queue.
     void setCurrentByDefault(bool value) { currentByDefault_ = value; }
+    /// Destroys the waiting tasks and timers unrun; later posts are dropped.
+    void shutdown() override;
+    bool isShutDown() const { return shutDown_; }
 
     /// Runs posted tasks (and timers already due) until none is left. Returns how many ran.
     size_t runUntilIdle();
@@ -63,6 +67,7 @@ private:
     uint64_t sequence_ = 0;
     int running_ = 0;
     bool currentByDefault_ = true;
+    bool shutDown_ = false;
 };
 
 }  // namespace df::fake

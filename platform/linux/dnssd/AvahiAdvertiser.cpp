@@ -103,7 +103,8 @@ private:
         case AVAHI_ENTRY_GROUP_FAILURE:
             report(Event::failed, avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(g))));
             break;
-        default:
+        case AVAHI_ENTRY_GROUP_UNCOMMITED:
+        case AVAHI_ENTRY_GROUP_REGISTERING:
             break;
         }
     }

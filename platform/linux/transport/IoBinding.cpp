@@ -8,13 +8,13 @@
 namespace df::transport {
 
 IoBinding bindingFor(const std::shared_ptr<DispatchQueue>& queue) {
-    if (auto serial = std::dynamic_pointer_cast<SerialQueue>(queue)) return IoBinding{serial};
+    if (auto serial = std::dynamic_pointer_cast<SerialQueue>(queue)) return IoBinding{serial->sharedContext()};
     // Queues without an io_context share one network thread for the life of the process.
     static std::mutex mutex;
     static std::shared_ptr<SerialQueue> shared;
     std::lock_guard lock(mutex);
     if (!shared) shared = SerialQueue::create("duskferry.net");
-    return IoBinding{shared};
+    return IoBinding{shared->sharedContext()};
 }
 
 TransportError makeError(TransportError::Kind kind, std::string description, int code) {

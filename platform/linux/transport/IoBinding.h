@@ -10,11 +10,22 @@
 
 namespace df::transport {
 
-/// The io_context that runs a transport object's sockets. Holds the queue that owns it so
-/// the context outlives every socket made on it.
+/// The io_context that runs a transport object's sockets. Holds the context (not the
+/// queue) so that it outlives every socket made on it; once its queue has shut down, work
+/// handed to it is destroyed unrun, which releases the transport objects it held.
 struct IoBinding {
-    std::shared_ptr<SerialQueue> owner;
-    asio::io_context& context() const { return owner->context(); }
+    std::shared_ptr<QueueContext> owner;
+    asio::io_context& context() const { return owner->io(); }
+    /// Runs `handler` on the io thread: at once when called there, else posted. Any thread.
+    template <class Handler>
+    void dispatch(Handler&& handler) const {
+        owner->dispatch(std::forward<Handler>(handler));
+    }
+    /// Runs `handler` on the io thread later, after what was posted before it. Any thread.
+    template <class Handler>
+    void post(Handler&& handler) const {
+        owner->post(std::forward<Handler>(handler));
+    }
 };
 
 /// `queue`'s own io_context when it is a SerialQueue, else the shared network thread's.

@@ -1,21 +1,21 @@
 #include "platform/linux/transport/OwnerLink.h"
 
-#include <asio/dispatch.hpp>
-
 namespace df::transport {
 
 bool OwnerLink::start(std::shared_ptr<DispatchQueue> queue, std::function<void()> startOnIo) {
     std::vector<std::function<void()>> deferred;
-    asio::io_context* context = nullptr;
+    IoBinding io;
     {
         std::lock_guard lock(mutex_);
-        if (queue_) return false;
+        if (started_) return false;
+        started_ = true;
         queue_ = std::move(queue);
+        weakQueue_ = queue_;
         if (!io_) io_ = bindingFor(queue_);
-        context = &io_->context();
+        io = *io_;
         deferred.swap(deferred_);
     }
-    asio::dispatch(*context, [startOnIo = std::move(startOnIo), deferred = std::move(deferred)] {
+    io.dispatch([startOnIo = std::move(startOnIo), deferred = std::move(deferred)] {
         startOnIo();
         for (auto& task : deferred) task();
     });
@@ -28,18 +28,28 @@ void OwnerLink::onIoWhenKnown(std::function<void()> task) { runOrWait(false, std
 
 void OwnerLink::runOrWait(bool needsStart, std::function<void()> task) {
     std::unique_lock lock(mutex_);
-    if (needsStart ? !queue_ : !io_) {
+    if (needsStart ? !started_ : !io_) {
         deferred_.push_back(std::move(task));
         return;
     }
-    asio::io_context& context = io_->context();
+    IoBinding io = *io_;
     lock.unlock();
-    asio::dispatch(context, std::move(task));
+    io.dispatch(std::move(task));
 }
 
 bool OwnerLink::started() const {
     std::lock_guard lock(mutex_);
-    return queue_ != nullptr;
+    return started_;
+}
+
+void OwnerLink::release() {
+    std::shared_ptr<DispatchQueue> queue;
+    {
+        std::lock_guard lock(mutex_);
+        queue.swap(queue_);
+    }
+    // Let go outside the lock: this may be the last reference, and a queue's end runs
+    // destructors that may come back here.
 }
 
 }  // namespace df::transport

@@ -35,10 +35,20 @@ public:
     bool started() const;
 
     /// Posts `task` to the owner's queue. Io thread, after start() (which has set the queue
-    /// before any io work ran, so no lock is needed).
+    /// before any io work ran, so no lock is needed). After release(), only while the owner
+    /// still keeps its queue; else `task` is dropped.
     void toOwner(std::function<void()> task) const {
-        if (queue_) queue_->post(std::move(task));
+        if (queue_) {
+            queue_->post(std::move(task));
+        } else if (auto queue = weakQueue_.lock()) {
+            queue->post(std::move(task));
+        }
     }
+
+    /// The connection has ended: from now on it holds its owner's queue only weakly, so
+    /// that the callbacks it still has to deliver (which hold the connection) do not keep
+    /// the queue alive. Io thread, after the last report of the end was posted.
+    void release();
 
     /// The io binding. Io thread, after start() or for an accepted connection.
     const IoBinding& io() const { return *io_; }
@@ -46,8 +56,10 @@ public:
 private:
     void runOrWait(bool needsStart, std::function<void()> task);
 
-    mutable std::mutex mutex_;  // guards queue_, io_ and deferred_ until started
+    mutable std::mutex mutex_;  // guards started_, queue_, io_ and deferred_
+    bool started_ = false;
     std::shared_ptr<DispatchQueue> queue_;
+    std::weak_ptr<DispatchQueue> weakQueue_;
     std::optional<IoBinding> io_;
     std::vector<std::function<void()>> deferred_;
 };

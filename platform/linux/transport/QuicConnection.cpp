@@ -200,7 +200,7 @@ void QuicConnection::onPacket(const asio::ip::udp::endpoint& from, const uint8_t
 void QuicConnection::scheduleWrite() {
     if (writeScheduled_ || closed_) return;
     writeScheduled_ = true;
-    asio::post(socket_->io().context(), [weak = weak_from_this()] {
+    socket_->io().post([weak = weak_from_this()] {
         auto self = weak.lock();
         if (!self) return;
         self->writeScheduled_ = false;
@@ -584,7 +584,7 @@ int QuicConnection::moreLocalStreams(ngtcp2_conn*, uint64_t, void* self) {
     auto waiting = std::move(connection->waitingForStreamId_);
     connection->waitingForStreamId_.clear();
     // Opening streams re-enters ngtcp2; do it after this callback returns.
-    asio::post(connection->socket_->io().context(), [weak = connection->weak_from_this(), waiting] {
+    connection->socket_->io().post([weak = connection->weak_from_this(), waiting] {
         auto c = weak.lock();
         if (!c) return;
         for (const auto& stream : waiting) c->openStream(stream);

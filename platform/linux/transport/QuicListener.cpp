@@ -29,16 +29,29 @@ std::optional<uint16_t> QuicListener::port() const {
 }
 
 void QuicListener::report(ListenerState state, std::optional<TransportError> error) {
-    queue_->post([self = shared_from_this(), state, error = std::move(error)] {
+    toOwner([self = shared_from_this(), state, error = std::move(error)] {
         if (self->stateHandler_) self->stateHandler_(state, error);
     });
+}
+
+void QuicListener::toOwner(std::function<void()> task) const {
+    if (queue_) {
+        queue_->post(std::move(task));
+    } else if (auto queue = weakQueue_.lock()) {
+        queue->post(std::move(task));
+    }
+}
+
+void QuicListener::releaseQueue() {
+    weakQueue_ = queue_;
+    queue_.reset();
 }
 
 void QuicListener::start(std::shared_ptr<DispatchQueue> queue) {
     if (started_.exchange(true)) return;
     queue_ = std::move(queue);
     io_ = bindingFor(queue_);
-    asio::dispatch(io_->context(), [self = shared_from_this()] { self->bindOnIo(); });
+    io_->dispatch([self = shared_from_this()] { self->bindOnIo(); });
 }
 
 void QuicListener::bindOnIo() {
@@ -50,6 +63,7 @@ void QuicListener::bindOnIo() {
         ended_ = true;
         report(ListenerState::failed, makeError(TransportError::Kind::invalidArgument,
                                                 "Invalid listening address " + bindHost_, ec.value()));
+        releaseQueue();
         return;
     }
     socket_ = QuicSocket::open(*io_, asio::ip::udp::endpoint(address, requestedPort_), parameters_.serviceClass, ec);
@@ -61,6 +75,7 @@ void QuicListener::bindOnIo() {
     if (!socket_) {
         ended_ = true;
         report(ListenerState::failed, errorFrom(ec, false));
+        releaseQueue();
         return;
     }
     boundPort_ = socket_->localEndpoint().port();
@@ -91,7 +106,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     events.newStream = [weak](std::shared_ptr<QuicStream> stream) {
         auto self = weak.lock();
         if (!self) return;
-        self->queue_->post([self, stream] {
+        self->toOwner([self, stream] {
             if (self->newConnection_) {
                 self->newConnection_(stream);
             } else {
@@ -102,7 +117,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     events.handshakeFailed = [weak](const Endpoint& remote, const TransportError& error) {
         auto self = weak.lock();
         if (!self) return;
-        self->queue_->post([self, remote, error] {
+        self->toOwner([self, remote, error] {
             if (self->handshakeFailure_) self->handshakeFailure_(remote, error);
         });
     };
@@ -135,7 +150,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
 
 void QuicListener::cancel() {
     if (!started_.exchange(true)) return;
-    asio::dispatch(io_->context(), [self = shared_from_this()] {
+    io_->dispatch([self = shared_from_this()] {
         if (self->ended_) return;
         self->ended_ = true;
         auto connections = std::move(self->connections_);
@@ -147,6 +162,7 @@ void QuicListener::cancel() {
         if (self->socket_) self->socket_->close();
         self->boundPort_ = -1;
         self->report(ListenerState::cancelled, std::nullopt);
+        self->releaseQueue();
     });
 }
 

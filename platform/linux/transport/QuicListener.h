@@ -31,11 +31,17 @@ private:
     void bindOnIo();
     void onPacket(const asio::ip::udp::endpoint& from, const uint8_t* data, size_t size);
     void report(ListenerState state, std::optional<TransportError> error);
+    /// Posts `task` to the owner's queue; once the listener has ended, only while the owner
+    /// still keeps that queue. Io thread.
+    void toOwner(std::function<void()> task) const;
+    /// The listener has ended: it holds its owner's queue weakly from now on. Io thread.
+    void releaseQueue();
 
     QuicParameters parameters_;
     uint16_t requestedPort_;
     std::string bindHost_;
-    std::shared_ptr<DispatchQueue> queue_;
+    std::shared_ptr<DispatchQueue> queue_;  // set by start(), then io thread
+    std::weak_ptr<DispatchQueue> weakQueue_;
     std::optional<IoBinding> io_;
     StateHandler stateHandler_;
     NewConnectionHandler newConnection_;

@@ -77,7 +77,7 @@ void QuicStream::startOnIo() {
         auto self = weak.lock();
         if (!self || self->ended_) return;
         // Opening a stream re-enters ngtcp2; not from inside its handshake callback.
-        asio::post(self->link_.io().context(), [self] {
+        self->link_.io().post([self] {
             if (!self->ended_) self->connection_->openStream(self);
         });
     };
@@ -250,10 +250,11 @@ void QuicStream::finish(ConnectionState state, std::optional<TransportError> err
         ++firstUncompleted_;
     }
     report(state, std::move(error));
+    link_.release();
     if (clientParameters_ && connection_ && !connection_->isClosed()) {
         // The client's QUIC connection exists for this one stream: it goes with it. Posted,
         // since this may run inside one of ngtcp2's callbacks.
-        asio::post(link_.io().context(), [connection = connection_] { connection->close(cancelledError()); });
+        link_.io().post([connection = connection_] { connection->close(cancelledError()); });
     }
 }
 

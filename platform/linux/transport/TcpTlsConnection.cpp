@@ -164,6 +164,7 @@ void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportErro
         if (pending.completion) toOwner([c = std::move(pending.completion), ending] { c(ending); });
     }
     report(state, std::move(error));
+    link_.release();
 }
 
 void TcpTlsConnection::receive(size_t minimum, size_t maximum, ReceiveCompletion completion) {

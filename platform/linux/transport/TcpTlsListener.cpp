@@ -26,16 +26,29 @@ std::optional<uint16_t> TcpTlsListener::port() const {
 }
 
 void TcpTlsListener::report(ListenerState state, std::optional<TransportError> error) {
-    queue_->post([self = shared_from_this(), state, error = std::move(error)] {
+    toOwner([self = shared_from_this(), state, error = std::move(error)] {
         if (self->stateHandler_) self->stateHandler_(state, error);
     });
+}
+
+void TcpTlsListener::toOwner(std::function<void()> task) const {
+    if (queue_) {
+        queue_->post(std::move(task));
+    } else if (auto queue = weakQueue_.lock()) {
+        queue->post(std::move(task));
+    }
+}
+
+void TcpTlsListener::releaseQueue() {
+    weakQueue_ = queue_;
+    queue_.reset();
 }
 
 void TcpTlsListener::start(std::shared_ptr<DispatchQueue> queue) {
     if (started_.exchange(true)) return;
     queue_ = std::move(queue);
     io_ = bindingFor(queue_);
-    asio::dispatch(io_->context(), [self = shared_from_this()] { self->bindOnIo(); });
+    io_->dispatch([self = shared_from_this()] { self->bindOnIo(); });
 }
 
 void TcpTlsListener::bindOnIo() {
@@ -47,6 +60,7 @@ void TcpTlsListener::bindOnIo() {
         ended_ = true;
         report(ListenerState::failed, makeError(TransportError::Kind::invalidArgument,
                                                 "Invalid listening address " + bindHost_, ec.value()));
+        releaseQueue();
         return;
     }
     acceptor_ = std::make_unique<asio::ip::tcp::acceptor>(io_->context());
@@ -69,6 +83,7 @@ void TcpTlsListener::bindOnIo() {
         std::error_code ignored;
         acceptor_->close(ignored);
         report(ListenerState::failed, errorFrom(ec, false));
+        releaseQueue();
         return;
     }
     boundPort_ = acceptor_->local_endpoint(ec).port();
@@ -98,11 +113,11 @@ void TcpTlsListener::accept() {
                 *self->io_, std::move(socket), self->tls_, [weak](const Endpoint& remote, const TransportError& error) {
                     auto listener = weak.lock();
                     if (!listener) return;
-                    listener->queue_->post([listener, remote, error] {
+                    listener->toOwner([listener, remote, error] {
                         if (listener->handshakeFailure_) listener->handshakeFailure_(remote, error);
                     });
                 });
-            self->queue_->post([self, connection] {
+            self->toOwner([self, connection] {
                 if (self->newConnection_) {
                     self->newConnection_(connection);
                 } else {
@@ -119,7 +134,7 @@ void TcpTlsListener::cancel() {
         // Never started: nothing is bound and no queue exists to report to.
         return;
     }
-    asio::dispatch(io_->context(), [self = shared_from_this()] {
+    io_->dispatch([self = shared_from_this()] {
         if (self->ended_) return;
         self->ended_ = true;
         std::error_code ignored;
@@ -127,6 +142,7 @@ void TcpTlsListener::cancel() {
         if (self->retry_) self->retry_->cancel();
         self->boundPort_ = -1;
         self->report(ListenerState::cancelled, std::nullopt);
+        self->releaseQueue();
     });
 }
 

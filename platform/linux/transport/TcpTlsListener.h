@@ -35,12 +35,18 @@ private:
     void bindOnIo();
     void accept();
     void report(ListenerState state, std::optional<TransportError> error);
+    /// Posts `task` to the owner's queue; once the listener has ended, only while the owner
+    /// still keeps that queue. Io thread.
+    void toOwner(std::function<void()> task) const;
+    /// The listener has ended: it holds its owner's queue weakly from now on. Io thread.
+    void releaseQueue();
 
     TcpParameters parameters_;
     uint16_t requestedPort_;
     std::string bindHost_;
     std::shared_ptr<asio::ssl::context> tls_;
-    std::shared_ptr<DispatchQueue> queue_;
+    std::shared_ptr<DispatchQueue> queue_;  // set by start(), then io thread
+    std::weak_ptr<DispatchQueue> weakQueue_;
     std::optional<IoBinding> io_;
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
     std::unique_ptr<asio::steady_timer> retry_;
