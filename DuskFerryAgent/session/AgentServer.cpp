@@ -129,7 +129,7 @@ void AgentServer::advertise(uint16_t port) {
 
 void AgentServer::onNewConnection(std::shared_ptr<Connection> connection, bool quicMedia) {
     std::string key = sourceKey(connection->remoteEndpoint());
-    if (failures_.isLocked(key, queue_->now())) {
+    if (failures_.isLocked(key, lockoutNow())) {
         if (!quicMedia) report(L10n::tf("已拒绝：%@ 失败过多，暂时锁定", key));
         connection->cancel();
         return;
@@ -244,7 +244,17 @@ void AgentServer::classify(std::shared_ptr<Connection> connection, const std::st
 // ---------------------------------------------------------------------------------------
 // Failure record and QUIC (server queue).
 
-void AgentServer::record(const std::string& source, bool success) { failures_.record(source, success, queue_->now()); }
+double AgentServer::lockoutNow() const {
+    return services_.lockoutClock ? services_.lockoutClock->uptime() : queue_->now();
+}
+
+void AgentServer::record(const std::string& source, bool success) {
+    failures_.record(source, success, lockoutNow());
+    if (services_.onFailureRecorded) {
+        const FailureRecord::Entry* entry = failures_.entry(source);
+        services_.onFailureRecorded(source, entry ? *entry : FailureRecord::Entry{});
+    }
+}
 
 void AgentServer::startQUICListener(bool fixedPort) {
     std::shared_ptr<Listener> listener;
@@ -277,7 +287,7 @@ void AgentServer::startQUICListener(bool fixedPort) {
         auto s = weak.lock();
         if (!s) return false;
         bool locked = false;
-        auto check = [&] { locked = s->failures_.isLocked(sourceKey(remote), s->queue_->now()); };
+        auto check = [&] { locked = s->failures_.isLocked(sourceKey(remote), s->lockoutNow()); };
         // The real transport calls this on the server queue itself; hop there otherwise.
         if (s->queue_->isCurrent()) {
             check();

@@ -36,6 +36,13 @@ struct ServerServices {
     uint16_t quicPort = 52526;
     /// Address the listeners bind; empty: every address.
     std::string bindHost;
+    /// The time of the lock-out record. Empty: the server queue's clock. Tests hold it
+    /// still, or move it on, rather than racing a real lock's seconds.
+    std::shared_ptr<const Clock> lockoutClock;
+    /// Told on the server queue after every change of the lock-out record: the remote's key
+    /// and its entry (count 0 once forgotten). Lets a test wait for the server's own record
+    /// of a failure instead of guessing when it has been made.
+    std::function<void(const std::string& source, const FailureRecord::Entry& entry)> onFailureRecorded;
 };
 
 class AgentServer : public std::enable_shared_from_this<AgentServer> {
@@ -81,6 +88,8 @@ private:
     void classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia);
     void startQUICListener(bool fixedPort);
     void report(const std::string& text);
+    /// Now, on the lock-out record's clock.
+    double lockoutNow() const;
 
     std::string code_;
     StatusCallback onStatus_;

@@ -7,6 +7,7 @@
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/SerialQueue.h"
+#include "platform/fake/queue/ManualQueue.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tests/session/PhoneOnLoopback.h"
@@ -16,8 +17,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <thread>
 
 namespace df {
@@ -41,9 +44,16 @@ protected:
         s.tcpPort = 0;
         s.quicPort = 0;
         s.bindHost = "127.0.0.1";
+        s.lockoutClock = lockoutClock;
+        s.onFailureRecorded = [this](const std::string& source, const FailureRecord::Entry& entry) {
+            std::lock_guard lock(statusMutex);
+            recorded.emplace_back(source, entry.count);
+            statusChanged.notify_all();
+        };
         server = AgentServer::create(code, [this](const std::string& t) {
             std::lock_guard lock(statusMutex);
             statuses.push_back(t);
+            statusChanged.notify_all();
         }, s);
         server->start();
         ASSERT_TRUE(waitForStatus("Waiting for connection…"));
@@ -57,35 +67,43 @@ protected:
         serverQueue->sync([&] {
             if (auto s = server->session()) s->close();
         });
+        // After the teardown close() posted.
         serverQueue->sync([&] { server.reset(); });
         alerts.reset();
-        settleQueues();
+        // What the cancelled connections still had to report goes with the queues.
+        for (auto& queue : {serverQueue, mainQueue, phoneQueue}) queue->shutdown();
         ::close(answerPipe[1]);
         ::close(answerPipe[0]);
         ::close(nullOut);
     }
 
-    /// Lets the connections that were cancelled finish on their queues, so that the last
-    /// reference to each queue is dropped here and not on the queue's own thread.
-    void settleQueues() {
-        for (int i = 0; i < 4; ++i) {
-            std::this_thread::sleep_for(50ms);
-            serverQueue->sync([] {});
-            mainQueue->sync([] {});
-            phoneQueue->sync([] {});
-        }
-    }
-
     bool waitForStatus(const std::string& text, double seconds = 5) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard lock(statusMutex);
-                if (std::ranges::find(statuses, text) != statuses.end()) return true;
-            }
-            std::this_thread::sleep_for(5ms);
+        std::unique_lock lock(statusMutex);
+        return statusChanged.wait_for(lock, std::chrono::duration<double>(seconds),
+                                      [&] { return std::ranges::find(statuses, text) != statuses.end(); });
+    }
+    /// Waits for the server's own record of `count` failures in a row from `source`.
+    bool waitForFailures(const std::string& source, long long count, double seconds = 10) {
+        std::unique_lock lock(statusMutex);
+        return statusChanged.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+            return std::ranges::find(recorded, std::make_pair(source, count)) != recorded.end();
+        });
+    }
+    /// Checks `condition` on the server queue until it holds (true) or 5 s have passed.
+    bool waitOnServer(const std::function<bool()>& condition) {
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(5ms)) {
+            bool holds = false;
+            serverQueue->sync([&] { holds = condition(); });
+            if (holds) return true;
         }
         return false;
+    }
+    /// The QUIC port, starting the listener on first demand and waiting for it to be bound.
+    std::optional<uint16_t> quicPort() {
+        std::optional<uint16_t> port;
+        waitOnServer([&] { return (port = server->quicPortProvider()).has_value(); });
+        return port;
     }
     std::unique_ptr<test::PhoneConnection> phone() {
         return std::make_unique<test::PhoneConnection>(transport, phoneQueue);
@@ -130,8 +148,13 @@ protected:
     int nullOut = -1;
     std::shared_ptr<AgentServer> server;
     uint16_t tcpPort = 0;
+    // The lock-out record's time stands still unless a test moves it: a lock lasts as long
+    // as the test needs it to, however slow the machine.
+    std::shared_ptr<fake::ManualClock> lockoutClock = std::make_shared<fake::ManualClock>();
     std::mutex statusMutex;
+    std::condition_variable statusChanged;
     std::vector<std::string> statuses;
+    std::vector<std::pair<std::string, long long>> recorded;  // source, failures in a row
     DeviceAuth::KeyPair keys = DeviceAuth::generateKeyPair();
     Bytes macPublicKey;
 };
@@ -173,22 +196,13 @@ TEST_F(AgentServerLoopbackTest, PairAuthenticateAndStreamOverTcpAndQuic) {
 
     // QUIC media stream, on the port the hello acknowledgement announced (or, when the
     // listener was not ready by then, the one it has now).
-    std::optional<uint16_t> quicPort = ack->quicPort;
-    for (int i = 0; i < 100 && !quicPort; ++i) {
-        serverQueue->sync([&] { quicPort = server->quicPortProvider(); });
-        std::this_thread::sleep_for(20ms);
-    }
+    std::optional<uint16_t> quicPort = ack->quicPort ? ack->quicPort : this->quicPort();
     ASSERT_TRUE(quicPort.has_value());
     auto quic = phone();
     quic->connectQuic({"127.0.0.1", *quicPort}, code);
     ASSERT_TRUE(quic->waitReady());
     quic->sendMediaHello(*ack->mediaToken);
-    bool quicAttached = false;
-    for (int i = 0; i < 200 && !quicAttached; ++i) {
-        serverQueue->sync([&] { quicAttached = s->hasQuicMediaConnection(); });
-        if (!quicAttached) std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(quicAttached);
+    ASSERT_TRUE(waitOnServer([&] { return s->hasQuicMediaConnection(); }));
     serverQueue->sync([&] { s->sendMedia(WireKind::audioFrame, {7, 7}); });
     auto audio = quic->nextFrame();
     ASSERT_TRUE(audio.has_value());
@@ -224,11 +238,13 @@ TEST_F(AgentServerLoopbackTest, FiveWrongCodesLockTheAddress) {
         p->connectTcp(agent(), "000000");
         EXPECT_FALSE(p->waitReady());
     }
+    // A phone can see its handshake fail before the server has counted the failure.
+    ASSERT_TRUE(waitForFailures("127.0.0.1", 5));
     auto p = phone();
     p->connectTcp(agent(), code);
     EXPECT_FALSE(p->waitReady());  // refused before the handshake
     EXPECT_TRUE(waitForStatus("Rejected: 127.0.0.1 — too many failures, locked temporarily"));
-    std::this_thread::sleep_for(2100ms);  // the 5th failure locks for 2 s
+    lockoutClock->advance(2.1);  // the 5th failure locks for 2 s
     auto later = phone();
     later->connectTcp(agent(), code);
     EXPECT_TRUE(later->waitReady());
@@ -248,6 +264,7 @@ TEST_F(AgentServerLoopbackTest, FiveWrongResponsesLockTheAddress) {
         EXPECT_EQ(failed->reason, "Device authentication failed");
         EXPECT_TRUE(p->waitEnded());
     }
+    ASSERT_TRUE(waitForFailures("127.0.0.1", 5));
     auto p = phone();
     p->connectTcp(agent(), code);
     EXPECT_FALSE(p->waitReady());
@@ -255,19 +272,17 @@ TEST_F(AgentServerLoopbackTest, FiveWrongResponsesLockTheAddress) {
 }
 
 TEST_F(AgentServerLoopbackTest, WrongCodesOverQuicCountToo) {
-    std::optional<uint16_t> quicPort;
-    for (int i = 0; i < 100 && !quicPort; ++i) {
-        serverQueue->sync([&] { quicPort = server->quicPortProvider(); });
-        std::this_thread::sleep_for(20ms);
-    }
+    std::optional<uint16_t> quicPort = this->quicPort();
     ASSERT_TRUE(quicPort.has_value());
     for (int i = 0; i < 5; ++i) {
         auto p = phone();
         p->connectQuic({"127.0.0.1", *quicPort}, "000000");
         EXPECT_FALSE(p->waitReady());
     }
+    // The phone sees its handshake fail before the server has counted it: wait for the count.
+    ASSERT_TRUE(waitForFailures("127.0.0.1", 5));
     bool locked = false;
-    serverQueue->sync([&] { locked = server->failures().isLocked("127.0.0.1", serverQueue->now()); });
+    serverQueue->sync([&] { locked = server->failures().isLocked("127.0.0.1", lockoutClock->uptime()); });
     EXPECT_TRUE(locked);
     // While locked, not even the right code gets a QUIC handshake: guessing has to stop.
     auto right = phone();
