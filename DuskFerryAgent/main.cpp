@@ -197,20 +197,16 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&endSignals, &signal);
 
-    // Orderly end: close the session (its teardown runs on the server queue), then let the
-    // server go, which cancels the listeners and withdraws the advertisement.
+    // Orderly end: close the session (its teardown, posted by close(), runs on the server
+    // queue before the next task there), then let the server go, which cancels the
+    // listeners and withdraws the advertisement. Shutting the queues down then destroys
+    // what the cancelled connections still had to report, and ends their threads here.
     auto serverQueue = server->queue();
     serverQueue->sync([&server] {
         if (auto s = server->session()) s->close();
     });
-    serverQueue->sync([] {});  // the teardown posted by close()
     serverQueue->sync([&server] { server.reset(); });
-    // Cancelled connections finish their last callbacks on the server queue; wait for them
-    // so that this thread, not the queue's own, lets the queue go.
-    for (int i = 0; i < 4; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        serverQueue->sync([] {});
-    }
-    mainQueue->stop();
+    serverQueue->shutdown();
+    mainQueue->shutdown();
     return 0;
 }

@@ -125,18 +125,14 @@ public:
             tcp_->cancel();
             quic_->cancel();
             for (auto& p : peers_) p->connection->cancel();
-        });
-        // Let the cancelled connections deliver their last completions (which hold the
-        // peers) before the queue stops, so nothing is left waiting in it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        queue_->sync([&] {
             peers_.clear();
             control_.reset();
             tcp_.reset();
             quic_.reset();
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        queue_->stop();
+        // The last completions of the cancelled connections (which hold the peers) are
+        // destroyed with the queue.
+        queue_->shutdown();
         queue_.reset();
     }
     uint16_t port() const { return port_; }
