@@ -66,10 +66,9 @@ struct Server {
             for (auto& c : accepted) c->cancel();
             listener->cancel();
         });
-        queue->sync([] {});
+        queue->shutdown();
         accepted.clear();
         listener.reset();
-        queue->stop();
     }
     std::shared_ptr<Connection> waitForConnection(size_t index) {
         std::unique_lock lock(mutex);
@@ -140,8 +139,7 @@ void throughput(benchmark::State& state, bool quic) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
     phoneQueue->sync([&] { phone->cancel(); });
-    phoneQueue->sync([] {});
-    phoneQueue->stop();
+    phoneQueue->shutdown();
 }
 
 void BM_TlsThroughput(benchmark::State& state) { throughput(state, false); }
@@ -222,8 +220,7 @@ void handshake(benchmark::State& state, bool quic) {
         phoneQueue->sync([&] { phone->cancel(); });
         if (!quic) server.waitForConnection(index++);
     }
-    phoneQueue->sync([] {});
-    phoneQueue->stop();
+    phoneQueue->shutdown();
 }
 void BM_TlsHandshake(benchmark::State& state) { handshake(state, false); }
 void BM_QuicHandshake(benchmark::State& state) { handshake(state, true); }
