@@ -3,7 +3,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
-#include <future>
+#include <condition_variable>
+#include <exception>
 #include <pthread.h>
 
 namespace df {
@@ -11,7 +12,38 @@ namespace df {
 namespace {
 // The context of the queue whose thread this is; identifies "running on this queue".
 thread_local const void* tCurrentCore = nullptr;
-}
+
+// What a sync() caller waits for.
+struct SyncState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    bool ran = false;
+    std::exception_ptr error;
+};
+
+// Says once whether the task ran (and how it ended), or, destroyed first, that it did not.
+class SyncCompletion {
+public:
+    explicit SyncCompletion(std::shared_ptr<SyncState> state) : state_(std::move(state)) {}
+    SyncCompletion(SyncCompletion&&) noexcept = default;
+    SyncCompletion& operator=(SyncCompletion&&) = delete;
+    ~SyncCompletion() {
+        if (state_) finish(false, nullptr);
+    }
+    void finish(bool ran, std::exception_ptr error) {
+        auto state = std::move(state_);
+        std::lock_guard lock(state->mutex);
+        state->finished = true;
+        state->ran = ran;
+        state->error = std::move(error);
+        state->changed.notify_all();
+    }
+
+private:
+    std::shared_ptr<SyncState> state_;
+};
+}  // namespace
 
 bool QueueContext::isCurrent() const { return tCurrentCore == this; }
 
@@ -102,25 +134,21 @@ bool SerialQueue::sync(const Task& task) {
         task();
         return true;
     }
-    // The posted handler owns the promise: if the queue shuts down before running it, the
-    // handler is destroyed, the promise with it, and the wait below ends as broken.
-    std::promise<void> done;
-    auto future = done.get_future();
-    core_->post([&task, done = std::move(done)]() mutable {
+    // The posted handler owns the caller's completion: if the queue shuts down before
+    // running it, the handler is destroyed, and the completion with it reports "not run".
+    auto state = std::make_shared<SyncState>();
+    core_->post([&task, completion = SyncCompletion(state)]() mutable {
         try {
             task();
-            done.set_value();
+            completion.finish(true, nullptr);
         } catch (...) {
-            done.set_exception(std::current_exception());
+            completion.finish(true, std::current_exception());
         }
     });
-    try {
-        future.get();
-    } catch (const std::future_error& e) {
-        if (e.code() != std::future_errc::broken_promise) throw;
-        return false;
-    }
-    return true;
+    std::unique_lock lock(state->mutex);
+    state->changed.wait(lock, [&] { return state->finished; });
+    if (state->error) std::rethrow_exception(state->error);
+    return state->ran;
 }
 
 }  // namespace df
