@@ -66,8 +66,8 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), core_(st
 
 SerialQueue::~SerialQueue() {
     shutdown();
-    // Released on its own thread while that thread was already ending (by a handler its
-    // shutdown destroyed): the thread finishes on its own.
+    // Only a shutdown() still joining on another thread leaves the thread joinable here;
+    // a std::thread destroyed joinable would end the program.
     if (thread_.joinable()) thread_.detach();
 }
 
