@@ -238,6 +238,22 @@ TEST(QuicTransport, ACancelledStreamEndsOnThePhone) {
                 received->waitFor([](Events& e) { return e.receiveError_; }));
 }
 
+TEST(QuicTransport, ACancelledStreamNoLongerKeepsItsOwnersQueueAlive) {
+    QuicServer server;
+    auto queue = SerialQueue::create("phone");
+    std::weak_ptr<SerialQueue> watch = queue;
+    auto stream = makeLinuxTransportFactory()->connectQuic({"127.0.0.1", server.port()}, Pairing::quicParameters(kCode));
+    auto events = std::make_shared<Events>();
+    stream->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+    stream->start(queue);
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    queue->sync([&] { stream->cancel(); });
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::cancelled); }));
+    // The owner still holds the stream, but lets its queue go.
+    queue.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
 TEST(QuicTransport, KeepaliveHoldsAnIdleStreamWhichOtherwiseClosesAfterTheIdleTimeout) {
     // The pairing's 8 s idle timeout and 2 s keep-alive are checked where they are defined;
     // here the same mechanism runs with timers ten times shorter.

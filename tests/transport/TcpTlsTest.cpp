@@ -280,6 +280,25 @@ TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
     clientQueue->shutdown();
 }
 
+TEST(TcpTlsConnection, ACancelledConnectionNoLongerKeepsItsOwnersQueueAlive) {
+    LineServer server;
+    server.answerLines = false;
+    auto queue = SerialQueue::create("phone");
+    std::weak_ptr<SerialQueue> watch = queue;
+    auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode));
+    auto events = std::make_shared<Events>();
+    client->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
+    client->start(queue);
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    queue->sync([&] { client->cancel(); });
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::cancelled); }));
+    // The owner still holds the connection, but lets its queue go.
+    queue.reset();
+    EXPECT_TRUE(watch.expired());
+    // Asked for more, the ended connection has no queue to answer on, and says nothing.
+    client->send(bytesOf("late"), [](std::optional<TransportError>) { ADD_FAILURE() << "no queue to run on"; });
+}
+
 TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
     DF_REQUIRE_TOOL("openssl");
     for (bool rightCode : {true, false}) {
