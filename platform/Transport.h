@@ -29,6 +29,10 @@
 // Operations may be called from any thread; the owner normally calls them from the queue
 // it started the object on. Objects are shared_ptr; an object keeps itself alive while it
 // has work in progress, and the owner's handlers should hold their owner weakly.
+// An object holds the queue it was started on until it has ended (failed or cancelled),
+// then only weakly: what it still reports after that reaches the owner only while the
+// owner keeps its queue, and it never keeps a queue alive by itself. Shutting a queue down
+// destroys the callbacks still waiting on it, and the objects they held.
 
 #include "platform/DispatchQueue.h"
 #include "protocol/Bytes.h"
