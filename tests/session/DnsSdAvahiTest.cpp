@@ -4,6 +4,7 @@
 // Skipped without a running daemon or avahi-browse, failed under CI=true.
 
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/SerialQueue.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -81,7 +82,6 @@ std::string resolvedLine(const std::string& name) {
 
 TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries) {
     if (!avahiAvailable()) GTEST_SKIP() << "no Avahi daemon";
-    test::TempHome home;
     const std::string instance = "df-agent-" + std::to_string(::getpid());
     std::mutex mutex;
     std::vector<std::string> statuses;
@@ -91,6 +91,7 @@ TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries)
     s.advertiser = createAvahiAdvertiser();
     s.session.agentName = instance;
     s.session.macDeviceID = "0A1B2C3D-ID";
+    s.session.l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
     s.deviceKind = "macmini";
     s.tcpPort = 0;  // advertised once bound
     s.bindHost = "127.0.0.1";

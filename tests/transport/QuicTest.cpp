@@ -11,9 +11,9 @@
 namespace df {
 namespace {
 
-using testing::Events;
-using testing::bytesOf;
-using testing::receiveLoop;
+using testsupport::Events;
+using testsupport::bytesOf;
+using testsupport::receiveLoop;
 
 constexpr const char* kCode = "730155";
 
@@ -54,7 +54,7 @@ public:
             for (auto& [s, e] : streams_) s->cancel();
             listener_->cancel();
         });
-        testing::settle(*queue_);
+        testsupport::settle(*queue_);
         streams_.clear();
         listener_.reset();
         queue_->stop();
@@ -109,7 +109,7 @@ struct QuicPhone {
     }
     ~QuicPhone() {
         queue->sync([&] { stream->cancel(); });
-        testing::settle(*queue);
+        testsupport::settle(*queue);
         stream.reset();
         queue->stop();
     }
@@ -161,7 +161,7 @@ TEST(QuicTransport, AStreamCarriesMessagesBothWaysInOrder) {
     });
     ASSERT_TRUE(received->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
     EXPECT_EQ(received->bytes_, expected);
-    testing::settle(*server.queue());
+    testsupport::settle(*server.queue());
     std::lock_guard lock(mutex);
     ASSERT_EQ(completions.size(), 40u);
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
@@ -227,7 +227,7 @@ TEST(QuicTransport, EverySendCompletesOnceInOrderAfterThePhoneHasGone) {
             });
         }
     });
-    testing::settle(*server.queue());
+    testsupport::settle(*server.queue());
     std::lock_guard lock(mutex);
     ASSERT_EQ(completions.size(), 8u);
     for (size_t i = 0; i < completions.size(); ++i) {

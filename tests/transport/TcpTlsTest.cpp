@@ -14,11 +14,11 @@
 namespace df {
 namespace {
 
-using testing::Events;
-using testing::bytesOf;
-using testing::hex;
-using testing::receiveLoop;
-using testing::runPeer;
+using testsupport::Events;
+using testsupport::bytesOf;
+using testsupport::hex;
+using testsupport::receiveLoop;
+using testsupport::runPeer;
 
 constexpr const char* kCode = "482913";
 
@@ -48,7 +48,7 @@ public:
             for (auto& [c, e] : connections_) c->cancel();
             listener_->cancel();
         });
-        testing::settle(*queue_);
+        testsupport::settle(*queue_);
         connections_.clear();
         listener_.reset();
         queue_->stop();
@@ -246,12 +246,12 @@ TEST(TcpTlsConnection, OurClientTalksToTheListenerWithTheSettingsReadBack) {
     });
     ASSERT_TRUE(clientReceived->waitFor([&](Events& e) { return e.bytes_.size() == expected.size(); }, 10));
     EXPECT_EQ(clientReceived->bytes_, expected);
-    testing::settle(*server.queue());
+    testsupport::settle(*server.queue());
     std::lock_guard lock(completionMutex);
     EXPECT_EQ(completions.size(), 20u);
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i], static_cast<int>(i));
     clientQueue->sync([&] { client->cancel(); });
-    testing::settle(*clientQueue);
+    testsupport::settle(*clientQueue);
     clientQueue->stop();
 }
 
@@ -293,7 +293,7 @@ TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
     for (size_t i = 0; i < completions.size(); ++i) EXPECT_EQ(completions[i].first, static_cast<int>(i));
     EXPECT_TRUE(completions.back().second) << "the last sends cannot have reached a closed peer";
     EXPECT_TRUE(serverEvents->ended_ || serverEvents->has(ConnectionState::failed));
-    testing::settle(*clientQueue);
+    testsupport::settle(*clientQueue);
     clientQueue->stop();
 }
 
@@ -310,7 +310,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
             for (int i = 0; i < 50 && !probe->port(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             port = probe->port().value_or(0);
             queue->sync([&] { probe->cancel(); });
-            testing::settle(*queue);
+            testsupport::settle(*queue);
             queue->stop();
         }
         ASSERT_NE(port, 0);
@@ -319,7 +319,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
                               " -nocert -psk " + pskHex(kCode) + " -psk_identity duskferry -tls1_2 -naccept 1";
         FILE* serverProcess = popen((command + " 2>&1").c_str(), "r");
         ASSERT_TRUE(serverProcess);
-        ASSERT_TRUE(testing::waitUntilListening(port));
+        ASSERT_TRUE(testsupport::waitUntilListening(port));
 
         auto queue = SerialQueue::create("phone");
         auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", port},
@@ -334,7 +334,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
         EXPECT_EQ(events->has(ConnectionState::ready), rightCode);
         if (rightCode) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         queue->sync([&] { client->cancel(); });
-        testing::settle(*queue);
+        testsupport::settle(*queue);
         std::string output;
         char buffer[4096];
         size_t n;
@@ -380,7 +380,7 @@ TEST(TcpTlsListener, OnEveryAddressItTellsIPv4AndIPv6PeersApart) {
         EXPECT_EQ(server.connection(index)->remoteEndpoint().host, c.seenAs);
         ++index;
         queue->sync([&] { client->cancel(); });
-        testing::settle(*queue);
+        testsupport::settle(*queue);
         queue->stop();
     }
 }
@@ -416,7 +416,7 @@ TEST(TcpTlsListener, APeerThatHangsUpMidHandshakeIsNotCountedAsAWrongCode) {
         ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed) || e.has(ConnectionState::cancelled); }));
         EXPECT_FALSE(events->has(ConnectionState::ready));
     }
-    testing::settle(*server.queue());
+    testsupport::settle(*server.queue());
     EXPECT_TRUE(server.handshakeFailures().empty());
 }
 
@@ -440,7 +440,7 @@ TEST(TcpTlsListener, ATakenPortIsReportedAsFailed) {
     EXPECT_FALSE(events->second[0].second->description.empty());
     EXPECT_FALSE(second->port().has_value());
     lock.unlock();
-    testing::settle(*queue);
+    testsupport::settle(*queue);
     queue->stop();
 }
 
