@@ -44,9 +44,8 @@ void run(benchmark::State& state, Mode mode, Displays_ which) {
             state.SkipWithError("no XRandR");
             return;
         }
-        DisplayTarget::install(randr);
-        displays = displayTargetDisplays();
-        if (which == Displays_::xrandrCached) displays = cachedTargetDisplays(displays, 0.25);
+        displays = displayTargetDisplays(std::make_shared<DisplayTarget>(randr));
+        if (which == Displays_::xrandrCached) displays = cachedTargetDisplays(displays, InputInjector::displayCacheAge);
     } else {
         displays = std::make_shared<FixedDisplays>();
     }
