@@ -214,6 +214,27 @@ TEST_F(AgentSessionTest, DeclinedEnrolmentSendsResultAndAuthFailedThenCloses) {
     EXPECT_TRUE(conn->cancelled());
 }
 
+TEST(AgentSessionWithoutServicesTest, NoTrustStoreMeansNoPhoneGetsInAndTextsAreEnglish) {
+    auto queue = std::make_shared<fake::ManualQueue>("duskferry.server");
+    auto conn = fake::FakeConnection::make();
+    conn->start(queue);
+    std::vector<std::string> statuses;
+    auto session = AgentSession::create(
+        conn, queue, [&statuses](const std::string& t) { statuses.push_back(t); }, nullptr, nullptr, SessionServices{});
+    session->start(test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")));
+    queue->runUntilIdle();
+    conn->feed(test::frame(Enroll("PHONE-1", "Phone", DeviceAuth::generateKeyPair().publicKey)));
+    queue->runUntilIdle();
+    EXPECT_THAT(test::sentCases(*conn),
+                ElementsAre(Case::serverHello, Case::pairRequired, Case::enrollResult, Case::authFailed));
+    EXPECT_EQ(test::sentMessages(*conn)[3].get<AuthFailed>()->reason, "Pairing declined");
+    EXPECT_EQ(statuses.at(1), "Pairing request: Phone");
+    session->close();
+    queue->advance(20);
+    queue->runUntilIdle();
+    EXPECT_TRUE(session->isClosed());
+}
+
 TEST_F(AgentSessionTest, AnswerArrivingAfterDisconnectDoesNothing) {
     startSession(test::frame(hello()));
     phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
