@@ -47,7 +47,8 @@ void AgentSession::dispatch(const ControlMessage& message) {
             bool enabled = message.get<VirtualDisplayRequest>()->enabled;
             report(services_.l10n->t(enabled ? "客户端开启虚拟显示器…" : "客户端关闭虚拟显示器…"));
             userDisabledVD_ = !enabled;
-            if (services_.virtualDisplay) services_.virtualDisplay->setEnabled(enabled);  // directly, on the session queue
+            // Directly, on the session queue.
+            if (services_.virtualDisplay) services_.virtualDisplay->setEnabled(enabled);
             scheduleScreenResync(2.0, true);
         }
         break;

@@ -9,6 +9,7 @@
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tests/session/SessionTestSupport.h"
+#include "tests/support/RequireService.h"
 
 #include <array>
 #include <cctype>
@@ -23,14 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool avahiAvailable() {
-    bool ok = std::system("avahi-daemon --check >/dev/null 2>&1") == 0 &&
-              std::system("command -v avahi-browse >/dev/null 2>&1") == 0;
-    if (!ok) {
-        if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
-            ADD_FAILURE() << "no running avahi-daemon or avahi-browse under CI";
-        }
-    }
-    return ok;
+    return std::system("avahi-daemon --check >/dev/null 2>&1") == 0 && testsupport::haveTool("avahi-browse");
 }
 
 std::string run(const std::string& command) {
@@ -81,7 +75,7 @@ std::string resolvedLine(const std::string& name) {
 }
 
 TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries) {
-    if (!avahiAvailable()) GTEST_SKIP() << "no Avahi daemon";
+    DF_REQUIRE_SERVICE(avahiAvailable(), "a running avahi-daemon with avahi-browse");
     const std::string instance = "df-agent-" + std::to_string(::getpid());
     std::mutex mutex;
     std::vector<std::string> statuses;
@@ -130,7 +124,7 @@ TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries)
 }
 
 TEST(DnsSdAvahiTest, NameConflictTakesTheAlternativeName) {
-    if (!avahiAvailable()) GTEST_SKIP() << "no Avahi daemon";
+    DF_REQUIRE_SERVICE(avahiAvailable(), "a running avahi-daemon with avahi-browse");
     const std::string instance = "df-conflict-" + std::to_string(::getpid());
     DnsSdService service{instance, "_duskferry._tcp", 40001, AgentServer::txtRecord({{"kind", "mac"}})};
 
