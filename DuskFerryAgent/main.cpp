@@ -28,6 +28,7 @@
 #include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/netinfo/GetifaddrsList.h"
 #include "platform/linux/settings/FileSettingsStore.h"
+#include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
 #include <X11/Xlib.h>
@@ -155,8 +156,8 @@ int main(int argc, char** argv) {
 
     auto mainQueue = SerialQueue::create("main");
     const std::string code = settings.loadOrCreatePairingCode();
-    const std::unique_ptr<SystemInfo> system = SystemInfo::create();
-    auto l10n = std::make_shared<L10n>(settingsStore, system->preferredLanguages());
+    const LinuxSystemInfo systemInfo;
+    auto l10n = std::make_shared<L10n>(settingsStore, systemInfo.preferredLanguages());
     settings.setLanguageObserver([l10n] { l10n->refresh(); });
     FileAgentKeychain keychain(XdgDirs::dataHome() / "DuskFerry");
     auto trust = std::make_shared<TrustStore>(keychain);
@@ -211,7 +212,7 @@ int main(int argc, char** argv) {
     services.transport = makeLinuxTransportFactory();
     services.advertiser = createAvahiAdvertiser();
     services.session = std::move(session);
-    services.deviceKind = DeviceKind::detect(*system);
+    services.deviceKind = DeviceKind::detect(systemInfo);
     services.tcpPort = options.port;
     services.quicPort = options.quicPort;
 
