@@ -9,6 +9,7 @@
 // only waits for the ending signal.
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
@@ -18,11 +19,16 @@
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
+#include "platform/XdgDirs.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
+#include "platform/linux/keychain/FileAgentKeychain.h"
+#include "platform/linux/netinfo/GetifaddrsList.h"
+#include "platform/linux/settings/FileSettingsStore.h"
+#include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
 #include <X11/Xlib.h>
@@ -110,6 +116,10 @@ int main(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 
+    // The host's stores, in the user's XDG base directories.
+    FileSettingsStore settingsStore(XdgDirs::configHome() / "DuskFerry" / "settings.json");
+    AgentSettings settings(settingsStore);
+
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -121,7 +131,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (arg == "--command-key" && i + 1 < argc) {
-            if (!AgentSettings::setCommandKey(argv[++i])) {
+            if (!settings.setCommandKey(argv[++i])) {
                 std::cerr << "duskferry-agent: --command-key takes control or super\n";
                 return 2;
             }
@@ -145,36 +155,51 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     auto mainQueue = SerialQueue::create("main");
-    const std::string code = AgentSettings::loadOrCreatePairingCode();
+    const std::string code = settings.loadOrCreatePairingCode();
+    const LinuxSystemInfo systemInfo;
+    auto l10n = std::make_shared<L10n>(settingsStore, systemInfo.preferredLanguages());
+    settings.setLanguageObserver([l10n] { l10n->refresh(); });
+    FileAgentKeychain keychain(XdgDirs::dataHome() / "DuskFerry");
+    auto trust = std::make_shared<TrustStore>(keychain);
+    const std::shared_ptr<InterfaceAddressList> addresses = createGetifaddrsList();
 
     // Displays and input need an X display ($DISPLAY). Without one the agent still pairs
     // and answers the phone; the hello acknowledgement then reports the default screen.
     std::shared_ptr<Displays> displays = createXRandRDisplays();
-    if (displays) DisplayTarget::install(displays);
+    auto displayTarget = std::make_shared<DisplayTarget>(displays);
     // The desktop shell (tray and panel) is not part of this build: the agent runs with its
     // terminal face whether or not --headless was given or a desktop session exists.
     (void)options.headless;
 
-    printLine(L10n::t("配对码") + ": " + code);
-    printLine(L10n::t("局域网") + ": " + NetInfo::lanIPv4().value_or(L10n::t("未知")));
-    printLine("Tailscale: " + NetInfo::tailscaleIPv4().value_or(L10n::t("未安装")));
+    printLine(l10n->t("配对码") + ": " + code);
+    printLine(l10n->t("局域网") + ": " + NetInfo::lanIPv4(*addresses).value_or(l10n->t("未知")));
+    printLine("Tailscale: " + NetInfo::tailscaleIPv4(*addresses).value_or(l10n->t("未安装")));
 
     std::shared_ptr<AlertPresenter> alerts = std::make_shared<TerminalAlertPresenter>(mainQueue);
 
     SessionServices session;
     session.mainQueue = mainQueue;
-    session.approval = Approval::create(mainQueue, alerts);
+    session.approval = Approval::create(mainQueue, alerts, l10n);
+    session.trust = trust;
+    session.l10n = l10n;
+    session.displays = displayTarget;
+    // The desktop shell fills the slots once it exists; until then the requests do nothing.
+    session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
+    session.settings = &settingsStore;
+    session.addresses = addresses.get();
     session.agentName = NetInfo::hostName();
-    session.macDeviceID = TrustStore::macDeviceID();
+    session.macDeviceID = trust->macDeviceID();
     XTestInputOptions inputOptions;
-    inputOptions.command = AgentSettings::commandKey() == "super" ? CommandKey::super : CommandKey::control;
+    inputOptions.command = settings.commandKey() == "super" ? CommandKey::super : CommandKey::control;
     std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents(inputOptions) : nullptr;
     if (events) {
         std::shared_ptr<WindowServices> windows = createEwmhWindowServices();
-        session.makeInput = [events, windows](std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
+        session.makeInput = [events, windows, displayTarget](
+                                std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
             s.windows = windows;
+            s.displays = cachedTargetDisplays(displayTargetDisplays(displayTarget), InputInjector::displayCacheAge);
             return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };
@@ -187,7 +212,7 @@ int main(int argc, char** argv) {
     services.transport = makeLinuxTransportFactory();
     services.advertiser = createAvahiAdvertiser();
     services.session = std::move(session);
-    services.deviceKind = DeviceKind::detect();
+    services.deviceKind = DeviceKind::detect(systemInfo);
     services.tcpPort = options.port;
     services.quicPort = options.quicPort;
 

@@ -1,7 +1,8 @@
 #pragma once
 // The host's interface address list (getifaddrs) and the two address rules the agent
 // derives from it: the overlay-network (Tailscale) IPv4 address shown to the user and the
-// primary hardware address sent for wake-on-LAN. Any thread.
+// primary hardware address sent for wake-on-LAN. The host's list comes from
+// platform/linux/netinfo; tests use fake::FakeInterfaceAddressList. Any thread.
 
 #include "protocol/Bytes.h"
 
@@ -25,24 +26,22 @@ public:
     virtual ~InterfaceAddressList() = default;
     /// Every entry in the host's order; nothing when the list cannot be read.
     virtual std::optional<std::vector<InterfaceAddress>> read() const = 0;
-    /// The host's own list (getifaddrs on Linux).
-    static const InterfaceAddressList& system();
 };
 
 namespace NetInfo {
 
 /// The first IPv4 address in 100.64.0.0/10 (the overlay network's shared address space),
 /// dotted-decimal; nothing when there is none.
-std::optional<std::string> tailscaleIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
+std::optional<std::string> tailscaleIPv4(const InterfaceAddressList& list);
 
 /// The address shown as the local network address: the first IPv4 address that is neither
 /// loopback (127.) nor link-local (169.254.). Nothing when there is none.
-std::optional<std::string> lanIPv4(const InterfaceAddressList& list = InterfaceAddressList::system());
+std::optional<std::string> lanIPv4(const InterfaceAddressList& list);
 
 /// The wake-on-LAN address: among link-layer entries of interfaces whose name begins with
 /// "en" and whose address is 6 bytes and not all zero, the one of "en0", else the first;
 /// "aa:bb:cc:dd:ee:ff" in lower case. Nothing when none qualifies.
-std::optional<std::string> primaryMACAddress(const InterfaceAddressList& list = InterfaceAddressList::system());
+std::optional<std::string> primaryMACAddress(const InterfaceAddressList& list);
 
 /// The host's name (the advertised instance name); "Mac" when the host has none.
 std::string hostName();

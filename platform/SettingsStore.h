@@ -1,7 +1,8 @@
 #pragma once
 // The per-user defaults store: a few small named settings that outlive the process
 // ("duskferry.pairingCode", "lockOnDisconnect", "app.languageOverride").
-// Linux: a settings file under $XDG_CONFIG_HOME (platform/linux/settings);
+// Linux: a settings file, which the agent's main puts under $XDG_CONFIG_HOME
+// (platform/linux/settings);
 // tests: fake::MemorySettingsStore.
 //
 // Implementations are safe to call from any thread: the shell writes on the main thread
@@ -28,10 +29,6 @@ public:
     virtual void setBoolean(std::string_view key, bool value) = 0;
     /// Forget `key`; absent keys are fine.
     virtual void remove(std::string_view key) = 0;
-
-    /// The process-wide store of the current user (the file under $XDG_CONFIG_HOME, which
-    /// is looked up on every call so that a changed environment is followed).
-    static SettingsStore& standard();
 };
 
 }  // namespace df

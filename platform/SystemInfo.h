@@ -26,9 +26,6 @@ public:
     /// The user's preferred languages, most preferred first, as language identifiers
     /// ("en-US", "zh-Hant-TW", "zh-TW"); may be empty.
     virtual std::vector<std::string> preferredLanguages() const = 0;
-
-    /// The host's implementation.
-    static std::unique_ptr<SystemInfo> create();
 };
 
 }  // namespace df

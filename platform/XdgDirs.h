@@ -1,6 +1,7 @@
 #pragma once
 // The user's base directories after the XDG Base Directory rules, looked up from the
-// environment on every call (tests point HOME and XDG_* at temporary folders). Any thread.
+// environment. Only the programs' main calls these, once, to place the file-backed stores;
+// everything else is handed its paths. Any thread.
 
 #include <filesystem>
 

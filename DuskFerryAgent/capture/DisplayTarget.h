@@ -1,53 +1,70 @@
 #pragma once
-// Which display of this computer is "the" display: the process-wide choices (the agent's
-// virtual display, the display the phone selected), the rule that turns them into the
-// current display, the system main display and the list of active displays.
+// Which display of this computer is "the" display: the agent's choices (its virtual
+// display, the display the phone selected), the rule that turns them into the current
+// display, the system main display and the list of active displays, over the host's
+// display service. One per agent, shared by the sessions and the input injector.
 //
-// The values are written on the main thread (virtual display) and the server queue
-// (selection) and read from the server and capture queues; each is one atomic word.
+// The choices are written on the main thread (virtual display) and the server queue
+// (selection) and read from the server, input and capture queues; each is one atomic
+// word. The display service is fixed at construction.
 
 #include "platform/Displays.h"
 #include "protocol/ControlMessage.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
-namespace df::DisplayTarget {
+namespace df {
 
-using DisplayID = uint32_t;
+class L10n;
 
-/// Largest number of active displays looked at.
-inline constexpr size_t maxDisplays = 16;
+class DisplayTarget {
+public:
+    using DisplayID = uint32_t;
 
-/// Installs the host's display service; done once at start-up (tests install a fake).
-/// Without one every display query answers "no displays".
-void install(std::shared_ptr<Displays> service);
-std::shared_ptr<Displays> service();
+    /// Largest number of active displays looked at.
+    static constexpr size_t maxDisplays = 16;
 
-std::optional<DisplayID> virtualDisplayID();
-void setVirtualDisplayID(std::optional<DisplayID> id);
-std::optional<DisplayID> selectedDisplayID();
-void setSelectedDisplayID(std::optional<DisplayID> id);
+    /// Over the host's display service; without one every display query answers "no
+    /// displays".
+    explicit DisplayTarget(std::shared_ptr<Displays> service);
+    DisplayTarget(const DisplayTarget&) = delete;
+    DisplayTarget& operator=(const DisplayTarget&) = delete;
 
-/// The first active display the host reports as main; else the first active display;
-/// nothing when there are none.
-std::optional<DisplayID> systemMainID();
+    const std::shared_ptr<Displays>& service() const { return service_; }
 
-/// The virtual display if present, else the selected display, provided its bounds are
-/// wider than 1 point; otherwise the system main display.
-std::optional<DisplayID> currentDisplayID();
+    std::optional<DisplayID> virtualDisplayID() const;
+    void setVirtualDisplayID(std::optional<DisplayID> id);
+    std::optional<DisplayID> selectedDisplayID() const;
+    void setSelectedDisplayID(std::optional<DisplayID> id);
 
-/// Bounds of a display in points; all zero for one that is not active.
-DisplayBounds bounds(DisplayID id);
+    /// The first active display the host reports as main; else the first active display;
+    /// nothing when there are none.
+    std::optional<DisplayID> systemMainID() const;
 
-/// Bounds of the current display; all zero when there is no display at all.
-DisplayBounds currentBounds();
+    /// The virtual display if present, else the selected display, provided its bounds are
+    /// wider than 1 point; otherwise the system main display.
+    std::optional<DisplayID> currentDisplayID() const;
 
-/// One DisplayInfo per active display (at most 16) in the host's order: the host's name
-/// or the localised "Display %d" with the 1-based position, bounds truncated to integers,
-/// `isCurrent` for the current display.
-std::vector<DisplayInfo> activeDisplays();
+    /// Bounds of a display in points; all zero for one that is not active.
+    DisplayBounds bounds(DisplayID id) const;
 
-}  // namespace df::DisplayTarget
+    /// Bounds of the current display; all zero when there is no display at all.
+    DisplayBounds currentBounds() const;
+
+    /// One DisplayInfo per active display (at most 16) in the host's order: the host's name
+    /// or the localised "Display %d" with the 1-based position, bounds truncated to integers,
+    /// `isCurrent` for the current display.
+    std::vector<DisplayInfo> activeDisplays(const L10n& l10n) const;
+
+private:
+    const std::shared_ptr<Displays> service_;
+    // An optional 32-bit ID packed into one atomic word: bit 32 marks "present".
+    std::atomic<uint64_t> virtual_{0};
+    std::atomic<uint64_t> selected_{0};
+};
+
+}  // namespace df

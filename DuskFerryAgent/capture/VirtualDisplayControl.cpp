@@ -1,56 +1,42 @@
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 
-#include <mutex>
-
-namespace df::VirtualDisplayControl {
-namespace {
-
-struct Slots {
-    std::function<void(bool)> setEnabled;
-    std::function<void()> enableAuto;
-    std::function<void(bool)> setSessionActive;
-};
-
-std::mutex gMutex;
-Slots gSlots;
+namespace df {
 
 // Copies the slot out under the lock so that the callback runs unlocked (it may install
 // slots itself).
 template <typename F>
-F slot(F Slots::*member) {
-    std::lock_guard lock(gMutex);
-    return gSlots.*member;
+F VirtualDisplayControl::slot(F Slots::*member) const {
+    std::lock_guard lock(mutex_);
+    return slots_.*member;
 }
 
-}  // namespace
-
-void installSetEnabled(std::function<void(bool)> s) {
-    std::lock_guard lock(gMutex);
-    gSlots.setEnabled = std::move(s);
+void VirtualDisplayControl::installSetEnabled(std::function<void(bool)> s) {
+    std::lock_guard lock(mutex_);
+    slots_.setEnabled = std::move(s);
 }
-void installEnableAuto(std::function<void()> s) {
-    std::lock_guard lock(gMutex);
-    gSlots.enableAuto = std::move(s);
+void VirtualDisplayControl::installEnableAuto(std::function<void()> s) {
+    std::lock_guard lock(mutex_);
+    slots_.enableAuto = std::move(s);
 }
-void installSetSessionActive(std::function<void(bool)> s) {
-    std::lock_guard lock(gMutex);
-    gSlots.setSessionActive = std::move(s);
+void VirtualDisplayControl::installSetSessionActive(std::function<void(bool)> s) {
+    std::lock_guard lock(mutex_);
+    slots_.setSessionActive = std::move(s);
 }
-void clear() {
-    std::lock_guard lock(gMutex);
-    gSlots = {};
+void VirtualDisplayControl::clear() {
+    std::lock_guard lock(mutex_);
+    slots_ = {};
 }
 
-bool hasSetEnabled() { return static_cast<bool>(slot(&Slots::setEnabled)); }
+bool VirtualDisplayControl::hasSetEnabled() const { return static_cast<bool>(slot(&Slots::setEnabled)); }
 
-void setEnabled(bool enabled) {
+void VirtualDisplayControl::setEnabled(bool enabled) const {
     if (auto f = slot(&Slots::setEnabled)) f(enabled);
 }
-void enableAuto() {
+void VirtualDisplayControl::enableAuto() const {
     if (auto f = slot(&Slots::enableAuto)) f();
 }
-void setSessionActive(bool active) {
+void VirtualDisplayControl::setSessionActive(bool active) const {
     if (auto f = slot(&Slots::setSessionActive)) f(active);
 }
 
-}  // namespace df::VirtualDisplayControl
+}  // namespace df

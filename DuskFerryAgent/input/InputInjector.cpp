@@ -20,10 +20,16 @@ double finiteCoordinate(double v, double fallback) {
 
 double finiteDelta(double v) { return std::isnan(v) ? 0.0 : v; }
 
-// Asking the display server for bounds costs round trips on every pointer message; the
-// answers are kept this long (the display choice itself is read live).
-constexpr double kDisplayCacheAge = 0.25;
+// No display known: no choices and no bounds, so targetRect() gives its fallback.
+class NoTargetDisplays final : public TargetDisplays {
+public:
+    std::optional<uint32_t> virtualDisplayID() override { return std::nullopt; }
+    std::optional<uint32_t> selectedDisplayID() override { return std::nullopt; }
+    std::optional<uint32_t> systemMainID() override { return std::nullopt; }
+    DisplayBounds bounds(uint32_t) override { return {}; }
+};
 
+std::shared_ptr<TargetDisplays> noTargetDisplays() { return std::make_shared<NoTargetDisplays>(); }
 }  // namespace
 
 std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQueue> eventQueue,
@@ -33,8 +39,7 @@ std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQue
 
 InputInjector::InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services services)
     : events_(std::move(services.events)),
-      displays_(services.displays ? std::move(services.displays)
-                                  : cachedTargetDisplays(displayTargetDisplays(), kDisplayCacheAge)),
+      displays_(services.displays ? std::move(services.displays) : noTargetDisplays()),
       source_(events_->createSource()),
       eventQueue_(std::move(eventQueue)),
       axQueue_(services.axQueue ? std::move(services.axQueue)

@@ -27,7 +27,8 @@ public:
         std::shared_ptr<InputEvents> events;
         /// Window list and raising; null: clicks raise nothing.
         std::shared_ptr<WindowServices> windows;
-        /// Display choices; null: the real DisplayTarget, its bounds kept for 0.25 s.
+        /// Display choices. The agent hands in its DisplayTarget with the host's answers kept
+        /// for displayCacheAge; null: no display is known (the pointer maps to 1920 × 1080).
         std::shared_ptr<TargetDisplays> displays;
         /// Tests pass manual queues; null: serial queues "duskferry.input.ax" and
         /// "duskferry.input.momentum".
@@ -42,6 +43,9 @@ public:
         bool operator==(const NormalizedPosition&) const = default;
     };
 
+    /// Seconds for which the agent keeps the host's main display and display bounds
+    /// (cachedTargetDisplays), so that a stream of pointer messages does not ask for each.
+    static constexpr double displayCacheAge = 0.25;
     /// Seconds within which a further left click counts as the next click of a series.
     static constexpr double clickInterval = 0.4;
     /// A phased scroll gesture the phone never ends is ended this long after its last message.

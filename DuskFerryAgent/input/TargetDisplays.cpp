@@ -25,15 +25,19 @@ DisplayBounds targetRect(TargetDisplays& displays) {
 namespace {
 class DisplayTargetDisplays final : public TargetDisplays {
 public:
-    std::optional<uint32_t> virtualDisplayID() override { return DisplayTarget::virtualDisplayID(); }
-    std::optional<uint32_t> selectedDisplayID() override { return DisplayTarget::selectedDisplayID(); }
-    std::optional<uint32_t> systemMainID() override { return DisplayTarget::systemMainID(); }
-    DisplayBounds bounds(uint32_t id) override { return DisplayTarget::bounds(id); }
+    explicit DisplayTargetDisplays(std::shared_ptr<const DisplayTarget> target) : target_(std::move(target)) {}
+    std::optional<uint32_t> virtualDisplayID() override { return target_->virtualDisplayID(); }
+    std::optional<uint32_t> selectedDisplayID() override { return target_->selectedDisplayID(); }
+    std::optional<uint32_t> systemMainID() override { return target_->systemMainID(); }
+    DisplayBounds bounds(uint32_t id) override { return target_->bounds(id); }
+
+private:
+    const std::shared_ptr<const DisplayTarget> target_;
 };
 }  // namespace
 
-std::shared_ptr<TargetDisplays> displayTargetDisplays() {
-    return std::make_shared<DisplayTargetDisplays>();
+std::shared_ptr<TargetDisplays> displayTargetDisplays(std::shared_ptr<const DisplayTarget> target) {
+    return std::make_shared<DisplayTargetDisplays>(std::move(target));
 }
 
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
-// What the injector needs to know about displays to place the pointer: the process-wide
-// display choices and the bounds of a display. The session wires the real one
-// (displayTargetDisplays(), over DisplayTarget); unit tests give their own.
+// What the injector needs to know about displays to place the pointer: the agent's display
+// choices and the bounds of a display. The agent wires the real one
+// (displayTargetDisplays(), over its DisplayTarget); unit tests give their own.
 //
 // Called on the session queue (pointer messages) and on "duskferry.input.ax" (raising);
 // implementations must be safe to call from both.
@@ -31,8 +31,10 @@ public:
 /// messages never fail.
 DisplayBounds targetRect(TargetDisplays& displays);
 
-/// The real display choices of this process (DisplayTarget).
-std::shared_ptr<TargetDisplays> displayTargetDisplays();
+class DisplayTarget;
+
+/// The agent's display choices and its host display service.
+std::shared_ptr<TargetDisplays> displayTargetDisplays(std::shared_ptr<const DisplayTarget> target);
 
 /// Answers the main display and display bounds from what `inner` said less than `maxAge`
 /// seconds ago, so that a stream of pointer messages does not ask the display server for

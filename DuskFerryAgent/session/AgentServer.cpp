@@ -1,7 +1,6 @@
 #include "DuskFerryAgent/session/AgentServer.h"
 
 #include "DuskFerryAgent/shell/L10n.h"
-#include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
 #include "protocol/TransportParameters.h"
 #include "protocol/WireFrame.h"
@@ -30,6 +29,7 @@ std::shared_ptr<AgentServer> AgentServer::create(std::string pairingCode, Status
 
 AgentServer::AgentServer(std::string pairingCode, StatusCallback onStatus, ServerServices services)
     : code_(std::move(pairingCode)), onStatus_(std::move(onStatus)), services_(std::move(services)) {
+    if (!services_.session.l10n) services_.session.l10n = std::make_shared<const L10n>(std::vector<std::string>{});
     queue_ = services_.queue ? services_.queue : std::shared_ptr<DispatchQueue>(SerialQueue::create("duskferry.server"));
 }
 
@@ -54,8 +54,6 @@ Bytes AgentServer::txtRecord(const std::vector<std::pair<std::string, std::strin
     return out;
 }
 
-std::optional<std::string> AgentServer::primaryMACAddress() { return NetInfo::primaryMACAddress(); }
-
 std::optional<uint16_t> AgentServer::tcpPort() const { return listener_ ? listener_->port() : std::nullopt; }
 
 // ---------------------------------------------------------------------------------------
@@ -70,7 +68,7 @@ void AgentServer::start() {
                                                                      self->services_.tcpPort,
                                                                      self->services_.bindHost);
         } catch (const TransportException& e) {
-            self->report(L10n::tf("启动失败：%@", e.error().description));
+            self->report(self->l10n().tf("启动失败：%@", e.error().description));
             return;
         }
         std::weak_ptr<AgentServer> weak = self;
@@ -85,11 +83,11 @@ void AgentServer::start() {
             auto s = weak.lock();
             if (!s) return;
             if (state == ListenerState::failed) {
-                s->report(L10n::tf("监听失败：%@", error ? error->description : std::string()));
+                s->report(s->l10n().tf("监听失败：%@", error ? error->description : std::string()));
             } else if (state == ListenerState::ready) {
                 auto l = weakListener.lock();
                 if (l && l->port() && !s->advertised_) s->advertise(*l->port());
-                s->report(L10n::t("等待连接…"));
+                s->report(s->l10n().t("等待连接…"));
             }
         });
         if (self->listener_) self->listener_->cancel();
@@ -118,7 +116,7 @@ void AgentServer::advertise(uint16_t port) {
         // connect by address. Tell the user once why the phone may not find this computer.
         queue->post([weak, detail] {
             if (auto s = weak.lock()) {
-                s->report(L10n::tf("服务发现不可用（%@），请按地址连接", detail));
+                s->report(s->l10n().tf("服务发现不可用（%@），请按地址连接", detail));
             }
         });
     });
@@ -130,7 +128,7 @@ void AgentServer::advertise(uint16_t port) {
 void AgentServer::onNewConnection(std::shared_ptr<Connection> connection, bool quicMedia) {
     std::string key = sourceKey(connection->remoteEndpoint());
     if (failures_.isLocked(key, lockoutNow())) {
-        if (!quicMedia) report(L10n::tf("已拒绝：%@ 失败过多，暂时锁定", key));
+        if (!quicMedia) report(l10n().tf("已拒绝：%@ 失败过多，暂时锁定", key));
         connection->cancel();
         return;
     }
@@ -268,7 +266,7 @@ void AgentServer::startQUICListener(bool fixedPort) {
             startQUICListener(false);
         } else {
             quicFailedPermanently_ = true;
-            report(L10n::t("QUIC 监听失败，视频走 TCP"));
+            report(l10n().t("QUIC 监听失败，视频走 TCP"));
         }
         return;
     }
@@ -312,7 +310,7 @@ void AgentServer::startQUICListener(bool fixedPort) {
                 s->startQUICListener(false);
             } else {
                 s->quicFailedPermanently_ = true;
-                s->report(L10n::t("QUIC 监听失败，视频走 TCP"));
+                s->report(s->l10n().t("QUIC 监听失败，视频走 TCP"));
             }
         }
     });

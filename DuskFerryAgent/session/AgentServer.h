@@ -10,6 +10,7 @@
 
 #include "DuskFerryAgent/session/AgentSession.h"
 #include "DuskFerryAgent/session/FailureRecord.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/DnsSd.h"
 #include "platform/Transport.h"
 
@@ -67,8 +68,6 @@ public:
 
     /// DNS-SD TXT rdata: per entry one length byte and "key=value".
     static Bytes txtRecord(const std::vector<std::pair<std::string, std::string>>& entries);
-    /// The wake-on-LAN address of this machine.
-    static std::optional<std::string> primaryMACAddress();
     /// The key of a remote in the failure record: its address without the port.
     static std::string sourceKey(const Endpoint& remote);
 
@@ -90,6 +89,7 @@ private:
     void report(const std::string& text);
     /// Now, on the lock-out record's clock.
     double lockoutNow() const;
+    const L10n& l10n() const { return *services_.session.l10n; }
 
     std::string code_;
     StatusCallback onStatus_;

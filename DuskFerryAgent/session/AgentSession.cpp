@@ -44,7 +44,9 @@ AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_p
       queue_(std::move(queue)),
       onStatus_(std::move(onStatus)),
       onAuthResult_(std::move(onAuthResult)),
-      services_(std::move(services)) {}
+      services_(std::move(services)) {
+    if (!services_.l10n) services_.l10n = std::make_shared<const L10n>(std::vector<std::string>{});
+}
 
 AgentSession::~AgentSession() = default;
 
@@ -79,7 +81,7 @@ void AgentSession::start(Bytes initialData) {
         auto self = weak.lock();
         if (!self) return;
         if (state == ConnectionState::ready) {
-            self->report(L10n::t("已连接，等待握手…"));
+            self->report(self->services_.l10n->t("已连接，等待握手…"));
         } else if (state == ConnectionState::failed || state == ConnectionState::cancelled) {
             self->close();
         }
@@ -87,7 +89,7 @@ void AgentSession::start(Bytes initialData) {
     // The server only hands over a connection that already delivered a frame, so it is
     // ready and will not report `ready` again: say so now, or the user would see "Waiting
     // for connection…" until the phone is through authentication.
-    report(L10n::t("已连接，等待握手…"));
+    report(services_.l10n->t("已连接，等待握手…"));
 
     if (!initialData.empty()) {
         for (const auto& frame : parser_.append(initialData)) handle(frame);
@@ -162,12 +164,12 @@ void AgentSession::handleHello(const Hello& hello) {
         (void)quicPortProvider_();  // starts the QUIC listener early
     }
     sendControl(ServerHello(services_.macDeviceID, services_.agentName));
-    if (TrustStore::isTrusted(hello.deviceID)) {
+    if (services_.trust && services_.trust->isTrusted(hello.deviceID)) {
         challenge();
     } else {
         authState_ = AuthState::awaitingEnroll;
         sendControl(PairRequired{});
-        report(L10n::tf("配对请求：%@", hello.deviceName));
+        report(services_.l10n->tf("配对请求：%@", hello.deviceName));
     }
 }
 
@@ -179,20 +181,21 @@ void AgentSession::challenge() {
 }
 
 void AgentSession::acceptEnrollment(const Enroll& enroll) {
-    TrustStore::trust(enroll.deviceID, enroll.deviceName, enroll.publicKey);
-    sendControl(EnrollResult(true, TrustStore::macPublicKey()));
+    // Only reached with a trust store: without one no phone is trusted and nobody approves.
+    services_.trust->trust(enroll.deviceID, enroll.deviceName, enroll.publicKey);
+    sendControl(EnrollResult(true, services_.trust->macPublicKey()));
     challenge();
 }
 
 void AgentSession::handleEnroll(const Enroll& enroll) {
-    if (TrustStore::isTrusted(enroll.deviceID)) {
+    if (services_.trust && services_.trust->isTrusted(enroll.deviceID)) {
         // A trusted phone enrolling again (new key after a reinstall): no prompt.
         acceptEnrollment(enroll);
-        report(L10n::tf("重新配对：%@", enroll.deviceName));
+        report(services_.l10n->tf("重新配对：%@", enroll.deviceName));
         return;
     }
     if (authState_ != AuthState::awaitingEnroll) return;
-    report(L10n::tf("等待你在 Mac 上批准：%@", enroll.deviceName));
+    report(services_.l10n->tf("等待你在 Mac 上批准：%@", enroll.deviceName));
     std::weak_ptr<AgentSession> weak = weak_from_this();
     auto queue = queue_;
     auto answer = [weak, queue, enroll](bool approved) {
@@ -200,7 +203,7 @@ void AgentSession::handleEnroll(const Enroll& enroll) {
             if (auto self = weak.lock()) self->approvalAnswered(enroll, approved);
         });
     };
-    if (services_.approval) {
+    if (services_.approval && services_.trust) {
         services_.approval->request(enroll.deviceName, enroll.deviceID, std::move(answer));
     } else {
         answer(false);  // nobody can approve: decline
@@ -213,7 +216,7 @@ void AgentSession::approvalAnswered(const Enroll& enroll, bool approved) {
         authState_ = AuthState::start;
         pendingNonce_.reset();
         sendControl(EnrollResult(false));
-        sendControlThenClose(AuthFailed(L10n::t("配对被拒绝")));
+        sendControlThenClose(AuthFailed(services_.l10n->t("配对被拒绝")));
         return;
     }
     acceptEnrollment(enroll);
@@ -221,11 +224,11 @@ void AgentSession::approvalAnswered(const Enroll& enroll, bool approved) {
 
 void AgentSession::handleAuthResponse(const AuthResponse& response) {
     if (authState_ != AuthState::awaitingResponse || !pendingNonce_) return;
-    if (!TrustStore::verify(clientDeviceID_, *pendingNonce_, response.hmac)) {
+    if (!services_.trust || !services_.trust->verify(clientDeviceID_, *pendingNonce_, response.hmac)) {
         if (onAuthResult_) onAuthResult_(false);
         authState_ = AuthState::start;
         pendingNonce_.reset();
-        sendControlThenClose(AuthFailed(L10n::t("设备认证失败")));
+        sendControlThenClose(AuthFailed(services_.l10n->t("设备认证失败")));
         return;
     }
     authState_ = AuthState::authed;
@@ -234,7 +237,7 @@ void AgentSession::handleAuthResponse(const AuthResponse& response) {
 }
 
 void AgentSession::begin() {
-    if (services_.declareUserActivity) services_.declareUserActivity(L10n::t("Brevox 连接"));
+    if (services_.declareUserActivity) services_.declareUserActivity(services_.l10n->t("Brevox 连接"));
     mediaToken_.assign(16, 0);
     if (RAND_bytes(mediaToken_.data(), static_cast<int>(mediaToken_.size())) != 1) {
         // Without a secure token no media channel could be trusted; the phone falls back
@@ -245,9 +248,9 @@ void AgentSession::begin() {
         std::lock_guard lock(gCurrentMutex);
         gCurrent = weak_from_this();
     }
-    onMain([] { VirtualDisplayControl::setSessionActive(true); });
+    if (auto vd = services_.virtualDisplay) onMain([vd] { vd->setSessionActive(true); });
     sendScreenInfo();
-    report(L10n::tf("已连接：%@", clientDeviceName_));
+    report(services_.l10n->tf("已连接：%@", clientDeviceName_));
     if (auto* input = injector()) {
         if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
     }
@@ -259,14 +262,16 @@ void AgentSession::begin() {
 }
 
 void AgentSession::sendScreenInfo() {
-    using namespace DisplayTarget;
-    auto mainID = systemMainID();
-    std::optional<DisplayID> chosen = virtualDisplayID();
-    if (!chosen) chosen = selectedDisplayID();
+    // Without a display target every query answers "no displays".
+    const DisplayTarget none(nullptr);
+    const DisplayTarget& target = services_.displays ? *services_.displays : none;
+    auto mainID = target.systemMainID();
+    std::optional<DisplayTarget::DisplayID> chosen = target.virtualDisplayID();
+    if (!chosen) chosen = target.selectedDisplayID();
     if (!chosen) chosen = mainID;
-    DisplayBounds rect = chosen ? bounds(*chosen) : DisplayBounds{};
+    DisplayBounds rect = chosen ? target.bounds(*chosen) : DisplayBounds{};
     if (!(rect.width > 1)) {
-        rect = mainID ? bounds(*mainID) : DisplayBounds{};
+        rect = mainID ? target.bounds(*mainID) : DisplayBounds{};
         if (!(rect.width > 1)) rect = {0, 0, 1920, 1080};
     }
     lastReportedScreen_ = {static_cast<int64_t>(rect.width), static_cast<int64_t>(rect.height)};
@@ -284,9 +289,9 @@ void AgentSession::sendScreenInfo() {
         }
     }
     HelloAck ack(services_.agentName, lastReportedScreen_.first, lastReportedScreen_.second,
-                 virtualDisplayID().has_value(), activeDisplays(),
+                 target.virtualDisplayID().has_value(), target.activeDisplays(*services_.l10n),
                  mediaToken_.empty() ? std::nullopt : std::optional<Bytes>(mediaToken_),
-                 NetInfo::primaryMACAddress(services_.addresses ? *services_.addresses : InterfaceAddressList::system()),
+                 services_.addresses ? NetInfo::primaryMACAddress(*services_.addresses) : std::nullopt,
                  std::move(features), quicPort);
     sendControl(ack);
 }
@@ -337,8 +342,8 @@ void AgentSession::closeNow() {
 
     // Lock on disconnect: only for a phone that got in, and only if no other phone has
     // authenticated within the delay.
-    bool lock = authState_ == AuthState::authed &&
-                AgentSettings::lockOnDisconnect(services_.settings ? *services_.settings : SettingsStore::standard());
+    bool lock = authState_ == AuthState::authed && services_.settings &&
+                AgentSettings(*services_.settings).lockOnDisconnect();
     if (lock && services_.postLockChord) {
         auto post = services_.postLockChord;
         auto main = services_.mainQueue ? services_.mainQueue : queue_;
@@ -360,7 +365,7 @@ void AgentSession::closeNow() {
             wasCurrent = true;
         }
     }
-    if (wasCurrent) onMain([] { VirtualDisplayControl::setSessionActive(false); });
+    if (auto vd = services_.virtualDisplay; vd && wasCurrent) onMain([vd] { vd->setSessionActive(false); });
     if (quicMediaConnection_) {
         quicMediaConnection_->cancel();
         quicMediaConnection_.reset();
@@ -370,7 +375,7 @@ void AgentSession::closeNow() {
         mediaConnection_.reset();
     }
     connection_->cancel();
-    report(L10n::t("等待连接…"));
+    report(services_.l10n->t("等待连接…"));
 }
 
 }  // namespace df

@@ -45,17 +45,18 @@ void AgentSession::dispatch(const ControlMessage& message) {
     case Case::virtualDisplay:
         if (authed) {
             bool enabled = message.get<VirtualDisplayRequest>()->enabled;
-            report(L10n::t(enabled ? "客户端开启虚拟显示器…" : "客户端关闭虚拟显示器…"));
+            report(services_.l10n->t(enabled ? "客户端开启虚拟显示器…" : "客户端关闭虚拟显示器…"));
             userDisabledVD_ = !enabled;
-            VirtualDisplayControl::setEnabled(enabled);  // directly, on the session queue
+            // Directly, on the session queue.
+            if (services_.virtualDisplay) services_.virtualDisplay->setEnabled(enabled);
             scheduleScreenResync(2.0, true);
         }
         break;
     case Case::selectDisplay:
         if (authed) {
             uint32_t id = message.get<SelectDisplay>()->displayID;
-            DisplayTarget::setSelectedDisplayID(id);
-            report(L10n::tf("切换到显示器 %@…", std::to_string(id)));
+            if (services_.displays) services_.displays->setSelectedDisplayID(id);
+            report(services_.l10n->tf("切换到显示器 %@…", std::to_string(id)));
             scheduleScreenResync(0.3, true);
         }
         break;

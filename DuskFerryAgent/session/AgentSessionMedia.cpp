@@ -105,7 +105,7 @@ void AgentSession::startHeartbeatWatchdog() {
         auto self = weak.lock();
         if (!self || self->closed_) return;
         if (self->queue_->now() - self->lastHeartbeatAt_ > heartbeatLimit) {
-            self->report(L10n::t("客户端失联，结束会话"));
+            self->report(self->services_.l10n->t("客户端失联，结束会话"));
             self->close();
         }
     });

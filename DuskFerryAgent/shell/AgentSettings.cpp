@@ -4,42 +4,47 @@
 #include "DuskFerryAgent/shell/Utf8.h"
 #include "protocol/Pairing.h"
 
-namespace df::AgentSettings {
+namespace df {
 
 namespace {
 constexpr size_t kPairingCodeLength = 6;
 }
 
-std::string loadOrCreatePairingCode(SettingsStore& settings) {
-    if (auto stored = settings.string(kPairingCodeKey);
+std::string AgentSettings::loadOrCreatePairingCode() {
+    if (auto stored = store_.string(kPairingCodeKey);
         stored && Utf8::isValid(*stored) && Utf8::length(*stored) == kPairingCodeLength) {
         return *stored;
     }
     std::string code = Pairing::makeCode();
-    settings.setString(kPairingCodeKey, code);
+    store_.setString(kPairingCodeKey, code);
     return code;
 }
 
-bool lockOnDisconnect(const SettingsStore& settings) {
-    return settings.boolean(kLockOnDisconnectKey).value_or(false);
+bool AgentSettings::lockOnDisconnect() const {
+    return store_.boolean(kLockOnDisconnectKey).value_or(false);
 }
 
-void setLockOnDisconnect(bool value, SettingsStore& settings) {
-    settings.setBoolean(kLockOnDisconnectKey, value);
+void AgentSettings::setLockOnDisconnect(bool value) {
+    store_.setBoolean(kLockOnDisconnectKey, value);
 }
 
-std::string_view commandKey(const SettingsStore& settings) {
-    return settings.string(kCommandKeyKey) == "super" ? "super" : "control";
+std::string_view AgentSettings::commandKey() const {
+    return store_.string(kCommandKeyKey) == "super" ? "super" : "control";
 }
 
-bool setCommandKey(std::string_view value, SettingsStore& settings) {
+bool AgentSettings::setCommandKey(std::string_view value) {
     if (value != "control" && value != "super") return false;
-    settings.setString(kCommandKeyKey, value);
+    store_.setString(kCommandKeyKey, value);
     return true;
 }
 
-void setLanguageOverride(std::string_view code, SettingsStore& settings) {
-    settings.setString(L10n::kOverrideKey, code);
+std::string AgentSettings::languageOverride() const {
+    return L10n::override(store_);
 }
 
-}  // namespace df::AgentSettings
+void AgentSettings::setLanguageOverride(std::string_view code) {
+    store_.setString(L10n::kOverrideKey, code);
+    if (languageObserver_) languageObserver_();
+}
+
+}  // namespace df

@@ -1,34 +1,52 @@
 #pragma once
 // The agent's persistent settings in the per-user defaults store, with the rules for
-// reading them. Any thread (the store serialises itself).
+// reading them. A thin view over the store it is given (which must outlive it); any
+// thread (the store serialises itself).
 
 #include "platform/SettingsStore.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
-namespace df::AgentSettings {
+namespace df {
 
-inline constexpr std::string_view kPairingCodeKey = "duskferry.pairingCode";
-inline constexpr std::string_view kLockOnDisconnectKey = "lockOnDisconnect";
-inline constexpr std::string_view kCommandKeyKey = "input.commandKey";
+class AgentSettings {
+public:
+    static constexpr std::string_view kPairingCodeKey = "duskferry.pairingCode";
+    static constexpr std::string_view kLockOnDisconnectKey = "lockOnDisconnect";
+    static constexpr std::string_view kCommandKeyKey = "input.commandKey";
 
-/// The stored pairing code when it is exactly six characters; otherwise a new one from
-/// Pairing::makeCode(), stored and returned. So the code stays the same across launches
-/// until the stored value is removed or damaged.
-std::string loadOrCreatePairingCode(SettingsStore& settings = SettingsStore::standard());
+    explicit AgentSettings(SettingsStore& store) : store_(store) {}
 
-/// Lock the screen after an authenticated phone disconnects (default false).
-bool lockOnDisconnect(const SettingsStore& settings = SettingsStore::standard());
-void setLockOnDisconnect(bool value, SettingsStore& settings = SettingsStore::standard());
+    SettingsStore& store() const { return store_; }
 
-/// The host key the phone's Command key acts as: "control" (the default, so Command+C
-/// copies) or "super". Anything else stored reads as "control".
-std::string_view commandKey(const SettingsStore& settings = SettingsStore::standard());
-/// Stores `value` when it is "control" or "super"; false, storing nothing, otherwise.
-bool setCommandKey(std::string_view value, SettingsStore& settings = SettingsStore::standard());
+    /// The stored pairing code when it is exactly six characters; otherwise a new one from
+    /// Pairing::makeCode(), stored and returned. So the code stays the same across launches
+    /// until the stored value is removed or damaged.
+    std::string loadOrCreatePairingCode();
 
-/// Stores the language choice ("auto" or a code of L10n::supported()).
-void setLanguageOverride(std::string_view code, SettingsStore& settings = SettingsStore::standard());
+    /// Lock the screen after an authenticated phone disconnects (default false).
+    bool lockOnDisconnect() const;
+    void setLockOnDisconnect(bool value);
 
-}  // namespace df::AgentSettings
+    /// The host key the phone's Command key acts as: "control" (the default, so Command+C
+    /// copies) or "super". Anything else stored reads as "control".
+    std::string_view commandKey() const;
+    /// Stores `value` when it is "control" or "super"; false, storing nothing, otherwise.
+    bool setCommandKey(std::string_view value);
+
+    /// The stored language choice (L10n::override).
+    std::string languageOverride() const;
+    /// Stores the language choice ("auto" or a code of L10n::supported()), then calls the
+    /// language observer (on this thread) so that texts follow at once.
+    void setLanguageOverride(std::string_view code);
+    /// Called after every setLanguageOverride; the agent hands in its L10n's refresh().
+    void setLanguageObserver(std::function<void()> observer) { languageObserver_ = std::move(observer); }
+
+private:
+    SettingsStore& store_;
+    std::function<void()> languageObserver_;
+};
+
+}  // namespace df

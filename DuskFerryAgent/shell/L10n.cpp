@@ -1,10 +1,9 @@
 #include "DuskFerryAgent/shell/L10n.h"
 
-#include "platform/SystemInfo.h"
 
-namespace df::L10n {
+namespace df {
 
-const std::vector<Language>& supported() {
+const std::vector<L10n::Language>& L10n::supported() {
     static const std::vector<Language> languages = {
         {"zh-Hans", "简体中文"}, {"zh-Hant", "繁體中文"}, {"en", "English"}, {"ja", "日本語"},
         {"ko", "한국어"},        {"de", "Deutsch"},       {"fr", "Français"}, {"es", "Español"},
@@ -12,18 +11,14 @@ const std::vector<Language>& supported() {
     return languages;
 }
 
-std::string override(const SettingsStore& settings) {
+std::string L10n::override(const SettingsStore& settings) {
     std::string value = settings.string(kOverrideKey).value_or("auto");
     // The first releases stored plain "zh" for Simplified Chinese.
     if (value == "zh") return "zh-Hans";
     return value;
 }
 
-std::string override() {
-    return override(SettingsStore::standard());
-}
-
-std::string lang(std::string_view overrideValue, const std::vector<std::string>& preferred) {
+std::string L10n::lang(std::string_view overrideValue, const std::vector<std::string>& preferred) {
     if (overrideValue != "auto") return std::string(overrideValue);
     for (const auto& id : preferred) {
         if (id.starts_with("zh")) {
@@ -39,14 +34,27 @@ std::string lang(std::string_view overrideValue, const std::vector<std::string>&
     return "en";
 }
 
-std::string lang() {
-    // Read anew on every lookup: a change of the setting or of the environment applies to
-    // the next text without a restart. The system information is stateless and cheap.
-    static const std::unique_ptr<SystemInfo> system = SystemInfo::create();
-    return lang(override(), system->preferredLanguages());
+L10n::L10n(const SettingsStore& settings, std::vector<std::string> preferred)
+    : settings_(&settings), preferred_(std::move(preferred)) {
+    refresh();
 }
 
-std::string t(std::string_view key, std::string_view language) {
+L10n::L10n(std::vector<std::string> preferred) : settings_(nullptr), preferred_(std::move(preferred)) {
+    refresh();
+}
+
+void L10n::refresh() {
+    auto language = lang(settings_ ? override(*settings_) : std::string("auto"), preferred_);
+    std::lock_guard lock(mutex_);
+    language_ = std::move(language);
+}
+
+std::string L10n::language() const {
+    std::lock_guard lock(mutex_);
+    return language_;
+}
+
+std::string L10n::t(std::string_view key, std::string_view language) {
     if (language == "zh-Hans") return std::string(key);
     const auto& all = tables();
     if (auto table = all.find(language); table != all.end()) {
@@ -58,11 +66,11 @@ std::string t(std::string_view key, std::string_view language) {
     return std::string(key);
 }
 
-std::string t(std::string_view key) {
-    return t(key, lang());
+std::string L10n::t(std::string_view key) const {
+    return t(key, language());
 }
 
-std::string format(std::string_view fmt, const std::vector<FormatArg>& args) {
+std::string L10n::format(std::string_view fmt, const std::vector<FormatArg>& args) {
     std::string out;
     out.reserve(fmt.size() + 32);
     size_t next = 0;
@@ -90,4 +98,4 @@ std::string format(std::string_view fmt, const std::vector<FormatArg>& args) {
     return out;
 }
 
-}  // namespace df::L10n
+}  // namespace df

@@ -11,7 +11,7 @@
 
 #include <array>
 
-namespace df::L10n {
+namespace df {
 
 namespace {
 struct Row {
@@ -223,7 +223,7 @@ constexpr std::array<Row, 61> kRows = {{
 // clang-format on
 }  // namespace
 
-const std::map<std::string, Table, std::less<>>& tables() {
+const std::map<std::string, L10n::Table, std::less<>>& L10n::tables() {
     // Built once on first use; a function-local static is initialised exactly once even
     // when the first lookups race from the main thread and the server queue.
     static const std::map<std::string, Table, std::less<>> all = [] {
@@ -249,4 +249,4 @@ const std::map<std::string, Table, std::less<>>& tables() {
     return all;
 }
 
-}  // namespace df::L10n
+}  // namespace df

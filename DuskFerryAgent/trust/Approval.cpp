@@ -1,18 +1,18 @@
 #include "DuskFerryAgent/trust/Approval.h"
 
-#include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/shell/Utf8.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 
 namespace df {
 
 std::shared_ptr<Approval> Approval::create(std::shared_ptr<DispatchQueue> mainQueue,
-                                           std::shared_ptr<AlertPresenter> alerts) {
-    return std::shared_ptr<Approval>(new Approval(std::move(mainQueue), std::move(alerts)));
+                                           std::shared_ptr<AlertPresenter> alerts, std::shared_ptr<const L10n> l10n) {
+    return std::shared_ptr<Approval>(new Approval(std::move(mainQueue), std::move(alerts), std::move(l10n)));
 }
 
-Approval::Approval(std::shared_ptr<DispatchQueue> mainQueue, std::shared_ptr<AlertPresenter> alerts)
-    : mainQueue_(std::move(mainQueue)), alerts_(std::move(alerts)) {}
+Approval::Approval(std::shared_ptr<DispatchQueue> mainQueue, std::shared_ptr<AlertPresenter> alerts,
+                   std::shared_ptr<const L10n> l10n)
+    : mainQueue_(std::move(mainQueue)), alerts_(std::move(alerts)), l10n_(std::move(l10n)) {}
 
 Approval::~Approval() {
     // Requests that never got their prompt are answered, later and on the main queue as
@@ -22,15 +22,15 @@ Approval::~Approval() {
     }
 }
 
-AlertContent Approval::alertFor(std::string_view deviceName, std::string_view deviceID) {
+AlertContent Approval::alertFor(const L10n& l10n, std::string_view deviceName, std::string_view deviceID) {
     AlertContent content;
-    content.messageText = L10n::tf("允许「%@」连接吗？", deviceName);
+    content.messageText = l10n.tf("允许「%@」连接吗？", deviceName);
     // The text already ends with the ellipsis; a shorter ID is shown whole.
     content.informativeText =
-        L10n::tf("这台 iPhone 首次请求控制你的 Mac。\n仅在你本人发起、且确认设备名无误时点“信任”。\n\n设备标识：%@…",
+        l10n.tf("这台 iPhone 首次请求控制你的 Mac。\n仅在你本人发起、且确认设备名无误时点“信任”。\n\n设备标识：%@…",
                  Utf8::prefix(deviceID, 8));
     content.style = AlertContent::Style::warning;
-    content.buttons = {L10n::t("信任并连接"), L10n::t("拒绝")};
+    content.buttons = {l10n.t("信任并连接"), l10n.t("拒绝")};
     return content;
 }
 
@@ -66,7 +66,7 @@ void Approval::presentNext() {
     showing_ = true;
     Pending pending = std::move(waiting_.front());
     waiting_.pop_front();
-    auto content = alertFor(pending.deviceName, pending.deviceID);
+    auto content = alertFor(*l10n_, pending.deviceName, pending.deviceID);
     alerts_->present(std::move(content),
                      [weak = weak_from_this(), completion = std::move(pending.completion)](int response) {
                          completion(response == kAlertFirstButtonReturn);

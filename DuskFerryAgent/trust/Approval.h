@@ -4,6 +4,7 @@
 // main queue, and requests that arrive while one is open wait their turn, so answers come
 // one after the other, never interleaved.
 
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/AlertPresenter.h"
 #include "platform/DispatchQueue.h"
 
@@ -19,7 +20,8 @@ public:
     using Completion = std::function<void(bool trusted)>;
 
     static std::shared_ptr<Approval> create(std::shared_ptr<DispatchQueue> mainQueue,
-                                            std::shared_ptr<AlertPresenter> alerts);
+                                            std::shared_ptr<AlertPresenter> alerts,
+                                            std::shared_ptr<const L10n> l10n);
     ~Approval();
 
     /// Shows the prompt for the phone and later calls `completion(true)` exactly when the
@@ -30,10 +32,11 @@ public:
     void request(std::string deviceName, std::string deviceID, Completion completion);
 
     /// The alert shown for a phone (texts in the language in effect).
-    static AlertContent alertFor(std::string_view deviceName, std::string_view deviceID);
+    static AlertContent alertFor(const L10n& l10n, std::string_view deviceName, std::string_view deviceID);
 
 private:
-    Approval(std::shared_ptr<DispatchQueue> mainQueue, std::shared_ptr<AlertPresenter> alerts);
+    Approval(std::shared_ptr<DispatchQueue> mainQueue, std::shared_ptr<AlertPresenter> alerts,
+             std::shared_ptr<const L10n> l10n);
 
     struct Pending {
         std::string deviceName;
@@ -46,6 +49,7 @@ private:
 
     std::shared_ptr<DispatchQueue> mainQueue_;
     std::shared_ptr<AlertPresenter> alerts_;
+    std::shared_ptr<const L10n> l10n_;
     std::deque<Pending> waiting_;  // main queue only
     bool showing_ = false;         // main queue only
 };

@@ -47,8 +47,4 @@ std::string DeviceKind::detect(const SystemInfo& info) {
     return fromName(name);
 }
 
-std::string DeviceKind::detect() {
-    return detect(*SystemInfo::create());
-}
-
 }  // namespace df

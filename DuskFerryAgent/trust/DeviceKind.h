@@ -14,8 +14,8 @@ class DeviceKind {
 public:
     DeviceKind() = delete;
 
-    /// The kind of this machine (never fails; missing information gives "mac").
-    static std::string detect();
+    /// The kind of the machine `info` describes (never fails; missing information gives
+    /// "mac").
     static std::string detect(const SystemInfo& info);
     /// The kind for a product name or model text (first match of the fixed order wins).
     static std::string fromName(std::string_view name);

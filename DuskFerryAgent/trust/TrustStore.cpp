@@ -1,7 +1,6 @@
 #include "DuskFerryAgent/trust/TrustStore.h"
 
 #include "DuskFerryAgent/shell/Utf8.h"
-#include "DuskFerryAgent/trust/AgentKeychain.h"
 #include "protocol/DeviceAuth.h"
 
 #include <openssl/bn.h>
@@ -14,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-namespace df::TrustStore {
+namespace df {
 
 namespace {
 using namespace std::chrono;
@@ -37,36 +36,6 @@ std::string nameKey(std::string_view id) { return key("trustname:", id); }
 std::string sinceKey(std::string_view id) { return key("trustsince:", id); }
 
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-std::optional<std::string> readText(std::string_view entry) {
-    auto bytes = AgentKeychain::read(entry);
-    if (!bytes) return std::nullopt;
-    std::string text(bytes->begin(), bytes->end());
-    if (!Utf8::isValid(text)) return std::nullopt;
-    return text;
-}
-
-std::vector<std::string> readTrustedIDs() {
-    std::string list = readText(kTrustedIDs).value_or("");
-    std::vector<std::string> ids;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        if (comma == std::string::npos) comma = list.size();
-        if (comma > start) ids.push_back(list.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return ids;
-}
-
-void writeTrustedIDs(const std::vector<std::string>& ids) {
-    std::string list;
-    for (const auto& id : ids) {
-        if (!list.empty()) list.push_back(',');
-        list += id;
-    }
-    AgentKeychain::set(bytesOf(list), kTrustedIDs);
-}
 
 // --- P-256 helpers (OpenSSL) -------------------------------------------------------------
 
@@ -136,23 +105,6 @@ std::optional<DeviceAuth::KeyPair> generateCompactKeyPair() {
     return std::nullopt;
 }
 
-// Serialises the creation of the identity so two queues never make two different keys.
-std::mutex& identityMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Load-or-create of the Mac's key pair; nothing when no key could be made.
-std::optional<DeviceAuth::KeyPair> macKeyPair() {
-    std::lock_guard lock(identityMutex());
-    if (auto stored = AgentKeychain::read(kMacPrivateKey); stored && stored->size() == kPrivateKeySize) {
-        if (auto publicKey = DeviceAuth::publicKey(*stored)) return DeviceAuth::KeyPair{*stored, *publicKey};
-    }
-    auto fresh = generateCompactKeyPair();
-    if (fresh) AgentKeychain::set(fresh->privateKey, kMacPrivateKey);
-    return fresh;
-}
-
 std::string makeUuid() {
     uint8_t b[16] = {};
     RAND_bytes(b, sizeof b);
@@ -177,11 +129,54 @@ bool digits(std::string_view text, size_t pos, size_t count, int& value) {
 }
 }  // namespace
 
-sys_seconds distantPast() {
+TrustStore::TrustStore(AgentKeychain& keychain) : keychain_(keychain) {}
+
+std::optional<std::string> TrustStore::readText(std::string_view entry) const {
+    auto bytes = keychain_.read(entry);
+    if (!bytes) return std::nullopt;
+    std::string text(bytes->begin(), bytes->end());
+    if (!Utf8::isValid(text)) return std::nullopt;
+    return text;
+}
+
+std::vector<std::string> TrustStore::readTrustedIDs() const {
+    std::string list = readText(kTrustedIDs).value_or("");
+    std::vector<std::string> ids;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > start) ids.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return ids;
+}
+
+void TrustStore::writeTrustedIDs(const std::vector<std::string>& ids) {
+    std::string list;
+    for (const auto& id : ids) {
+        if (!list.empty()) list.push_back(',');
+        list += id;
+    }
+    keychain_.set(bytesOf(list), kTrustedIDs);
+}
+
+// Load-or-create of the Mac's key pair; nothing when no key could be made.
+std::optional<DeviceAuth::KeyPair> TrustStore::macKeyPair() {
+    std::lock_guard lock(identityMutex_);
+    if (auto stored = keychain_.read(kMacPrivateKey); stored && stored->size() == kPrivateKeySize) {
+        if (auto publicKey = DeviceAuth::publicKey(*stored)) return DeviceAuth::KeyPair{*stored, *publicKey};
+    }
+    auto fresh = generateCompactKeyPair();
+    if (fresh) keychain_.set(fresh->privateKey, kMacPrivateKey);
+    return fresh;
+}
+
+sys_seconds TrustStore::distantPast() {
     return sys_seconds(sys_days(year(1) / January / 1));
 }
 
-std::string formatDate(sys_seconds time) {
+std::string TrustStore::formatDate(sys_seconds time) {
     auto day = floor<days>(time);
     year_month_day date(day);
     hh_mm_ss clock(time - day);
@@ -193,7 +188,7 @@ std::string formatDate(sys_seconds time) {
     return text;
 }
 
-std::optional<sys_seconds> parseDate(std::string_view text) {
+std::optional<sys_seconds> TrustStore::parseDate(std::string_view text) {
     // yyyy-MM-ddTHH:mm:ss followed by Z or ±hh:mm (RFC 3339 without fractions).
     int y, mo, d, h, mi, s;
     if (!digits(text, 0, 4, y) || text.size() < 20 || text[4] != '-' || !digits(text, 5, 2, mo) || text[7] != '-' ||
@@ -217,7 +212,7 @@ std::optional<sys_seconds> parseDate(std::string_view text) {
     return sys_seconds(sys_days(date)) + hours(h) + minutes(mi) + seconds(s) - offset;
 }
 
-std::vector<TrustedDevice> trustedDevices() {
+std::vector<TrustStore::TrustedDevice> TrustStore::trustedDevices() const {
     std::vector<TrustedDevice> devices;
     for (auto& id : readTrustedIDs()) {
         TrustedDevice device;
@@ -230,17 +225,17 @@ std::vector<TrustedDevice> trustedDevices() {
     return devices;
 }
 
-bool canStore(std::string_view deviceID) {
+bool TrustStore::canStore(std::string_view deviceID) {
     return !deviceID.empty() && deviceID.find(',') == std::string_view::npos && Utf8::isValid(deviceID) &&
            AgentKeychain::fileName(sinceKey(deviceID)).size() <= kMaxEntryFileName &&
            AgentKeychain::fileName(nameKey(deviceID)).size() <= kMaxEntryFileName;
 }
 
-bool trust(std::string_view deviceID, std::string_view name, const Bytes& iosPublicKey) {
+bool TrustStore::trust(std::string_view deviceID, std::string_view name, const Bytes& iosPublicKey) {
     if (!canStore(deviceID)) return false;
-    AgentKeychain::set(iosPublicKey, trustKey(deviceID));
-    AgentKeychain::set(bytesOf(name), nameKey(deviceID));
-    AgentKeychain::set(bytesOf(formatDate(floor<seconds>(system_clock::now()))), sinceKey(deviceID));
+    keychain_.set(iosPublicKey, trustKey(deviceID));
+    keychain_.set(bytesOf(name), nameKey(deviceID));
+    keychain_.set(bytesOf(formatDate(floor<seconds>(system_clock::now()))), sinceKey(deviceID));
     auto ids = readTrustedIDs();
     if (std::find(ids.begin(), ids.end(), deviceID) == ids.end()) {
         ids.emplace_back(deviceID);
@@ -249,8 +244,8 @@ bool trust(std::string_view deviceID, std::string_view name, const Bytes& iosPub
     return true;
 }
 
-bool verify(std::string_view deviceID, const Bytes& nonce, const Bytes& hmac) {
-    auto phoneKey = AgentKeychain::read(trustKey(deviceID));
+bool TrustStore::verify(std::string_view deviceID, const Bytes& nonce, const Bytes& hmac) {
+    auto phoneKey = keychain_.read(trustKey(deviceID));
     if (!phoneKey || !isValidPublicKey(*phoneKey)) return false;
     auto mac = macKeyPair();
     if (!mac) return false;
@@ -259,30 +254,30 @@ bool verify(std::string_view deviceID, const Bytes& nonce, const Bytes& hmac) {
     return DeviceAuth::verify(*key, nonce, hmac);
 }
 
-void revoke(std::string_view deviceID) {
-    AgentKeychain::remove(trustKey(deviceID));
-    AgentKeychain::remove(nameKey(deviceID));
-    AgentKeychain::remove(sinceKey(deviceID));
+void TrustStore::revoke(std::string_view deviceID) {
+    keychain_.remove(trustKey(deviceID));
+    keychain_.remove(nameKey(deviceID));
+    keychain_.remove(sinceKey(deviceID));
     auto ids = readTrustedIDs();
     std::erase(ids, deviceID);
     writeTrustedIDs(ids);
 }
 
-bool isTrusted(std::string_view deviceID) {
-    return AgentKeychain::read(trustKey(deviceID)).has_value();
+bool TrustStore::isTrusted(std::string_view deviceID) const {
+    return keychain_.read(trustKey(deviceID)).has_value();
 }
 
-Bytes macPublicKey() {
+Bytes TrustStore::macPublicKey() {
     auto pair = macKeyPair();
     return pair ? pair->publicKey : Bytes{};
 }
 
-std::string macDeviceID() {
-    std::lock_guard lock(identityMutex());
+std::string TrustStore::macDeviceID() {
+    std::lock_guard lock(identityMutex_);
     if (auto stored = readText(kMacDeviceID); stored && !stored->empty()) return *stored;
     auto id = makeUuid();
-    AgentKeychain::set(bytesOf(id), kMacDeviceID);
+    keychain_.set(bytesOf(id), kMacDeviceID);
     return id;
 }
 
-}  // namespace df::TrustStore
+}  // namespace df

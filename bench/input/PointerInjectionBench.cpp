@@ -44,9 +44,8 @@ void run(benchmark::State& state, Mode mode, Displays_ which) {
             state.SkipWithError("no XRandR");
             return;
         }
-        DisplayTarget::install(randr);
-        displays = displayTargetDisplays();
-        if (which == Displays_::xrandrCached) displays = cachedTargetDisplays(displays, 0.25);
+        displays = displayTargetDisplays(std::make_shared<DisplayTarget>(randr));
+        if (which == Displays_::xrandrCached) displays = cachedTargetDisplays(displays, InputInjector::displayCacheAge);
     } else {
         displays = std::make_shared<FixedDisplays>();
     }
@@ -81,7 +80,6 @@ void run(benchmark::State& state, Mode mode, Displays_ which) {
     state.counters["p50_us"] = pct(0.50) * 1e6;
     state.counters["p99_us"] = pct(0.99) * 1e6;
     state.counters["max_us"] = latencies.back() * 1e6;
-    if (realDisplays) DisplayTarget::install(nullptr);
 }
 
 void BM_PointerMove_Absolute(benchmark::State& s) { run(s, Mode::absolute, Displays_::fixed); }

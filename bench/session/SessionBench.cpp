@@ -8,10 +8,13 @@
 //   bench_session --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/SerialQueue.h"
+#include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tests/session/PhoneOnLoopback.h"
+#include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -32,22 +35,20 @@ using namespace std::chrono_literals;
 
 constexpr const char* kCode = "271828";
 
-// One agent for the whole run, in a temporary HOME with one trusted phone.
+// One agent for the whole run, with the real key store in a temporary directory and one
+// trusted phone.
 struct Agent {
     Agent() {
-        home = std::filesystem::temp_directory_path() / ("df-bench-session-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(home);
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
-        TrustStore::trust("BENCH-PHONE", "Bench Phone", keys.publicKey);
-        macPublicKey = TrustStore::macPublicKey();
+        trust->trust("BENCH-PHONE", "Bench Phone", keys.publicKey);
+        macPublicKey = trust->macPublicKey();
 
         ServerServices s;
         s.queue = serverQueue;
         s.transport = transport;
+        s.session.trust = trust;
+        s.session.l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
         s.session.agentName = "bench-agent";
-        s.session.macDeviceID = TrustStore::macDeviceID();
+        s.session.macDeviceID = trust->macDeviceID();
         s.tcpPort = 0;
         s.quicPort = 0;
         s.bindHost = "127.0.0.1";
@@ -68,7 +69,6 @@ struct Agent {
         // What the cancelled connections still had to report goes with the queues.
         serverQueue->shutdown();
         phoneQueue->shutdown();
-        std::filesystem::remove_all(home);
     }
 
     /// Connects and authenticates; the hello acknowledgement, or nothing.
@@ -83,7 +83,9 @@ struct Agent {
         return p.waitFor<HelloAck>();
     }
 
-    std::filesystem::path home;
+    testsupport::TempDir dir;
+    FileAgentKeychain keychain{dir / "keys"};
+    std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
     DeviceAuth::KeyPair keys = DeviceAuth::generateKeyPair();
     Bytes macPublicKey;
     std::shared_ptr<SerialQueue> serverQueue = SerialQueue::create("duskferry.server");

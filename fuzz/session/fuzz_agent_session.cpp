@@ -4,36 +4,44 @@
 // picks the path; the rest arrives in reads whose sizes the input also chooses.
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
+#include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/fake/displays/FakeDisplays.h"
+#include "platform/fake/keychain/MemoryAgentKeychain.h"
 #include "platform/fake/queue/ManualQueue.h"
+#include "platform/fake/settings/MemorySettingsStore.h"
 #include "platform/fake/transport/FakeTransport.h"
 #include "protocol/DeviceAuth.h"
-
-#include <cstdlib>
-#include <filesystem>
-#include <unistd.h>
 
 namespace {
 
 using namespace df;
 
+// Everything in memory: an input costs no disk access, and no input can change what the
+// next one finds (a fresh key store and settings per input).
 struct Setup {
-    DeviceAuth::KeyPair phone;
-    Bytes macPublicKey;
+    DeviceAuth::KeyPair phone = DeviceAuth::generateKeyPair();
+    Bytes macPrivateKey;
+    std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
+    std::shared_ptr<const L10n> l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
     Setup() {
-        auto dir = std::filesystem::temp_directory_path() / ("df-fuzz-session-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        ::setenv("HOME", dir.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-        phone = DeviceAuth::generateKeyPair();
-        TrustStore::trust("FUZZ-PHONE", "Fuzz", phone.publicKey);
-        macPublicKey = TrustStore::macPublicKey();
-        auto displays = std::make_shared<fake::FakeDisplays>();
         displays->setDisplays({{1, "screen", {0, 0, 1280, 800}, true, 60}});
-        DisplayTarget::install(displays);
+        fake::MemoryAgentKeychain keychain;
+        TrustStore(keychain).macPublicKey();
+        macPrivateKey = keychain.read("macPrivateKey").value();
+    }
+};
+
+// The per-input services: a key store that trusts the fuzzing phone, under the one Mac key.
+struct Stores {
+    fake::MemoryAgentKeychain keychain;
+    fake::MemorySettingsStore settings;
+    std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
+    explicit Stores(const Setup& setup) {
+        keychain.set(setup.macPrivateKey, "macPrivateKey");
+        trust->trust("FUZZ-PHONE", "Fuzz", setup.phone.publicKey);
     }
 };
 
@@ -59,11 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
 
+    Stores stores(setup);
     auto queue = std::make_shared<fake::ManualQueue>("duskferry.server");
     auto transport = std::make_shared<fake::FakeTransportFactory>();
     ServerServices services;
     services.queue = queue;
     services.transport = transport;
+    services.session.trust = stores.trust;
+    services.session.l10n = setup.l10n;
+    services.session.displays = std::make_shared<DisplayTarget>(setup.displays);
+    services.session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
+    services.session.settings = &stores.settings;
     services.session.agentName = "fuzz";
     services.session.macDeviceID = "FUZZ-MAC";
     auto server = AgentServer::create("123456", nullptr, services);
@@ -85,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto m = ControlMessage::decode(std::span<const uint8_t>(f.payload));
             if (m && m->is<AuthChallenge>()) nonce = m->get<AuthChallenge>()->nonce;
         }
-        auto key = DeviceAuth::authenticationKey(setup.phone.privateKey, setup.macPublicKey);
+        auto key = DeviceAuth::authenticationKey(setup.phone.privateKey, stores.trust->macPublicKey());
         control->feed(frame(AuthResponse(DeviceAuth::response(*key, nonce))));
         queue->runUntilIdle();
         auto session = server->session();

@@ -3,8 +3,8 @@
 // and a file name must never leave the store's directory or lose information.
 
 #include "DuskFerryAgent/shell/Utf8.h"
-#include "DuskFerryAgent/trust/AgentKeychain.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/AgentKeychain.h"
 
 #include <cstdint>
 #include <string>

@@ -2,11 +2,11 @@
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/fake/displays/FakeDisplays.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace df {
@@ -15,21 +15,14 @@ namespace {
 class DisplayTargetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("LANGUAGE", "en", 1);
         displays->setDisplays({{11, "DP-1", {0, 0, 1920, 1080}, false, 60},
                                {12, "", {1920, 0, 2560.7, 1440.9}, true, 144},
                                {13, "HDMI-1", {0, 1080, 1280, 720}, false, 60}});
-        DisplayTarget::install(displays);
-        DisplayTarget::setSelectedDisplayID(std::nullopt);
-        DisplayTarget::setVirtualDisplayID(std::nullopt);
-    }
-    void TearDown() override {
-        DisplayTarget::install(nullptr);
-        DisplayTarget::setSelectedDisplayID(std::nullopt);
-        DisplayTarget::setVirtualDisplayID(std::nullopt);
-        VirtualDisplayControl::clear();
     }
     std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
+    DisplayTarget target{displays};
+    L10n english{std::vector<std::string>{"en"}};
+    VirtualDisplayControl virtualDisplay;
 };
 
 TEST_F(DisplayTargetTest, CurrentDisplayPrefersVirtualThenSelectedWhenTheyHaveWidth) {
@@ -45,18 +38,18 @@ TEST_F(DisplayTargetTest, CurrentDisplayPrefersVirtualThenSelectedWhenTheyHaveWi
         {std::nullopt, 99, 12},
     };
     for (const auto& row : rows) {
-        DisplayTarget::setVirtualDisplayID(row.virtualID);
-        DisplayTarget::setSelectedDisplayID(row.selectedID);
-        EXPECT_EQ(DisplayTarget::currentDisplayID(), row.current);
+        target.setVirtualDisplayID(row.virtualID);
+        target.setSelectedDisplayID(row.selectedID);
+        EXPECT_EQ(target.currentDisplayID(), row.current);
     }
-    DisplayTarget::setSelectedDisplayID(13);
+    target.setSelectedDisplayID(13);
     displays->setBounds(13, {0, 0, 0, 0});  // just disconnected
-    EXPECT_EQ(DisplayTarget::currentDisplayID(), 12u);
-    EXPECT_EQ(DisplayTarget::currentBounds(), (DisplayBounds{1920, 0, 2560.7, 1440.9}));
+    EXPECT_EQ(target.currentDisplayID(), 12u);
+    EXPECT_EQ(target.currentBounds(), (DisplayBounds{1920, 0, 2560.7, 1440.9}));
 }
 
 TEST_F(DisplayTargetTest, ActiveDisplaysNameTruncateAndMarkCurrent) {
-    auto list = DisplayTarget::activeDisplays();
+    auto list = target.activeDisplays(english);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], DisplayInfo(11, "DP-1", 1920, 1080, false));
     EXPECT_EQ(list[1], DisplayInfo(12, "Display 2", 2560, 1440, true));
@@ -65,28 +58,29 @@ TEST_F(DisplayTargetTest, ActiveDisplaysNameTruncateAndMarkCurrent) {
 
 TEST_F(DisplayTargetTest, MainIsFirstActiveWhenNoneIsMainAndAbsentWithoutDisplays) {
     displays->setDisplays({{21, "a", {0, 0, 800, 600}, false, 60}, {22, "b", {800, 0, 800, 600}, false, 60}});
-    EXPECT_EQ(DisplayTarget::systemMainID(), 21u);
+    EXPECT_EQ(target.systemMainID(), 21u);
     displays->setDisplays({});
-    EXPECT_EQ(DisplayTarget::systemMainID(), std::nullopt);
-    EXPECT_EQ(DisplayTarget::currentDisplayID(), std::nullopt);
-    EXPECT_TRUE(DisplayTarget::activeDisplays().empty());
+    EXPECT_EQ(target.systemMainID(), std::nullopt);
+    EXPECT_EQ(target.currentDisplayID(), std::nullopt);
+    EXPECT_TRUE(target.activeDisplays(english).empty());
+    EXPECT_TRUE(DisplayTarget(nullptr).activeDisplays(english).empty()) << "no display service: no displays";
     std::vector<DisplayDescription> many(20, DisplayDescription{1, "x", {0, 0, 10, 10}, false, 0});
     for (uint32_t i = 0; i < many.size(); ++i) many[i].id = 100 + i;
     displays->setDisplays(many);
-    EXPECT_EQ(DisplayTarget::activeDisplays().size(), 16u);
+    EXPECT_EQ(target.activeDisplays(english).size(), 16u);
 }
 
 TEST_F(DisplayTargetTest, EmptyVirtualDisplaySlotsDoNothingInstalledOnesAreCalled) {
-    VirtualDisplayControl::setEnabled(true);
-    VirtualDisplayControl::enableAuto();
-    VirtualDisplayControl::setSessionActive(true);
+    virtualDisplay.setEnabled(true);
+    virtualDisplay.enableAuto();
+    virtualDisplay.setSessionActive(true);
     std::vector<std::string> calls;
-    VirtualDisplayControl::installSetEnabled([&](bool on) { calls.push_back(on ? "on" : "off"); });
-    VirtualDisplayControl::installEnableAuto([&] { calls.push_back("auto"); });
-    VirtualDisplayControl::installSetSessionActive([&](bool a) { calls.push_back(a ? "active" : "inactive"); });
-    VirtualDisplayControl::setEnabled(false);
-    VirtualDisplayControl::enableAuto();
-    VirtualDisplayControl::setSessionActive(true);
+    virtualDisplay.installSetEnabled([&](bool on) { calls.push_back(on ? "on" : "off"); });
+    virtualDisplay.installEnableAuto([&] { calls.push_back("auto"); });
+    virtualDisplay.installSetSessionActive([&](bool a) { calls.push_back(a ? "active" : "inactive"); });
+    virtualDisplay.setEnabled(false);
+    virtualDisplay.enableAuto();
+    virtualDisplay.setSessionActive(true);
     EXPECT_EQ(calls, (std::vector<std::string>{"off", "auto", "active"}));
 }
 

@@ -2,6 +2,7 @@
 // Skipped without DISPLAY, failed under CI=true.
 
 #include "platform/linux/displays/XRandRDisplays.h"
+#include "tests/support/RequireService.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +19,8 @@ bool setMonitor(const char* name, int x, int width);
 namespace {
 using test::setMonitor;
 
-bool requireDisplay() {
-    if (std::getenv("DISPLAY")) return true;
-    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
-        ADD_FAILURE() << "DISPLAY is not set under CI";
-    }
-    return false;
-}
-
 TEST(XRandRDisplaysTest, ReportsMonitorsWithStableIdsBoundsAndPrimary) {
-    if (!requireDisplay()) GTEST_SKIP() << "no X display";
+    DF_REQUIRE_SERVICE(std::getenv("DISPLAY"), "an X display ($DISPLAY)");
     auto displays = createXRandRDisplays();
     ASSERT_NE(displays, nullptr);
     // Split the screen into two monitors so that there is more than one display.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "XTestWindow.h"
+#include "tests/support/RequireService.h"
 
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
@@ -30,11 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-bool inCI() {
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
 
 uint16_t freePort(int type) {
     int fd = socket(AF_INET, type, 0);
@@ -116,7 +112,7 @@ private:
 TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocusedWindow) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        if (inCI()) FAIL() << "no X display under CI";
+        if (testsupport::underCI()) FAIL() << "no X display under CI";
         GTEST_SKIP() << "no X display";
     }
     const fs::path home = fs::temp_directory_path() / ("df-input-e2e-" + std::to_string(getpid()));

@@ -7,6 +7,7 @@
 #include "platform/SerialQueue.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/input/XTestInputEvents.h"
+#include "tests/support/RequireService.h"
 #include "XTestWindow.h"
 
 #include <X11/Xlib.h>
@@ -22,19 +23,6 @@ namespace df::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool inCI() {
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
-
-#define DF_REQUIRE_SERVICE(cond, what)                                    \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
-            if (inCI()) FAIL() << what << " is missing under CI";         \
-            GTEST_SKIP() << what << " is not available";                  \
-        }                                                                 \
-    } while (0)
 
 // The display choices of a process with no selection: the main RandR monitor.
 class RandRTargetDisplays final : public TargetDisplays {

@@ -3,8 +3,8 @@
 #include "protocol/Base64.h"
 #include "protocol/MediaPayloads.h"
 #include "protocol/WireFrame.h"
-#include "tests/protocol/Hex.h"
-#include "tests/protocol/PythonCheck.h"
+#include "tests/support/Hex.h"
+#include "tests/support/PythonCheck.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -358,10 +358,10 @@ TEST(Base64Test, AgreesWithAnIndependentCodec) {
     for (size_t length = 0; length <= 70; ++length) {
         Bytes value(length);
         for (size_t i = 0; i < length; ++i) value[i] = static_cast<uint8_t>(251 - 7 * i);
-        args += " h" + testing::toHex(value);
+        args += " h" + testsupport::toHex(value);
         values.push_back(std::move(value));
     }
-    const auto out = testing::runPython(
+    const auto out = testsupport::runPython(
         "import sys, base64\n"
         "for a in sys.argv[1:]:\n"
         "    print(\"=\" + base64.b64encode(bytes.fromhex(a[1:])).decode())\n",

@@ -1,8 +1,8 @@
 #include "protocol/DeviceAuth.h"
 
 #include "protocol/SecureRandom.h"
-#include "tests/protocol/Hex.h"
-#include "tests/protocol/PythonCheck.h"
+#include "tests/support/Hex.h"
+#include "tests/support/PythonCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 namespace df {
 namespace {
 
-using testing::fromHex;
-using testing::toHex;
+using testsupport::fromHex;
+using testsupport::toHex;
 
 // Reference: python3-cryptography. For each (our private key, our public key, nonce) given
 // in hex it makes a key pair of its own and prints: its private scalar, its raw public key,
@@ -59,7 +59,7 @@ TEST(DeviceAuthTest, AgreesWithAnIndependentImplementation) {
         args += " " + toHex(rounds.back().ours.privateKey) + " " + toHex(rounds.back().ours.publicKey) + " " +
                 toHex(rounds.back().nonce);
     }
-    const auto out = testing::runPython(kReferenceScript, args);
+    const auto out = testsupport::runPython(kReferenceScript, args);
     ASSERT_TRUE(out.has_value());
     std::istringstream lines(*out);
     for (const Round& round : rounds) {
@@ -86,7 +86,7 @@ TEST(DeviceAuthTest, DeriveKeyMatchesTheReferenceForAnyLength) {
     const std::vector<Bytes> secrets{Bytes{}, Bytes{0x01}, Bytes(31, 0xAB), Bytes(32, 0x00), Bytes(100, 0x7F)};
     std::string args;  // "h" + hex, so that the empty secret is still an argument
     for (const auto& secret : secrets) args += " h" + toHex(secret);
-    const auto out = testing::runPython(
+    const auto out = testsupport::runPython(
         "import sys\n"
         "from cryptography.hazmat.primitives import hashes\n"
         "from cryptography.hazmat.primitives.kdf.hkdf import HKDF\n"

@@ -1,8 +1,8 @@
 #include "protocol/Pairing.h"
 
 #include "protocol/SecureRandom.h"
-#include "tests/protocol/Hex.h"
-#include "tests/protocol/PythonCheck.h"
+#include "tests/support/Hex.h"
+#include "tests/support/PythonCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -67,8 +67,8 @@ TEST(PairingTest, PskMaterialMatchesAnIndependentSha256) {
     DF_REQUIRE_PYTHON_REFERENCE();
     const std::vector<std::string> codes{"000000", "123456", "999999", "", "12345", "not-a-code \xC3\xA9"};
     std::string args;  // "h" + hex, so that the empty code is still an argument
-    for (const auto& code : codes) args += " h" + testing::toHex(Bytes(code.begin(), code.end()));
-    const auto out = testing::runPython(
+    for (const auto& code : codes) args += " h" + testsupport::toHex(Bytes(code.begin(), code.end()));
+    const auto out = testsupport::runPython(
         "import sys, hashlib\n"
         "for a in sys.argv[1:]:\n"
         "    print(hashlib.sha256(b\"duskferry-psk-v1:\" + bytes.fromhex(a[1:])).hexdigest())\n",
@@ -79,7 +79,7 @@ TEST(PairingTest, PskMaterialMatchesAnIndependentSha256) {
         std::string expected;
         ASSERT_TRUE(std::getline(lines, expected));
         const auto material = Pairing::pskMaterial(code);
-        EXPECT_EQ(testing::toHex(material.key), expected) << code;
+        EXPECT_EQ(testsupport::toHex(material.key), expected) << code;
         EXPECT_EQ(material.identity, (Bytes{'d', 'u', 's', 'k', 'f', 'e', 'r', 'r', 'y'}));
     }
 }

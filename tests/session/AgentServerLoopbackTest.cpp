@@ -8,10 +8,13 @@
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/SerialQueue.h"
 #include "platform/fake/queue/ManualQueue.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tests/session/PhoneOnLoopback.h"
 #include "tests/session/SessionTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,9 +41,11 @@ protected:
         s.queue = serverQueue;
         s.transport = transport;
         s.session.mainQueue = mainQueue;
-        s.session.approval = Approval::create(mainQueue, alerts);
+        s.session.approval = Approval::create(mainQueue, alerts, l10n);
+        s.session.trust = trust;
+        s.session.l10n = l10n;
         s.session.agentName = "loopback-agent";
-        s.session.macDeviceID = TrustStore::macDeviceID();
+        s.session.macDeviceID = trust->macDeviceID();
         s.tcpPort = 0;
         s.quicPort = 0;
         s.bindHost = "127.0.0.1";
@@ -117,7 +122,7 @@ protected:
         p.send(Hello("Test Phone", 1, std::nullopt, "PHONE-LOOP", features));
         auto sh = p.waitFor<ServerHello>();
         EXPECT_TRUE(sh.has_value());
-        if (!TrustStore::isTrusted("PHONE-LOOP")) {
+        if (!trust->isTrusted("PHONE-LOOP")) {
             EXPECT_TRUE(p.waitFor<PairRequired>().has_value());
             answerOnTerminal("y\n");
             p.send(Enroll("PHONE-LOOP", "Test Phone", keys.publicKey));
@@ -137,7 +142,11 @@ protected:
         return s;
     }
 
-    test::TempHome home;
+    // The real key store, in a directory of its own.
+    testsupport::TempDir dir;
+    FileAgentKeychain keychain{dir / "keys"};
+    std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
+    std::shared_ptr<const L10n> l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
     std::string code = "314159";
     std::shared_ptr<SerialQueue> serverQueue = SerialQueue::create("duskferry.server");
     std::shared_ptr<SerialQueue> mainQueue = SerialQueue::create("main");
@@ -168,7 +177,7 @@ TEST_F(AgentServerLoopbackTest, PairAuthenticateAndStreamOverTcpAndQuic) {
     ASSERT_TRUE(ack->mediaToken.has_value());
     EXPECT_EQ(ack->mediaToken->size(), 16u);
     EXPECT_TRUE(waitForStatus("Connected: Test Phone"));
-    EXPECT_TRUE(TrustStore::isTrusted("PHONE-LOOP"));
+    EXPECT_TRUE(trust->isTrusted("PHONE-LOOP"));
 
     // Heartbeat on the control connection.
     control->send(Heartbeat{});
@@ -251,7 +260,7 @@ TEST_F(AgentServerLoopbackTest, FiveWrongCodesLockTheAddress) {
 }
 
 TEST_F(AgentServerLoopbackTest, FiveWrongResponsesLockTheAddress) {
-    ASSERT_TRUE(TrustStore::trust("PHONE-LOOP", "Test Phone", keys.publicKey));
+    ASSERT_TRUE(trust->trust("PHONE-LOOP", "Test Phone", keys.publicKey));
     for (int i = 0; i < 5; ++i) {
         auto p = phone();
         p->connectTcp(agent(), code);

@@ -4,8 +4,10 @@
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/fake/displays/FakeDisplays.h"
+#include "platform/fake/keychain/MemoryAgentKeychain.h"
 #include "platform/fake/dnssd/FakeDnsSdAdvertiser.h"
 #include "platform/fake/netinfo/FakeInterfaceAddressList.h"
 #include "platform/fake/queue/ManualQueue.h"
@@ -23,7 +25,6 @@ class AgentServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         displays->setDisplays({{7, "screen", {0, 0, 1920, 1080}, true, 60}});
-        DisplayTarget::install(displays);
         ServerServices s;
         s.queue = queue;
         s.transport = transport;
@@ -31,6 +32,9 @@ protected:
         s.session.agentName = "host-a";
         s.session.macDeviceID = "MAC-ID";
         s.session.addresses = &addresses;
+        s.session.trust = trust;
+        s.session.l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
+        s.session.displays = std::make_shared<DisplayTarget>(displays);
         s.deviceKind = "macmini";
         server = AgentServer::create("123456", [this](const std::string& t) { statuses.push_back(t); }, s);
     }
@@ -42,7 +46,6 @@ protected:
         queue->runUntilIdle();
         server.reset();
         queue->runUntilIdle();
-        DisplayTarget::install(nullptr);
     }
 
     std::shared_ptr<fake::FakeListener> startServer() {
@@ -61,7 +64,8 @@ protected:
     }
     Bytes helloFrame() { return test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")); }
 
-    test::TempHome home;
+    fake::MemoryAgentKeychain keychain;
+    std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
     std::shared_ptr<fake::ManualQueue> queue = std::make_shared<fake::ManualQueue>("duskferry.server");
     std::shared_ptr<fake::FakeTransportFactory> transport = std::make_shared<fake::FakeTransportFactory>();
     std::shared_ptr<fake::FakeDnsSdAdvertiser> advertiser = std::make_shared<fake::FakeDnsSdAdvertiser>();
@@ -205,13 +209,13 @@ TEST_F(AgentServerTest, NewControlConnectionReplacesTheSessionEvenIfItNeverAuthe
 
 TEST_F(AgentServerTest, MediaHelloGoesToTheSessionWithItsRemainder) {
     auto keys = DeviceAuth::generateKeyPair();
-    ASSERT_TRUE(TrustStore::trust("PHONE-1", "Phone", keys.publicKey));
+    ASSERT_TRUE(trust->trust("PHONE-1", "Phone", keys.publicKey));
     auto l = startServer();
     auto control = connect(l);
     control->feed(helloFrame());
     queue->runUntilIdle();
     Bytes nonce = test::sentMessages(*control).back().get<AuthChallenge>()->nonce;
-    auto key = DeviceAuth::authenticationKey(keys.privateKey, TrustStore::macPublicKey());
+    auto key = DeviceAuth::authenticationKey(keys.privateKey, trust->macPublicKey());
     control->feed(test::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
     queue->runUntilIdle();
     auto session = server->session();
@@ -256,7 +260,7 @@ TEST_F(AgentServerTest, FiveFailedHandshakesLockTheAddressAcrossPorts) {
 
 TEST_F(AgentServerTest, FiveWrongResponsesLockTheAddress) {
     auto keys = DeviceAuth::generateKeyPair();
-    ASSERT_TRUE(TrustStore::trust("PHONE-1", "Phone", keys.publicKey));
+    ASSERT_TRUE(trust->trust("PHONE-1", "Phone", keys.publicKey));
     auto l = startServer();
     for (int i = 0; i < 5; ++i) {
         auto c = connect(l, {"203.0.113.5", static_cast<uint16_t>(50000 + i)});

@@ -4,10 +4,12 @@
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/session/AgentSession.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/fake/alert/FakeAlertPresenter.h"
 #include "platform/fake/displays/FakeDisplays.h"
+#include "platform/fake/keychain/MemoryAgentKeychain.h"
 #include "platform/fake/netinfo/FakeInterfaceAddressList.h"
 #include "platform/fake/queue/ManualQueue.h"
 #include "platform/fake/settings/MemorySettingsStore.h"
@@ -39,10 +41,6 @@ class AgentSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         displays->setDisplays({{7, "screen", {0, 0, 2560, 1440}, true, 60}, {9, "", {2560, 0, 1280, 1024}, false, 60}});
-        DisplayTarget::install(displays);
-        DisplayTarget::setSelectedDisplayID(std::nullopt);
-        DisplayTarget::setVirtualDisplayID(std::nullopt);
-        VirtualDisplayControl::clear();
         addresses.entries = std::vector<InterfaceAddress>{
             fake::FakeInterfaceAddressList::link("en0", {0x02, 0x11, 0x22, 0x33, 0x44, 0x55})};
         phoneKeys = DeviceAuth::generateKeyPair();
@@ -55,14 +53,16 @@ protected:
         queue->advance(20);
         main->advance(20);
         run();
-        DisplayTarget::install(nullptr);
-        VirtualDisplayControl::clear();
     }
 
     SessionServices services() {
         SessionServices s;
         s.mainQueue = main;
-        s.approval = Approval::create(main, alerts);
+        s.approval = Approval::create(main, alerts, l10n);
+        s.trust = trust;
+        s.l10n = l10n;
+        s.displays = target;
+        s.virtualDisplay = virtualDisplay;
         s.settings = &settings;
         s.makeInput = [this](std::shared_ptr<DispatchQueue>) { return input; };
         s.postLockChord = [this] { ++lockChords; };
@@ -100,7 +100,7 @@ protected:
     Hello hello(std::optional<std::vector<std::string>> features = std::nullopt) {
         return Hello("Phone", 1, QualityRequest(60, 10, 1920, true), "PHONE-1", std::move(features));
     }
-    void trustPhone() { ASSERT_TRUE(TrustStore::trust("PHONE-1", "Phone", phoneKeys.publicKey)); }
+    void trustPhone() { ASSERT_TRUE(trust->trust("PHONE-1", "Phone", phoneKeys.publicKey)); }
     Bytes lastNonce() {
         for (auto& m : test::sentMessages(*conn)) {
             if (auto* c = m.get<AuthChallenge>()) nonce = c->nonce;
@@ -108,7 +108,7 @@ protected:
         return nonce;
     }
     Bytes rightHmac() {
-        auto key = DeviceAuth::authenticationKey(phoneKeys.privateKey, TrustStore::macPublicKey());
+        auto key = DeviceAuth::authenticationKey(phoneKeys.privateKey, trust->macPublicKey());
         return DeviceAuth::response(*key, lastNonce());
     }
     /// Hello and a correct challenge response from a trusted phone.
@@ -127,11 +127,15 @@ protected:
     }
     long count(const std::string& status) const { return std::ranges::count(statuses, status); }
 
-    test::TempHome home;
+    fake::MemoryAgentKeychain keychain;
+    std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
+    std::shared_ptr<const L10n> l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
     std::shared_ptr<fake::ManualQueue> queue = std::make_shared<fake::ManualQueue>("duskferry.server");
     std::shared_ptr<fake::ManualQueue> main = std::make_shared<fake::ManualQueue>("main", queue->sharedClock());
     std::shared_ptr<fake::FakeAlertPresenter> alerts = std::make_shared<fake::FakeAlertPresenter>(main);
     std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
+    std::shared_ptr<DisplayTarget> target = std::make_shared<DisplayTarget>(displays);
+    std::shared_ptr<VirtualDisplayControl> virtualDisplay = std::make_shared<VirtualDisplayControl>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
     fake::MemorySettingsStore settings;
     fake::FakeInterfaceAddressList addresses;
@@ -179,8 +183,8 @@ TEST_F(AgentSessionTest, ApprovedEnrolmentTrustsAndChallengesThenAuthenticates) 
                 ElementsAre(Case::serverHello, Case::pairRequired, Case::enrollResult, Case::authChallenge));
     auto result = *test::sentMessages(*conn)[2].get<EnrollResult>();
     EXPECT_TRUE(result.approved);
-    EXPECT_EQ(result.macPublicKey, TrustStore::macPublicKey());
-    EXPECT_TRUE(TrustStore::isTrusted("PHONE-1"));
+    EXPECT_EQ(result.macPublicKey, trust->macPublicKey());
+    EXPECT_TRUE(trust->isTrusted("PHONE-1"));
 
     phoneSends(AuthResponse(rightHmac()));
     EXPECT_EQ(session->authState(), AgentSession::AuthState::authed);
@@ -200,7 +204,7 @@ TEST_F(AgentSessionTest, DeclinedEnrolmentSendsResultAndAuthFailedThenCloses) {
     EXPECT_FALSE(sent[2].get<EnrollResult>()->macPublicKey.has_value());
     EXPECT_EQ(sent[3].get<AuthFailed>()->reason, "Pairing declined");
     EXPECT_EQ(session->authState(), AgentSession::AuthState::start);
-    EXPECT_FALSE(TrustStore::isTrusted("PHONE-1"));
+    EXPECT_FALSE(trust->isTrusted("PHONE-1"));
     EXPECT_TRUE(authResults.empty());  // approval outcomes are not lock-out events
     // Closed once the send completed, before the 2 s limit.
     EXPECT_FALSE(session->isClosed());
@@ -208,6 +212,27 @@ TEST_F(AgentSessionTest, DeclinedEnrolmentSendsResultAndAuthFailedThenCloses) {
     run();
     EXPECT_TRUE(session->isClosed());
     EXPECT_TRUE(conn->cancelled());
+}
+
+TEST(AgentSessionWithoutServicesTest, NoTrustStoreMeansNoPhoneGetsInAndTextsAreEnglish) {
+    auto queue = std::make_shared<fake::ManualQueue>("duskferry.server");
+    auto conn = fake::FakeConnection::make();
+    conn->start(queue);
+    std::vector<std::string> statuses;
+    auto session = AgentSession::create(
+        conn, queue, [&statuses](const std::string& t) { statuses.push_back(t); }, nullptr, nullptr, SessionServices{});
+    session->start(test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")));
+    queue->runUntilIdle();
+    conn->feed(test::frame(Enroll("PHONE-1", "Phone", DeviceAuth::generateKeyPair().publicKey)));
+    queue->runUntilIdle();
+    EXPECT_THAT(test::sentCases(*conn),
+                ElementsAre(Case::serverHello, Case::pairRequired, Case::enrollResult, Case::authFailed));
+    EXPECT_EQ(test::sentMessages(*conn)[3].get<AuthFailed>()->reason, "Pairing declined");
+    EXPECT_EQ(statuses.at(1), "Pairing request: Phone");
+    session->close();
+    queue->advance(20);
+    queue->runUntilIdle();
+    EXPECT_TRUE(session->isClosed());
 }
 
 TEST_F(AgentSessionTest, AnswerArrivingAfterDisconnectDoesNothing) {
@@ -220,7 +245,7 @@ TEST_F(AgentSessionTest, AnswerArrivingAfterDisconnectDoesNothing) {
     alerts->answer(kAlertFirstButtonReturn);
     run();
     EXPECT_EQ(conn->sends().size(), sentBefore);
-    EXPECT_FALSE(TrustStore::isTrusted("PHONE-1"));
+    EXPECT_FALSE(trust->isTrusted("PHONE-1"));
 }
 
 TEST_F(AgentSessionTest, TrustedPhoneEnrollingAgainIsReTrustedWithoutPrompt) {
@@ -270,7 +295,7 @@ TEST_F(AgentSessionTest, SecondResponseAfterSuccessIsIgnored) {
 
 TEST_F(AgentSessionTest, BeginSendsHelloAckThenCursorPositionAndSetsCurrent) {
     bool active = false;
-    VirtualDisplayControl::installSetSessionActive([&](bool a) { active = a; });
+    virtualDisplay->installSetSessionActive([&](bool a) { active = a; });
     authenticate();
     auto cases = test::sentCases(*conn);
     ASSERT_GE(cases.size(), 2u);
@@ -306,7 +331,7 @@ TEST_F(AgentSessionTest, ScreenSizeFallsBackToMainDisplayThenDefault) {
     authenticate();
     for (const auto& row : rows) {
         displays->setDisplays(row.displays);
-        DisplayTarget::setSelectedDisplayID(row.selected);
+        target->setSelectedDisplayID(row.selected);
         session->sendScreenInfo();
         auto ack = *lastHelloAck();
         EXPECT_EQ(ack.screenWidth, row.width);
@@ -354,7 +379,7 @@ TEST_F(AgentSessionTest, HelloListingQuicAsksForThePortEarly) {
 
 TEST_F(AgentSessionTest, CloseManyTimesTearsDownOnce) {
     bool active = true;
-    VirtualDisplayControl::installSetSessionActive([&](bool a) { active = a; });
+    virtualDisplay->installSetSessionActive([&](bool a) { active = a; });
     authenticate();
     conn->setState(ConnectionState::cancelled);  // state handler
     session->close();
@@ -399,7 +424,7 @@ TEST_F(AgentSessionTest, LockOnDisconnectUnlessAnotherPhoneAuthenticatesWithinFi
     for (auto& m : test::sentMessages(*third)) {
         if (auto* c = m.get<AuthChallenge>()) nonce = c->nonce;
     }
-    auto key = DeviceAuth::authenticationKey(phoneKeys.privateKey, TrustStore::macPublicKey());
+    auto key = DeviceAuth::authenticationKey(phoneKeys.privateKey, trust->macPublicKey());
     third->feed(test::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
     run();
     ASSERT_EQ(AgentSession::current(), s3);
@@ -458,7 +483,7 @@ TEST_F(AgentSessionTest, PointerEchoAtMostEveryQuarterSecondAndOnlyWithTimestamp
 
 TEST_F(AgentSessionTest, AuthenticatedMessagesReachTheirHandlers) {
     bool vdEnabled = true;
-    VirtualDisplayControl::installSetEnabled([&](bool e) { vdEnabled = e; });
+    virtualDisplay->installSetEnabled([&](bool e) { vdEnabled = e; });
     authenticate();
     phoneSends(KeyEvent(12, true, KeyModifiers(9)));
     phoneSends(SystemGesture::showDesktop);
@@ -481,7 +506,7 @@ TEST_F(AgentSessionTest, AuthenticatedMessagesReachTheirHandlers) {
     EXPECT_TRUE(session->audioMuted());
     EXPECT_FALSE(vdEnabled);
     EXPECT_TRUE(session->userDisabledVD());
-    EXPECT_EQ(DisplayTarget::selectedDisplayID(), 4242u);
+    EXPECT_EQ(target->selectedDisplayID(), 4242u);
     EXPECT_EQ(session->lastResyncRequest(), std::make_pair(0.3, true));
     EXPECT_EQ(session->clientQuality()->maxFPS, 30);
 }
@@ -493,7 +518,7 @@ TEST_F(AgentSessionTest, InputBeforeAuthenticationIsDropped) {
     phoneSends(SelectDisplay(3));
     EXPECT_TRUE(input->keys.empty());
     EXPECT_TRUE(input->pointers.empty());
-    EXPECT_FALSE(DisplayTarget::selectedDisplayID().has_value());
+    EXPECT_FALSE(target->selectedDisplayID().has_value());
 }
 
 // ---- Media channels ----

@@ -4,10 +4,12 @@
 // Skipped without a running daemon or avahi-browse, failed under CI=true.
 
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/shell/L10n.h"
 #include "platform/SerialQueue.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tests/session/SessionTestSupport.h"
+#include "tests/support/RequireService.h"
 
 #include <array>
 #include <cctype>
@@ -22,14 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 bool avahiAvailable() {
-    bool ok = std::system("avahi-daemon --check >/dev/null 2>&1") == 0 &&
-              std::system("command -v avahi-browse >/dev/null 2>&1") == 0;
-    if (!ok) {
-        if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
-            ADD_FAILURE() << "no running avahi-daemon or avahi-browse under CI";
-        }
-    }
-    return ok;
+    return std::system("avahi-daemon --check >/dev/null 2>&1") == 0 && testsupport::haveTool("avahi-browse");
 }
 
 std::string run(const std::string& command) {
@@ -80,8 +75,7 @@ std::string resolvedLine(const std::string& name) {
 }
 
 TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries) {
-    if (!avahiAvailable()) GTEST_SKIP() << "no Avahi daemon";
-    test::TempHome home;
+    DF_REQUIRE_SERVICE(avahiAvailable(), "a running avahi-daemon with avahi-browse");
     const std::string instance = "df-agent-" + std::to_string(::getpid());
     std::mutex mutex;
     std::vector<std::string> statuses;
@@ -91,6 +85,7 @@ TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries)
     s.advertiser = createAvahiAdvertiser();
     s.session.agentName = instance;
     s.session.macDeviceID = "0A1B2C3D-ID";
+    s.session.l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
     s.deviceKind = "macmini";
     s.tcpPort = 0;  // advertised once bound
     s.bindHost = "127.0.0.1";
@@ -129,7 +124,7 @@ TEST(DnsSdAvahiTest, ServerAdvertisementResolvesToTheListenerPortWithTxtEntries)
 }
 
 TEST(DnsSdAvahiTest, NameConflictTakesTheAlternativeName) {
-    if (!avahiAvailable()) GTEST_SKIP() << "no Avahi daemon";
+    DF_REQUIRE_SERVICE(avahiAvailable(), "a running avahi-daemon with avahi-browse");
     const std::string instance = "df-conflict-" + std::to_string(::getpid());
     DnsSdService service{instance, "_duskferry._tcp", 40001, AgentServer::txtRecord({{"kind", "mac"}})};
 

@@ -5,7 +5,6 @@
 #include "DuskFerryAgent/shell/L10n.h"
 #include "platform/fake/settings/MemorySettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
-#include "tests/shell/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -146,22 +145,36 @@ TEST(L10nTest, LookupFallsBackToEnglishThenToTheKey) {
     for (const auto& [key, unused] : L10n::tables().at("en")) EXPECT_EQ(L10n::t(key, "zh-Hans"), key);
 }
 
-TEST(L10nTest, LookupFollowsTheSettingAndTheEnvironmentAtOnce) {
-    test::TempHome home;
-    EXPECT_EQ(L10n::lang(), "en");
-    ::setenv("LANG", "ko_KR.UTF-8", 1);
-    EXPECT_EQ(L10n::t("等待连接…"), "연결 대기 중…");
-    ::setenv("LANGUAGE", "zh_TW:en", 1);
-    EXPECT_EQ(L10n::lang(), "zh-Hant");
+TEST(L10nTest, TheLanguageIsWorkedOutAtStartAndWhenTheChoiceChanges) {
+    fake::MemorySettingsStore store;
+    AgentSettings settings(store);
+    L10n l10n(store, {"ko-KR", "en-US"});
+    settings.setLanguageObserver([&l10n] { l10n.refresh(); });
+    EXPECT_EQ(l10n.language(), "ko");
+    EXPECT_EQ(l10n.t("等待连接…"), "연결 대기 중…");
 
-    AgentSettings::setLanguageOverride("en");
-    EXPECT_EQ(L10n::t("等待连接…"), "Waiting for connection…");
-    AgentSettings::setLanguageOverride("de");
-    EXPECT_EQ(L10n::t("等待连接…"), "Warte auf Verbindung…");
-    AgentSettings::setLanguageOverride("zh");
-    EXPECT_EQ(L10n::t("等待连接…"), "等待连接…");
-    AgentSettings::setLanguageOverride("auto");
-    EXPECT_EQ(L10n::t("等待连接…"), "等待連線…");
+    // A lookup does not go back to the store: a value written behind the settings' back
+    // applies from the next change (or start).
+    store.setString(L10n::kOverrideKey, "fr");
+    EXPECT_EQ(l10n.t("等待连接…"), "연결 대기 중…");
+
+    struct Step {
+        const char* choice;
+        const char* text;
+    } steps[] = {
+        {"en", "Waiting for connection…"},
+        {"de", "Warte auf Verbindung…"},
+        {"zh", "等待连接…"},
+        {"auto", "연결 대기 중…"},
+    };
+    for (const auto& step : steps) {
+        settings.setLanguageOverride(step.choice);
+        EXPECT_EQ(l10n.t("等待连接…"), step.text) << step.choice;
+    }
+
+    // Without a store the preferred list alone decides.
+    EXPECT_EQ(L10n(std::vector<std::string>{"zh-TW", "en"}).t("等待连接…"), "等待連線…");
+    EXPECT_EQ(L10n(std::vector<std::string>{}).language(), "en");
 }
 
 TEST(L10nTest, PreferredLanguagesFromTheLocaleEnvironment) {
@@ -200,7 +213,8 @@ TEST(L10nTest, FormatFillsTextAndIntegerArgumentsInTurn) {
     EXPECT_EQ(L10n::format("100%", 1), "100%");
     EXPECT_EQ(L10n::format("%s %@", "x"), "%s x");
     EXPECT_EQ(L10n::format("%@", "%d"), "%d");  // arguments are not formats
-    EXPECT_EQ(L10n::tf("显示器 %d", 3), L10n::format(L10n::t("显示器 %d"), 3));
+    L10n english(std::vector<std::string>{"en"});
+    EXPECT_EQ(english.tf("显示器 %d", 3), "Display 3");
 }
 
 }  // namespace

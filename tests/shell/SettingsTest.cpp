@@ -1,10 +1,10 @@
 // The settings file and the rules for the agent's settings, against the real file store
-// in a temporary home.
+// in a temporary directory.
 
 #include "DuskFerryAgent/shell/AgentSettings.h"
 #include "platform/fake/settings/MemorySettingsStore.h"
 #include "platform/linux/settings/FileSettingsStore.h"
-#include "tests/shell/TempHome.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -37,25 +37,26 @@ bool isSixDigits(const std::string& code) {
 
 class SettingsTest : public ::testing::Test {
 protected:
-    test::TempHome home;
+    testsupport::TempDir dir;
+    const fs::path file = dir.settingsFile();
 };
 
 TEST_F(SettingsTest, ValuesPersistInAPrivateFileSeenByEveryStore) {
-    FileSettingsStore store;
+    FileSettingsStore store(file);
     EXPECT_FALSE(store.string("app.languageOverride"));
     EXPECT_FALSE(store.boolean("lockOnDisconnect"));
-    EXPECT_FALSE(fs::exists(home.settingsFile())) << "reading creates nothing";
+    EXPECT_FALSE(fs::exists(file)) << "reading creates nothing";
 
     store.setString("app.languageOverride", "de");
     store.setBoolean("lockOnDisconnect", true);
     EXPECT_EQ(store.string("app.languageOverride"), "de");
     EXPECT_EQ(store.boolean("lockOnDisconnect"), true);
-    EXPECT_EQ(modeOf(home.settingsFile()), 0600u);
-    EXPECT_EQ(modeOf(home.settingsFile().parent_path()), 0700u);
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(modeOf(file.parent_path()), 0700u);
 
     // Another store on the same file (as another process would be) sees the values, and
     // its writes are seen back here without losing ours.
-    FileSettingsStore other(home.settingsFile());
+    FileSettingsStore other(file);
     EXPECT_EQ(other.string("app.languageOverride"), "de");
     other.setString("duskferry.pairingCode", "123456");
     EXPECT_EQ(store.string("duskferry.pairingCode"), "123456");
@@ -67,7 +68,7 @@ TEST_F(SettingsTest, ValuesPersistInAPrivateFileSeenByEveryStore) {
 }
 
 TEST_F(SettingsTest, ValuesOfAnotherTypeReadAsAbsent) {
-    FileSettingsStore store;
+    FileSettingsStore store(file);
     store.setString("lockOnDisconnect", "yes");
     store.setBoolean("app.languageOverride", true);
     EXPECT_FALSE(store.boolean("lockOnDisconnect"));
@@ -75,30 +76,30 @@ TEST_F(SettingsTest, ValuesOfAnotherTypeReadAsAbsent) {
 }
 
 TEST_F(SettingsTest, ADamagedFileReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
-    fs::create_directories(home.settingsFile().parent_path());
+    fs::create_directories(file.parent_path());
     for (const char* damaged : {"{\"lockOnDisconnect\": tr", "[1, 2]", "\xFF\xFE", ""}) {
-        std::ofstream(home.settingsFile(), std::ios::binary | std::ios::trunc) << damaged;
-        FileSettingsStore store;
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
+        FileSettingsStore store(file);
         EXPECT_FALSE(store.boolean("lockOnDisconnect")) << damaged;
         store.setBoolean("lockOnDisconnect", true);
         EXPECT_EQ(store.boolean("lockOnDisconnect"), true) << damaged;
-        EXPECT_EQ(contentOf(home.settingsFile().string() + ".damaged"), damaged);
+        EXPECT_EQ(contentOf(file.string() + ".damaged"), damaged);
     }
 }
 
 TEST_F(SettingsTest, HandWrittenFileIsRead) {
-    fs::create_directories(home.settingsFile().parent_path());
-    std::ofstream(home.settingsFile()) << R"({"lockOnDisconnect": 1, "app.languageOverride": "ko", "other": [1]})";
-    FileSettingsStore store;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << R"({"lockOnDisconnect": 1, "app.languageOverride": "ko", "other": [1]})";
+    FileSettingsStore store(file);
     EXPECT_EQ(store.boolean("lockOnDisconnect"), true);
     EXPECT_EQ(store.string("app.languageOverride"), "ko");
     store.setString("duskferry.pairingCode", "654321");
-    EXPECT_NE(contentOf(home.settingsFile()).find("\"other\""), std::string::npos) << "unknown keys are kept";
+    EXPECT_NE(contentOf(file).find("\"other\""), std::string::npos) << "unknown keys are kept";
 }
 
 TEST_F(SettingsTest, WritesFromSeveralThreadsAreNotLost) {
     // The panel (main thread) and the sessions (server queue) share the one user store.
-    auto& store = SettingsStore::standard();
+    FileSettingsStore store(file);
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&store, t] {
@@ -106,16 +107,17 @@ TEST_F(SettingsTest, WritesFromSeveralThreadsAreNotLost) {
         });
     }
     for (auto& thread : threads) thread.join();
-    FileSettingsStore fresh(home.settingsFile());
+    FileSettingsStore fresh(file);
     for (int t = 0; t < 3; ++t) EXPECT_EQ(fresh.string("key" + std::to_string(t)), "19") << t;
 }
 
 TEST_F(SettingsTest, PairingCodeIsMadeOnceAndKeptAcrossLaunches) {
-    auto code = AgentSettings::loadOrCreatePairingCode();
+    FileSettingsStore store(file);
+    auto code = AgentSettings(store).loadOrCreatePairingCode();
     EXPECT_TRUE(isSixDigits(code)) << code;
-    EXPECT_EQ(AgentSettings::loadOrCreatePairingCode(), code);
-    FileSettingsStore nextLaunch(home.settingsFile());
-    EXPECT_EQ(AgentSettings::loadOrCreatePairingCode(nextLaunch), code);
+    EXPECT_EQ(AgentSettings(store).loadOrCreatePairingCode(), code);
+    FileSettingsStore nextLaunch(file);
+    EXPECT_EQ(AgentSettings(nextLaunch).loadOrCreatePairingCode(), code);
 }
 
 TEST(AgentSettingsTest, PairingCodeOfTheWrongLengthIsReplaced) {
@@ -129,7 +131,7 @@ TEST(AgentSettingsTest, PairingCodeOfTheWrongLengthIsReplaced) {
     for (const auto& c : cases) {
         fake::MemorySettingsStore settings;
         settings.setString(AgentSettings::kPairingCodeKey, c.stored);
-        auto code = AgentSettings::loadOrCreatePairingCode(settings);
+        auto code = AgentSettings(settings).loadOrCreatePairingCode();
         if (c.kept) {
             EXPECT_EQ(code, c.stored);
             EXPECT_EQ(settings.writes(), 1u) << "a good code is not rewritten";
@@ -140,32 +142,34 @@ TEST(AgentSettingsTest, PairingCodeOfTheWrongLengthIsReplaced) {
     }
     fake::MemorySettingsStore wrongType;
     wrongType.setBoolean(AgentSettings::kPairingCodeKey, true);
-    EXPECT_TRUE(isSixDigits(AgentSettings::loadOrCreatePairingCode(wrongType)));
+    EXPECT_TRUE(isSixDigits(AgentSettings(wrongType).loadOrCreatePairingCode()));
 }
 
 TEST(AgentSettingsTest, LockOnDisconnectDefaultsToOff) {
-    fake::MemorySettingsStore settings;
-    EXPECT_FALSE(AgentSettings::lockOnDisconnect(settings));
-    AgentSettings::setLockOnDisconnect(true, settings);
-    EXPECT_TRUE(AgentSettings::lockOnDisconnect(settings));
-    AgentSettings::setLockOnDisconnect(false, settings);
-    EXPECT_FALSE(AgentSettings::lockOnDisconnect(settings));
+    fake::MemorySettingsStore store;
+    AgentSettings settings(store);
+    EXPECT_FALSE(settings.lockOnDisconnect());
+    settings.setLockOnDisconnect(true);
+    EXPECT_TRUE(settings.lockOnDisconnect());
+    settings.setLockOnDisconnect(false);
+    EXPECT_FALSE(settings.lockOnDisconnect());
 }
 
 TEST(AgentSettingsTest, CommandKeyIsControlUnlessSuperIsStored) {
-    fake::MemorySettingsStore settings;
-    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
-    EXPECT_TRUE(AgentSettings::setCommandKey("super", settings));
-    EXPECT_EQ(AgentSettings::commandKey(settings), "super");
-    EXPECT_FALSE(AgentSettings::setCommandKey("Super", settings)) << "only the exact words are taken";
-    EXPECT_EQ(AgentSettings::commandKey(settings), "super");
-    EXPECT_TRUE(AgentSettings::setCommandKey("control", settings));
-    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+    fake::MemorySettingsStore store;
+    AgentSettings settings(store);
+    EXPECT_EQ(settings.commandKey(), "control");
+    EXPECT_TRUE(settings.setCommandKey("super"));
+    EXPECT_EQ(settings.commandKey(), "super");
+    EXPECT_FALSE(settings.setCommandKey("Super")) << "only the exact words are taken";
+    EXPECT_EQ(settings.commandKey(), "super");
+    EXPECT_TRUE(settings.setCommandKey("control"));
+    EXPECT_EQ(settings.commandKey(), "control");
 
-    settings.setString(AgentSettings::kCommandKeyKey, "hyper");  // written by hand
-    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
-    settings.setBoolean(AgentSettings::kCommandKeyKey, true);
-    EXPECT_EQ(AgentSettings::commandKey(settings), "control");
+    store.setString(AgentSettings::kCommandKeyKey, "hyper");  // written by hand
+    EXPECT_EQ(settings.commandKey(), "control");
+    store.setBoolean(AgentSettings::kCommandKeyKey, true);
+    EXPECT_EQ(settings.commandKey(), "control");
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 namespace df {
 namespace {
 
-using testing::Events;
-using testing::bytesOf;
-using testing::receiveLoop;
+using testsupport::Events;
+using testsupport::bytesOf;
+using testsupport::receiveLoop;
 
 constexpr const char* kCode = "730155";
 
@@ -147,7 +147,7 @@ TEST(QuicTransport, AStreamCarriesMessagesBothWaysInOrder) {
     auto received = std::make_shared<Events>();
     receiveLoop(phone.stream, received, 4096);
     Bytes expected;
-    auto completions = testing::Completions::make();
+    auto completions = testsupport::Completions::make();
     server.queue()->sync([&, stream = stream] {
         for (int i = 0; i < 40; ++i) {
             Bytes frame(1 + static_cast<size_t>(i) * 9973, static_cast<uint8_t>(i));
@@ -213,7 +213,7 @@ TEST(QuicTransport, EverySendCompletesOnceInOrderAfterThePhoneHasGone) {
     phone.reset();  // closes the phone's QUIC connection
     ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
 
-    auto completions = testing::Completions::make();
+    auto completions = testsupport::Completions::make();
     server.queue()->sync([&, stream = stream] {
         for (int i = 0; i < 8; ++i) stream->send(Bytes(100000, 1), completions->of(i));
     });

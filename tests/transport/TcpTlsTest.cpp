@@ -15,11 +15,11 @@
 namespace df {
 namespace {
 
-using testing::Events;
-using testing::bytesOf;
-using testing::hex;
-using testing::receiveLoop;
-using testing::runPeer;
+using testsupport::Events;
+using testsupport::bytesOf;
+using testsupport::hex;
+using testsupport::receiveLoop;
+using testsupport::runPeer;
 
 constexpr const char* kCode = "482913";
 
@@ -231,7 +231,7 @@ TEST(TcpTlsConnection, OurClientTalksToTheListenerWithTheSettingsReadBack) {
     auto clientReceived = std::make_shared<Events>();
     receiveLoop(client, clientReceived, 1000);
     Bytes expected;
-    auto completions = testing::Completions::make();
+    auto completions = testsupport::Completions::make();
     server.queue()->sync([&] {
         for (int i = 0; i < 20; ++i) {
             Bytes message(100000 + static_cast<size_t>(i), static_cast<uint8_t>(i));
@@ -266,7 +266,7 @@ TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
 
     // The agent keeps sending video into a connection whose phone is gone: 4 MB more than
     // the socket buffers hold, so that writes fail rather than vanish into buffers.
-    auto completions = testing::Completions::make();
+    auto completions = testsupport::Completions::make();
     server.queue()->sync([&] {
         receiveLoop(accepted, serverEvents);
         for (int i = 0; i < 64; ++i) accepted->send(Bytes(256 * 1024, 7), completions->of(i));
@@ -324,7 +324,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
                               " -nocert -psk " + pskHex(kCode) + " -psk_identity duskferry -tls1_2 -naccept 1";
         FILE* serverProcess = popen((command + " 2>&1").c_str(), "r");
         ASSERT_TRUE(serverProcess);
-        ASSERT_TRUE(testing::waitUntilListening(port));
+        ASSERT_TRUE(testsupport::waitUntilListening(port));
 
         auto queue = SerialQueue::create("phone");
         auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", port},
@@ -332,7 +332,7 @@ TEST(TcpTlsConnection, OurClientReachesOpenSslServerAndFailsOnAWrongCode) {
         auto events = std::make_shared<Events>();
         client->setStateHandler([events](ConnectionState s, const std::optional<TransportError>& e) { events->state(s, e); });
         client->start(queue);
-        auto sent = testing::Completions::make();
+        auto sent = testsupport::Completions::make();
         client->send(bytesOf("from our client\n"), sent->of(0));
         ASSERT_TRUE(events->waitFor([](Events& e) {
             return e.has(ConnectionState::ready) || e.has(ConnectionState::failed);

@@ -6,6 +6,8 @@
 #include "platform/Transport.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "protocol/TransportParameters.h"
+#include "tests/support/Hex.h"
+#include "tests/support/RequireService.h"
 
 #include <gtest/gtest.h>
 
@@ -18,36 +20,9 @@
 #include <thread>
 #include <vector>
 
-namespace df::testing {
+namespace df::testsupport {
 
-inline bool haveTool(const std::string& tool) {
-    std::string command = "command -v " + tool + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
-
-inline bool underCi() {
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
-
-/// Skips the test when a tool is missing, but fails it under CI.
-#define DF_REQUIRE_TOOL(tool)                                                   \
-    do {                                                                         \
-        if (!::df::testing::haveTool(tool)) {                                    \
-            if (::df::testing::underCi()) FAIL() << tool << " is missing";       \
-            GTEST_SKIP() << tool << " is missing";                               \
-        }                                                                        \
-    } while (0)
-
-inline std::string hex(const Bytes& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
-}
+inline std::string hex(const Bytes& bytes) { return toHex(bytes); }
 
 inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -185,4 +160,4 @@ inline PeerResult runPeer(const std::string& command, const std::string& input) 
     return result;
 }
 
-}  // namespace df::testing
+}  // namespace df::testsupport

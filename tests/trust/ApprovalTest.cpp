@@ -6,8 +6,8 @@
 #include "platform/SerialQueue.h"
 #include "platform/fake/alert/FakeAlertPresenter.h"
 #include "platform/fake/queue/ManualQueue.h"
+#include "platform/fake/settings/MemorySettingsStore.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
-#include "tests/shell/TempHome.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,10 +19,12 @@ namespace {
 
 class ApprovalTest : public ::testing::Test {
 protected:
-    test::TempHome home;  // English, no stored language choice
+    fake::MemorySettingsStore store;  // no stored language choice
+    AgentSettings settings{store};
+    std::shared_ptr<L10n> l10n = std::make_shared<L10n>(store, std::vector<std::string>{"en"});
     std::shared_ptr<fake::ManualQueue> main = std::make_shared<fake::ManualQueue>("main");
     std::shared_ptr<fake::FakeAlertPresenter> alerts = std::make_shared<fake::FakeAlertPresenter>(main);
-    std::shared_ptr<Approval> approval = Approval::create(main, alerts);
+    std::shared_ptr<Approval> approval = Approval::create(main, alerts, l10n);
     std::vector<std::pair<std::string, bool>> answers;
 
     void ask(const std::string& name, const std::string& id) {
@@ -31,7 +33,10 @@ protected:
             answers.emplace_back(name, trusted);
         });
     }
-    void SetUp() override { main->setCurrentByDefault(false); }
+    void SetUp() override {
+        main->setCurrentByDefault(false);
+        settings.setLanguageObserver([this] { l10n->refresh(); });
+    }
 };
 
 TEST_F(ApprovalTest, ShowsTheWarningWithTheApprovingButtonFirst) {
@@ -91,7 +96,7 @@ TEST_F(ApprovalTest, DeviceIdsAreShortenedToEightCharacters) {
         std::string shown;
     } cases[] = {{"ABCDEFGHIJ", "ABCDEFGH…"}, {"AB12", "AB12…"}, {"设备标识一二三四五六", "设备标识一二三四…"}};
     for (const auto& c : cases) {
-        auto text = Approval::alertFor("n", c.id).informativeText;
+        auto text = Approval::alertFor(*l10n, "n", c.id).informativeText;
         EXPECT_TRUE(text.ends_with("Device ID: " + c.shown)) << text;
     }
 }
@@ -105,7 +110,7 @@ TEST_F(ApprovalTest, AnIdTheTrustListCannotKeepIsDeclinedWithoutAsking) {
 }
 
 TEST_F(ApprovalTest, TextsFollowTheChosenLanguage) {
-    AgentSettings::setLanguageOverride("de");
+    settings.setLanguageOverride("de");
     ask("iPad", "ID");
     main->runUntilIdle();
     ASSERT_EQ(alerts->shown().size(), 1u);
@@ -227,11 +232,10 @@ TEST(TerminalAlertTest, DestroyingThePresenterDismissesAnOpenAlert) {
 }
 
 TEST(TerminalAlertTest, HeadlessApprovalAnswersRequestsInOrder) {
-    test::TempHome home;
     auto queue = SerialQueue::create("main");
     Pipe input, output;
     auto presenter = std::make_shared<TerminalAlertPresenter>(queue, input.readEnd(), output.writeEnd());
-    auto approval = Approval::create(queue, presenter);
+    auto approval = Approval::create(queue, presenter, std::make_shared<L10n>(std::vector<std::string>{"en"}));
     input.write("n\ny\n");
     std::promise<std::vector<bool>> done;
     auto results = std::make_shared<std::vector<bool>>();

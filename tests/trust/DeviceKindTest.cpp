@@ -90,7 +90,7 @@ TEST(DeviceKindTest, LinuxReadsDeviceTreeThenDmi) {
 
 TEST(DeviceKindTest, ThisMachineIsOneOfTheSixKinds) {
     const std::set<std::string> kinds = {"macmini", "macstudio", "macbook", "imac", "macpro", "mac"};
-    EXPECT_TRUE(kinds.contains(DeviceKind::detect()));
+    EXPECT_TRUE(kinds.contains(DeviceKind::detect(LinuxSystemInfo())));
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 // peer checks that fresh Mac keys are compact-representable. Skips when Python or the
 // module is missing, fails instead under CI=true.
 
-#include "DuskFerryAgent/trust/AgentKeychain.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/fake/keychain/MemoryAgentKeychain.h"
 #include "protocol/DeviceAuth.h"
-#include "tests/shell/TempHome.h"
+#include "tests/support/Hex.h"
+#include "tests/support/RequireService.h"
 
 #include <gtest/gtest.h>
 
@@ -17,26 +18,8 @@
 namespace df {
 namespace {
 
-std::string hex(const Bytes& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 15]);
-    }
-    return out;
-}
-
-Bytes unhex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-bool inCi() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
+std::string hex(const Bytes& bytes) { return testsupport::toHex(bytes); }
+Bytes unhex(const std::string& text) { return testsupport::fromHex(text); }
 
 std::string run(const std::string& command, int* status) {
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -56,20 +39,21 @@ TEST(PhonePeerTest, AnIndependentPhoneAuthenticatesAndMacKeysAreCompact) {
     int status = 0;
     run("python3 -c 'import cryptography' 2>/dev/null", &status);
     if (status != 0) {
-        if (inCi()) FAIL() << "python3 with the cryptography module is required under CI";
+        if (testsupport::underCI()) FAIL() << "python3 with the cryptography module is required under CI";
         GTEST_SKIP() << "python3 with the cryptography module is not available";
     }
 
-    test::TempHome home;
+    fake::MemoryAgentKeychain keychain;
+    TrustStore store(keychain);
     // Several fresh Mac keys: about half of all random keys are not compact.
     std::string macKeys;
     for (int i = 0; i < 12; ++i) {
-        AgentKeychain::remove("macPrivateKey");
-        macKeys += " " + hex(TrustStore::macPublicKey());
+        keychain.remove("macPrivateKey");
+        macKeys += " " + hex(store.macPublicKey());
     }
     auto nonce = DeviceAuth::makeNonce();
     // The last key made is the one the store holds now; the peer uses the first one given.
-    auto current = hex(TrustStore::macPublicKey());
+    auto current = hex(store.macPublicKey());
     auto out = run(std::string("python3 ") + DF_PHONE_PEER + " " + hex(nonce) + " " + current + macKeys, &status);
     ASSERT_EQ(status, 0) << out;
 
@@ -85,9 +69,9 @@ TEST(PhonePeerTest, AnIndependentPhoneAuthenticatesAndMacKeysAreCompact) {
     EXPECT_EQ(total, 13);
     EXPECT_EQ(compact, 13);
 
-    ASSERT_TRUE(TrustStore::trust("PY-PHONE", "Python", unhex(phonePublic)));
-    EXPECT_TRUE(TrustStore::verify("PY-PHONE", nonce, unhex(response)));
-    EXPECT_FALSE(TrustStore::verify("PY-PHONE", DeviceAuth::makeNonce(), unhex(response)));
+    ASSERT_TRUE(store.trust("PY-PHONE", "Python", unhex(phonePublic)));
+    EXPECT_TRUE(store.verify("PY-PHONE", nonce, unhex(response)));
+    EXPECT_FALSE(store.verify("PY-PHONE", DeviceAuth::makeNonce(), unhex(response)));
 }
 
 }  // namespace

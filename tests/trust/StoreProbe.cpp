@@ -1,12 +1,15 @@
 // Reads or writes the trust store and the settings from a process of its own, for the
-// persistence test. Usage:
-//   df_store_probe dump                       the store and settings as lines of text
-//   df_store_probe verify ID NONCE HMAC       "true"/"false" (hex arguments)
-//   df_store_probe write ID NAME PUBKEY       trusts a device, sets settings, then dumps
+// persistence test. Usage (KEYS: the key store's directory, SETTINGS: the settings file):
+//   df_store_probe KEYS SETTINGS dump                    the store and settings as text
+//   df_store_probe KEYS SETTINGS verify ID NONCE HMAC    "true"/"false" (hex arguments)
+//   df_store_probe KEYS SETTINGS write ID NAME PUBKEY    trusts a device, sets settings, dumps
 
 #include "DuskFerryAgent/shell/AgentSettings.h"
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/linux/keychain/FileAgentKeychain.h"
+#include "platform/linux/settings/FileSettingsStore.h"
+#include "tests/support/Hex.h"
 
 #include <cstdio>
 #include <iostream>
@@ -14,51 +17,45 @@
 
 namespace {
 
-std::string hex(const df::Bytes& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 15]);
-    }
-    return out;
-}
+using df::testsupport::fromHex;
+using df::testsupport::toHex;
 
-df::Bytes unhex(std::string_view text) {
-    df::Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-    return out;
-}
-
-void dump() {
-    for (const auto& device : df::TrustStore::trustedDevices()) {
+void dump(df::TrustStore& trust, const df::AgentSettings& settings) {
+    for (const auto& device : trust.trustedDevices()) {
         std::cout << "device " << device.id << "|" << device.name << "|" << df::TrustStore::formatDate(device.since)
                   << "\n";
     }
-    std::cout << "macDeviceID " << df::TrustStore::macDeviceID() << "\n";
-    std::cout << "macPublicKey " << hex(df::TrustStore::macPublicKey()) << "\n";
-    auto& settings = df::SettingsStore::standard();
-    std::cout << "pairingCode " << settings.string(df::AgentSettings::kPairingCodeKey).value_or("-") << "\n";
-    std::cout << "lockOnDisconnect " << (df::AgentSettings::lockOnDisconnect() ? "true" : "false") << "\n";
-    std::cout << "languageOverride " << df::L10n::override() << "\n";
+    std::cout << "macDeviceID " << trust.macDeviceID() << "\n";
+    std::cout << "macPublicKey " << toHex(trust.macPublicKey()) << "\n";
+    std::cout << "pairingCode " << settings.store().string(df::AgentSettings::kPairingCodeKey).value_or("-") << "\n";
+    std::cout << "lockOnDisconnect " << (settings.lockOnDisconnect() ? "true" : "false") << "\n";
+    std::cout << "languageOverride " << settings.languageOverride() << "\n";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string command = argc > 1 ? argv[1] : "";
-    if (command == "dump") {
-        dump();
-    } else if (command == "verify" && argc == 5) {
-        std::cout << (df::TrustStore::verify(argv[2], unhex(argv[3]), unhex(argv[4])) ? "true" : "false") << "\n";
-    } else if (command == "write" && argc == 5) {
-        df::TrustStore::trust(argv[2], argv[3], unhex(argv[4]));
-        df::AgentSettings::loadOrCreatePairingCode();
-        df::AgentSettings::setLockOnDisconnect(true);
-        df::AgentSettings::setLanguageOverride("fr");
-        dump();
+    if (argc < 4) {
+        std::cerr << "usage: df_store_probe KEYS SETTINGS dump | verify ID NONCE HMAC | write ID NAME PUBKEY\n";
+        return 2;
+    }
+    df::FileAgentKeychain keychain(argv[1]);
+    df::TrustStore trust(keychain);
+    df::FileSettingsStore store(argv[2]);
+    df::AgentSettings settings(store);
+    std::string command = argv[3];
+    if (command == "dump" && argc == 4) {
+        dump(trust, settings);
+    } else if (command == "verify" && argc == 7) {
+        std::cout << (trust.verify(argv[4], fromHex(argv[5]), fromHex(argv[6])) ? "true" : "false") << "\n";
+    } else if (command == "write" && argc == 7) {
+        trust.trust(argv[4], argv[5], fromHex(argv[6]));
+        settings.loadOrCreatePairingCode();
+        settings.setLockOnDisconnect(true);
+        settings.setLanguageOverride("fr");
+        dump(trust, settings);
     } else {
-        std::cerr << "usage: df_store_probe dump | verify ID NONCE HMAC | write ID NAME PUBKEY\n";
+        std::cerr << "usage: df_store_probe KEYS SETTINGS dump | verify ID NONCE HMAC | write ID NAME PUBKEY\n";
         return 2;
     }
     return 0;

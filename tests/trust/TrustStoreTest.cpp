@@ -1,9 +1,9 @@
-// The trust store against the real key store directory in a temporary home.
+// The trust store over the file-backed key store in a temporary directory.
 
-#include "DuskFerryAgent/trust/AgentKeychain.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/linux/keychain/FileAgentKeychain.h"
 #include "protocol/DeviceAuth.h"
-#include "tests/shell/TempHome.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -36,38 +36,51 @@ void writeRaw(const fs::path& path, std::string_view content) {
 
 class TrustStoreTest : public ::testing::Test {
 protected:
-    test::TempHome home;
+    testsupport::TempDir dir;
+    FileAgentKeychain keychain{dir.keychainDir()};
+    TrustStore store{keychain};
     DeviceAuth::KeyPair phone = DeviceAuth::generateKeyPair();
 
     // What the phone answers to a challenge, computed on its side with the Mac's public key.
     Bytes phoneResponse(const DeviceAuth::KeyPair& pair, const Bytes& nonce) {
-        auto key = DeviceAuth::authenticationKey(pair.privateKey, TrustStore::macPublicKey());
+        auto key = DeviceAuth::authenticationKey(pair.privateKey, store.macPublicKey());
         EXPECT_TRUE(key.has_value());
         return key ? DeviceAuth::response(*key, nonce) : Bytes{};
     }
 };
 
 TEST_F(TrustStoreTest, EmptyStoreTrustsNobodyAndCreatesAPrivateDirectory) {
-    EXPECT_TRUE(TrustStore::trustedDevices().empty());
+    EXPECT_TRUE(store.trustedDevices().empty());
     auto nonce = DeviceAuth::makeNonce();
-    EXPECT_FALSE(TrustStore::verify("PHONE-1", nonce, Bytes(32, 0)));
-    EXPECT_FALSE(TrustStore::isTrusted("PHONE-1"));
-    ASSERT_TRUE(fs::is_directory(home.keychainDir()));
-    EXPECT_EQ(modeOf(home.keychainDir()), 0700u);
+    EXPECT_FALSE(store.verify("PHONE-1", nonce, Bytes(32, 0)));
+    EXPECT_FALSE(store.isTrusted("PHONE-1"));
+    ASSERT_TRUE(fs::is_directory(dir.keychainDir()));
+    EXPECT_EQ(modeOf(dir.keychainDir()), 0700u);
+}
+
+TEST_F(TrustStoreTest, TheDirectoryIsMadeAtConstructionAndAgainOnlyWhenAWriteFindsItGone) {
+    ASSERT_TRUE(fs::is_directory(dir.keychainDir()));
+    fs::remove_all(dir.keychainDir());
+    // Reading a store whose directory is gone is a missing entry, and makes nothing.
+    EXPECT_FALSE(store.isTrusted("PHONE-1"));
+    EXPECT_FALSE(fs::exists(dir.keychainDir()));
+    ASSERT_TRUE(store.trust("PHONE-1", "Phone", phone.publicKey));
+    EXPECT_EQ(modeOf(dir.keychainDir()), 0700u);
+    EXPECT_TRUE(store.isTrusted("PHONE-1"));
 }
 
 TEST_F(TrustStoreTest, EntriesAreSeparatePrivateFilesWithEncodedNames) {
-    ASSERT_TRUE(TrustStore::trust("AB-12", "Anna’s iPhone", phone.publicKey));
+    ASSERT_TRUE(store.trust("AB-12", "Anna’s iPhone", phone.publicKey));
     for (const char* name : {"trust%3AAB%2D12", "trustname%3AAB%2D12", "trustsince%3AAB%2D12", "trustedIDs"}) {
-        auto file = home.keychainDir() / name;
+        auto file = dir.keychainDir() / name;
         ASSERT_TRUE(fs::is_regular_file(file)) << name;
         EXPECT_EQ(modeOf(file), 0600u) << name;
     }
-    EXPECT_EQ(AgentKeychain::read("trust:AB-12"), phone.publicKey);
-    EXPECT_EQ(AgentKeychain::read("trustname:AB-12"), bytesOf("Anna’s iPhone"));
-    EXPECT_EQ(AgentKeychain::read("trustedIDs"), bytesOf("AB-12"));
+    EXPECT_EQ(keychain.read("trust:AB-12"), phone.publicKey);
+    EXPECT_EQ(keychain.read("trustname:AB-12"), bytesOf("Anna’s iPhone"));
+    EXPECT_EQ(keychain.read("trustedIDs"), bytesOf("AB-12"));
     // No temporary files are left behind by the atomic writes.
-    EXPECT_EQ(std::distance(fs::directory_iterator(home.keychainDir()), fs::directory_iterator()), 4);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.keychainDir()), fs::directory_iterator()), 4);
 }
 
 TEST_F(TrustStoreTest, FileNamesKeepLettersMarksAndDigitsAndStayInsideTheDirectory) {
@@ -88,31 +101,31 @@ TEST_F(TrustStoreTest, FileNamesKeepLettersMarksAndDigitsAndStayInsideTheDirecto
     };
     for (const auto& c : cases) {
         EXPECT_EQ(AgentKeychain::fileName(c.key), c.file) << c.key;
-        AgentKeychain::set(bytesOf("x"), c.key);
-        EXPECT_TRUE(fs::is_regular_file(home.keychainDir() / c.file)) << c.key;
-        EXPECT_EQ(AgentKeychain::read(c.key), bytesOf("x")) << c.key;
+        keychain.set(bytesOf("x"), c.key);
+        EXPECT_TRUE(fs::is_regular_file(dir.keychainDir() / c.file)) << c.key;
+        EXPECT_EQ(keychain.read(c.key), bytesOf("x")) << c.key;
     }
     // Nothing was written outside the store's directory.
-    for (const auto& entry : fs::recursive_directory_iterator(home.root())) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
         if (entry.is_regular_file()) {
-            EXPECT_EQ(entry.path().parent_path(), home.keychainDir()) << entry.path();
+            EXPECT_EQ(entry.path().parent_path(), dir.keychainDir()) << entry.path();
         }
     }
 }
 
 TEST_F(TrustStoreTest, TrustingTwiceKeepsThePlaceAndReplacesKeyAndName) {
     auto second = DeviceAuth::generateKeyPair();
-    ASSERT_TRUE(TrustStore::trust("A", "First", phone.publicKey));
-    ASSERT_TRUE(TrustStore::trust("B", "Other", phone.publicKey));
-    ASSERT_TRUE(TrustStore::trust("A", "Renamed", second.publicKey));
+    ASSERT_TRUE(store.trust("A", "First", phone.publicKey));
+    ASSERT_TRUE(store.trust("B", "Other", phone.publicKey));
+    ASSERT_TRUE(store.trust("A", "Renamed", second.publicKey));
 
-    auto devices = TrustStore::trustedDevices();
+    auto devices = store.trustedDevices();
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].id, "A");
     EXPECT_EQ(devices[0].name, "Renamed");
     EXPECT_EQ(devices[1].id, "B");
-    EXPECT_EQ(AgentKeychain::read("trust:A"), second.publicKey);
-    EXPECT_EQ(AgentKeychain::read("trustedIDs"), bytesOf("A,B"));
+    EXPECT_EQ(keychain.read("trust:A"), second.publicKey);
+    EXPECT_EQ(keychain.read("trustedIDs"), bytesOf("A,B"));
 
     auto now = floor<seconds>(system_clock::now());
     EXPECT_LE(devices[0].since, now);
@@ -120,40 +133,40 @@ TEST_F(TrustStoreTest, TrustingTwiceKeepsThePlaceAndReplacesKeyAndName) {
 }
 
 TEST_F(TrustStoreTest, RevokeForgetsTheDeviceAndRewritesTheListOtherwiseUnchanged) {
-    ASSERT_TRUE(TrustStore::trust("A", "a", phone.publicKey));
-    ASSERT_TRUE(TrustStore::trust("B", "b", phone.publicKey));
+    ASSERT_TRUE(store.trust("A", "a", phone.publicKey));
+    ASSERT_TRUE(store.trust("B", "b", phone.publicKey));
 
-    TrustStore::revoke("UNKNOWN");
-    EXPECT_EQ(AgentKeychain::read("trustedIDs"), bytesOf("A,B"));
+    store.revoke("UNKNOWN");
+    EXPECT_EQ(keychain.read("trustedIDs"), bytesOf("A,B"));
 
-    TrustStore::revoke("A");
-    EXPECT_EQ(AgentKeychain::read("trustedIDs"), bytesOf("B"));
-    EXPECT_FALSE(AgentKeychain::read("trust:A"));
-    EXPECT_FALSE(AgentKeychain::read("trustname:A"));
-    EXPECT_FALSE(AgentKeychain::read("trustsince:A"));
-    EXPECT_FALSE(TrustStore::isTrusted("A"));
+    store.revoke("A");
+    EXPECT_EQ(keychain.read("trustedIDs"), bytesOf("B"));
+    EXPECT_FALSE(keychain.read("trust:A"));
+    EXPECT_FALSE(keychain.read("trustname:A"));
+    EXPECT_FALSE(keychain.read("trustsince:A"));
+    EXPECT_FALSE(store.isTrusted("A"));
 
-    TrustStore::revoke("B");
-    EXPECT_EQ(AgentKeychain::read("trustedIDs"), Bytes{});  // an emptied list is an empty file
-    EXPECT_TRUE(TrustStore::trustedDevices().empty());
+    store.revoke("B");
+    EXPECT_EQ(keychain.read("trustedIDs"), Bytes{});  // an emptied list is an empty file
+    EXPECT_TRUE(store.trustedDevices().empty());
 }
 
 TEST_F(TrustStoreTest, DamagedEntriesReadAsTheStoreRulesSay) {
-    AgentKeychain::set(bytesOf("a,,b,"), "trustedIDs");
-    AgentKeychain::set(bytesOf("not a date"), "trustsince:a");
-    AgentKeychain::set(bytesOf("\xFF\xFE name"), "trustname:a");  // not UTF-8
-    AgentKeychain::set(bytesOf("Bee"), "trustname:b");
-    AgentKeychain::set(bytesOf("2026-12-05T09:55:00Z"), "trustsince:b");
+    keychain.set(bytesOf("a,,b,"), "trustedIDs");
+    keychain.set(bytesOf("not a date"), "trustsince:a");
+    keychain.set(bytesOf("\xFF\xFE name"), "trustname:a");  // not UTF-8
+    keychain.set(bytesOf("Bee"), "trustname:b");
+    keychain.set(bytesOf("2026-12-05T09:55:00Z"), "trustsince:b");
 
-    auto devices = TrustStore::trustedDevices();
+    auto devices = store.trustedDevices();
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0], (TrustStore::TrustedDevice{"a", "a", TrustStore::distantPast()}));
     EXPECT_EQ(devices[1].name, "Bee");
     EXPECT_EQ(TrustStore::formatDate(devices[1].since), "2026-12-05T09:55:00Z");
 
     // A list that is not UTF-8 reads as empty.
-    AgentKeychain::set(bytesOf("a,\xC3"), "trustedIDs");
-    EXPECT_TRUE(TrustStore::trustedDevices().empty());
+    keychain.set(bytesOf("a,\xC3"), "trustedIDs");
+    EXPECT_TRUE(store.trustedDevices().empty());
 }
 
 TEST_F(TrustStoreTest, DatesAreInternetDateTimesInUtcWithWholeSeconds) {
@@ -182,53 +195,53 @@ TEST_F(TrustStoreTest, DatesAreInternetDateTimesInUtcWithWholeSeconds) {
 }
 
 TEST_F(TrustStoreTest, VerifyAcceptsTheTrustedPhonesResponseOnly) {
-    ASSERT_TRUE(TrustStore::trust("PHONE", "iPhone", phone.publicKey));
+    ASSERT_TRUE(store.trust("PHONE", "iPhone", phone.publicKey));
     auto nonce = DeviceAuth::makeNonce();
     auto hmac = phoneResponse(phone, nonce);
-    EXPECT_TRUE(TrustStore::verify("PHONE", nonce, hmac));
+    EXPECT_TRUE(store.verify("PHONE", nonce, hmac));
 
     auto flipped = hmac;
     flipped[5] ^= 0x01;
-    EXPECT_FALSE(TrustStore::verify("PHONE", nonce, flipped));
-    EXPECT_FALSE(TrustStore::verify("PHONE", DeviceAuth::makeNonce(), hmac));
-    EXPECT_FALSE(TrustStore::verify("OTHER", nonce, hmac));
+    EXPECT_FALSE(store.verify("PHONE", nonce, flipped));
+    EXPECT_FALSE(store.verify("PHONE", DeviceAuth::makeNonce(), hmac));
+    EXPECT_FALSE(store.verify("OTHER", nonce, hmac));
     auto stranger = DeviceAuth::generateKeyPair();
-    EXPECT_FALSE(TrustStore::verify("PHONE", nonce, phoneResponse(stranger, nonce)));
+    EXPECT_FALSE(store.verify("PHONE", nonce, phoneResponse(stranger, nonce)));
 
-    TrustStore::revoke("PHONE");
-    EXPECT_FALSE(TrustStore::verify("PHONE", nonce, hmac));
+    store.revoke("PHONE");
+    EXPECT_FALSE(store.verify("PHONE", nonce, hmac));
 }
 
 TEST_F(TrustStoreTest, AStoredPhoneKeyThatIsNotAPointFailsVerification) {
     Bytes notOnCurve(64, 0x11);
     for (const Bytes& key : {Bytes{}, Bytes(63, 1), notOnCurve, Bytes(65, 4)}) {
-        AgentKeychain::set(key, "trust:P");
-        EXPECT_FALSE(TrustStore::verify("P", DeviceAuth::makeNonce(), Bytes(32, 0))) << key.size();
+        keychain.set(key, "trust:P");
+        EXPECT_FALSE(store.verify("P", DeviceAuth::makeNonce(), Bytes(32, 0))) << key.size();
     }
 }
 
 TEST_F(TrustStoreTest, ALostOrDamagedPrivateKeyIsReplacedAndOldResponsesFail) {
-    ASSERT_TRUE(TrustStore::trust("PHONE", "iPhone", phone.publicKey));
+    ASSERT_TRUE(store.trust("PHONE", "iPhone", phone.publicKey));
     auto nonce = DeviceAuth::makeNonce();
     auto hmac = phoneResponse(phone, nonce);
-    ASSERT_TRUE(TrustStore::verify("PHONE", nonce, hmac));
-    auto original = AgentKeychain::read("macPrivateKey");
+    ASSERT_TRUE(store.verify("PHONE", nonce, hmac));
+    auto original = keychain.read("macPrivateKey");
     ASSERT_TRUE(original);
     ASSERT_EQ(original->size(), 32u);
 
-    fs::remove(home.keychainDir() / "macPrivateKey");
-    EXPECT_FALSE(TrustStore::verify("PHONE", nonce, hmac));
-    auto replaced = AgentKeychain::read("macPrivateKey");
+    fs::remove(dir.keychainDir() / "macPrivateKey");
+    EXPECT_FALSE(store.verify("PHONE", nonce, hmac));
+    auto replaced = keychain.read("macPrivateKey");
     ASSERT_TRUE(replaced);
     EXPECT_EQ(replaced->size(), 32u);
     EXPECT_NE(*replaced, *original);
-    EXPECT_EQ(modeOf(home.keychainDir() / "macPrivateKey"), 0600u);
+    EXPECT_EQ(modeOf(dir.keychainDir() / "macPrivateKey"), 0600u);
 
     // A wrong-length key file is damaged: also replaced.
-    writeRaw(home.keychainDir() / "macPrivateKey", "short");
-    auto before = TrustStore::macPublicKey();
-    EXPECT_EQ(AgentKeychain::read("macPrivateKey")->size(), 32u);
-    EXPECT_EQ(TrustStore::macPublicKey(), before);  // and stable from then on
+    writeRaw(dir.keychainDir() / "macPrivateKey", "short");
+    auto before = store.macPublicKey();
+    EXPECT_EQ(keychain.read("macPrivateKey")->size(), 32u);
+    EXPECT_EQ(store.macPublicKey(), before);  // and stable from then on
 }
 
 TEST_F(TrustStoreTest, NewMacKeysHaveACompactRepresentablePublicPoint) {
@@ -240,32 +253,32 @@ TEST_F(TrustStoreTest, NewMacKeysHaveACompactRepresentablePublicPoint) {
     // About half of all random keys are not compact; 24 fresh keys would all pass by
     // chance with probability 2^-24.
     for (int i = 0; i < 24; ++i) {
-        AgentKeychain::remove("macPrivateKey");
-        auto publicKey = TrustStore::macPublicKey();
+        keychain.remove("macPrivateKey");
+        auto publicKey = store.macPublicKey();
         ASSERT_EQ(publicKey.size(), 64u);
         Bn y(BN_bin2bn(publicKey.data() + 32, 32, nullptr), &BN_free);
         Bn otherY(BN_new(), &BN_free);
         ASSERT_EQ(BN_sub(otherY.get(), p.get(), y.get()), 1);
         EXPECT_LE(BN_cmp(y.get(), otherY.get()), 0) << "key " << i;
-        auto stored = AgentKeychain::read("macPrivateKey");
+        auto stored = keychain.read("macPrivateKey");
         ASSERT_TRUE(stored);
         EXPECT_EQ(DeviceAuth::publicKey(*stored), publicKey);
     }
 }
 
 TEST_F(TrustStoreTest, MacDeviceIDIsAnUpperCaseUuidMadeOnce) {
-    auto id = TrustStore::macDeviceID();
+    auto id = store.macDeviceID();
     ASSERT_EQ(id.size(), 36u);
     for (size_t i = 0; i < id.size(); ++i) {
         if (i == 8 || i == 13 || i == 18 || i == 23) EXPECT_EQ(id[i], '-');
         else EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(id[i])) || (id[i] >= 'A' && id[i] <= 'F')) << id;
     }
-    EXPECT_EQ(TrustStore::macDeviceID(), id);
-    EXPECT_EQ(AgentKeychain::read("macDeviceID"), bytesOf(id));
+    EXPECT_EQ(store.macDeviceID(), id);
+    EXPECT_EQ(keychain.read("macDeviceID"), bytesOf(id));
 
     // An existing identifier is used as stored.
-    AgentKeychain::set(bytesOf("MY-MAC"), "macDeviceID");
-    EXPECT_EQ(TrustStore::macDeviceID(), "MY-MAC");
+    keychain.set(bytesOf("MY-MAC"), "macDeviceID");
+    EXPECT_EQ(store.macDeviceID(), "MY-MAC");
 }
 
 TEST_F(TrustStoreTest, QueuesCreatingTheIdentityAtOnceGetTheSameOne) {
@@ -280,8 +293,8 @@ TEST_F(TrustStoreTest, QueuesCreatingTheIdentityAtOnceGetTheSameOne) {
             ready.fetch_add(1);
             while (ready.load() < kThreads) {
             }
-            keys[i] = TrustStore::macPublicKey();
-            ids[i] = TrustStore::macDeviceID();
+            keys[i] = store.macPublicKey();
+            ids[i] = store.macDeviceID();
         });
     }
     for (auto& thread : threads) thread.join();
@@ -289,7 +302,7 @@ TEST_F(TrustStoreTest, QueuesCreatingTheIdentityAtOnceGetTheSameOne) {
         EXPECT_EQ(keys[i], keys[0]);
         EXPECT_EQ(ids[i], ids[0]);
     }
-    auto stored = AgentKeychain::read("macPrivateKey");
+    auto stored = keychain.read("macPrivateKey");
     ASSERT_TRUE(stored);
     EXPECT_EQ(DeviceAuth::publicKey(*stored), keys[0]);
 }
@@ -311,9 +324,9 @@ TEST_F(TrustStoreTest, IdsTheListCannotKeepAreRefused) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TrustStore::canStore(c.id), c.storable) << c.id;
-        EXPECT_EQ(TrustStore::trust(c.id, "n", phone.publicKey), c.storable) << c.id;
+        EXPECT_EQ(store.trust(c.id, "n", phone.publicKey), c.storable) << c.id;
     }
-    auto devices = TrustStore::trustedDevices();
+    auto devices = store.trustedDevices();
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[1].id, "phone:/1");
 }

@@ -1,7 +1,7 @@
 // The host's interface address list from getifaddrs. On Linux the link-layer entries are
 // AF_PACKET (struct sockaddr_ll) rather than AF_LINK.
 
-#include "platform/NetInfo.h"
+#include "platform/linux/netinfo/GetifaddrsList.h"
 
 #include <algorithm>
 #include <ifaddrs.h>
@@ -55,9 +55,8 @@ public:
 
 }  // namespace
 
-const InterfaceAddressList& InterfaceAddressList::system() {
-    static const GetifaddrsList list;
-    return list;
+std::shared_ptr<InterfaceAddressList> createGetifaddrsList() {
+    return std::make_shared<GetifaddrsList>();
 }
 
 }  // namespace df

@@ -1,7 +1,6 @@
 #include "platform/linux/settings/FileSettingsStore.h"
 
 #include "platform/AtomicFile.h"
-#include "platform/XdgDirs.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -38,20 +37,11 @@ struct FileSettingsStore::Snapshot {
     bool damaged = false;  // the file exists but does not hold a JSON object
 };
 
-FileSettingsStore::FileSettingsStore() = default;
-FileSettingsStore::FileSettingsStore(std::filesystem::path file) : fixedPath_(std::move(file)) {}
+FileSettingsStore::FileSettingsStore(std::filesystem::path file) : path_(std::move(file)) {}
 FileSettingsStore::~FileSettingsStore() = default;
 
-std::filesystem::path FileSettingsStore::defaultPath() {
-    return XdgDirs::configHome() / "DuskFerry" / "settings.json";
-}
-
-std::filesystem::path FileSettingsStore::path() const {
-    return fixedPath_ ? *fixedPath_ : defaultPath();
-}
-
 FileSettingsStore::Snapshot& FileSettingsStore::refreshLocked() const {
-    auto file = path();
+    const auto& file = path_;
     auto stamp = stampOf(file);
     if (cache_ && cache_->path == file && cache_->stamp == stamp) return *cache_;
 
@@ -122,11 +112,6 @@ void FileSettingsStore::remove(std::string_view key) {
     if (!snapshot.values.contains(key) && !snapshot.damaged) return;
     snapshot.values.erase(std::string(key));
     storeLocked(snapshot);
-}
-
-SettingsStore& SettingsStore::standard() {
-    static FileSettingsStore store;
-    return store;
 }
 
 }  // namespace df

@@ -80,8 +80,4 @@ std::vector<std::string> LinuxSystemInfo::preferredLanguages() const {
     return out;
 }
 
-std::unique_ptr<SystemInfo> SystemInfo::create() {
-    return std::make_unique<LinuxSystemInfo>();
-}
-
 }  // namespace df

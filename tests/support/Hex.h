@@ -1,12 +1,12 @@
 #pragma once
-// Hex text to and from bytes, for exchanging values with reference scripts.
+// Hex text to and from bytes, for exchanging values with reference scripts and programs.
 
 #include "protocol/Bytes.h"
 
 #include <string>
 #include <string_view>
 
-namespace df::testing {
+namespace df::testsupport {
 
 inline std::string toHex(const Bytes& bytes) {
     static const char* digits = "0123456789abcdef";
@@ -29,4 +29,4 @@ inline Bytes fromHex(std::string_view hex) {
     return out;
 }
 
-}  // namespace df::testing
+}  // namespace df::testsupport

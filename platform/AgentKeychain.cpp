@@ -1,14 +1,9 @@
-#include "DuskFerryAgent/trust/AgentKeychain.h"
-
-#include "platform/AtomicFile.h"
-#include "platform/XdgDirs.h"
+#include "platform/AgentKeychain.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include <cstdio>
-
-namespace df::AgentKeychain {
+namespace df {
 
 namespace {
 void appendEscaped(std::string& out, uint8_t byte) {
@@ -22,13 +17,9 @@ bool isAlphanumeric(UChar32 c) {
     // Letters, marks and digits in the Unicode sense (general categories L*, M*, N*).
     return (U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
 }
-
-std::filesystem::path entryPath(std::string_view key) {
-    return directory() / fileName(key);
-}
 }  // namespace
 
-std::string fileName(std::string_view key) {
+std::string AgentKeychain::fileName(std::string_view key) {
     std::string out;
     out.reserve(key.size() * 3);
     const auto* bytes = reinterpret_cast<const uint8_t*>(key.data());
@@ -48,25 +39,4 @@ std::string fileName(std::string_view key) {
     return out;
 }
 
-std::filesystem::path directory() {
-    auto dir = XdgDirs::dataHome() / "DuskFerry";
-    AtomicFile::makeDirectories(dir, 0700);
-    return dir;
-}
-
-void set(const Bytes& data, std::string_view key) {
-    if (key.empty()) return;  // would name the directory itself
-    AtomicFile::write(entryPath(key), data, 0600);
-}
-
-std::optional<Bytes> read(std::string_view key) {
-    if (key.empty()) return std::nullopt;
-    return AtomicFile::read(entryPath(key));
-}
-
-void remove(std::string_view key) {
-    if (key.empty()) return;
-    std::remove(entryPath(key).c_str());
-}
-
-}  // namespace df::AgentKeychain
+}  // namespace df

@@ -3,6 +3,8 @@
 // standard output. Tests skip when python3 or its `cryptography` package is missing, and
 // fail instead when CI=true.
 
+#include "tests/support/RequireService.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,12 +13,7 @@
 #include <optional>
 #include <string>
 
-namespace df::testing {
-
-inline bool underCI() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
+namespace df::testsupport {
 
 /// Output of `python3 -c script args...`, or nothing when it could not run or failed.
 inline std::optional<std::string> runPython(const std::string& script, const std::string& args = "") {
@@ -39,10 +36,10 @@ inline bool referenceAvailable() {
 
 #define DF_REQUIRE_PYTHON_REFERENCE()                                                        \
     do {                                                                                    \
-        if (!::df::testing::referenceAvailable()) {                                         \
-            if (::df::testing::underCI()) FAIL() << "python3-cryptography is required";     \
+        if (!::df::testsupport::referenceAvailable()) {                                         \
+            if (::df::testsupport::underCI()) FAIL() << "python3-cryptography is required";     \
             GTEST_SKIP() << "python3-cryptography is not installed";                        \
         }                                                                                   \
     } while (0)
 
-}  // namespace df::testing
+}  // namespace df::testsupport
