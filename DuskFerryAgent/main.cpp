@@ -18,14 +18,13 @@
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
+#include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/transport/LinuxTransport.h"
-
-#include <X11/Xlib.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -65,17 +64,6 @@ public:
 private:
     std::shared_ptr<InputInjector> injector_;
 };
-
-// Wakes the display for a new session: the X screensaver is reset (which also turns DPMS
-// back on). Runs on the session queue with a short-lived connection.
-void wakeDisplay(const std::string&) {
-    ::Display* dpy = XOpenDisplay(nullptr);
-    if (!dpy) return;
-    XForceScreenSaver(dpy, ScreenSaverReset);
-    XResetScreenSaver(dpy);
-    XFlush(dpy);
-    XCloseDisplay(dpy);
-}
 
 struct Options {
     bool headless = false;
@@ -178,7 +166,9 @@ int main(int argc, char** argv) {
             return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };
-        session.declareUserActivity = wakeDisplay;
+        // Wakes the display for a new session, on the session queue.
+        if (std::shared_ptr<UserActivity> activity = createXScreenSaverActivity())
+            session.declareUserActivity = [activity](const std::string& name) { activity->declare(name); };
     } else {
         session.postLockChord = [] { SessionLocker().lock(); };
     }
