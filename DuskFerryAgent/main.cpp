@@ -159,10 +159,17 @@ int main(int argc, char** argv) {
     std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents(inputOptions) : nullptr;
     if (events) {
         std::shared_ptr<WindowServices> windows = createEwmhWindowServices();
-        session.makeInput = [events, windows](std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
+        // The injector's raising and momentum queues live as long as the agent: a session's
+        // injector must not start and join two threads on the server queue.
+        std::shared_ptr<DispatchQueue> axQueue = SerialQueue::create("duskferry.input.ax");
+        std::shared_ptr<DispatchQueue> momentumQueue = SerialQueue::create("duskferry.input.momentum");
+        session.makeInput = [events, windows, axQueue, momentumQueue](
+                                std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
             s.windows = windows;
+            s.axQueue = axQueue;
+            s.momentumQueue = momentumQueue;
             return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };

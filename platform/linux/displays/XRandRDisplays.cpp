@@ -32,30 +32,27 @@ public:
 private:
     // Runs under mutex_: one Xlib connection is used by one thread at a time.
     //
-    // Every query asks the server for the monitors and the screen resources (two round
-    // trips, as the list is read several times for each phone that connects). Monitor names
-    // and refresh rates cost a round trip or two each and change far less often: names are
-    // kept per name atom (an atom's name never changes while the server runs), refresh
-    // rates until the server's RandR configuration times move on (any mode or output change).
+    // The list is read several times for each phone that connects, so a query costs one
+    // round trip: the monitors (geometry, primary, names) are asked for every time, while
+    // what changes far less often is kept. Names are kept per name atom (an atom's name
+    // never changes while the server runs); refresh rates until RandR reports a change of
+    // screen, CRTC or output, events that arrive on this connection by themselves.
     std::vector<DisplayDescription> query(size_t maxCount) {
         std::vector<DisplayDescription> out;
         dpy_ = connection_->get();
         if (!dpy_) return out;
+        ::Window root = DefaultRootWindow(dpy_);
         if (connection_->generation() != generation_) {
             names_.clear();
             rates_.clear();
+            XRRSelectInput(dpy_, root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
             generation_ = connection_->generation();
         }
-        ::Window root = DefaultRootWindow(dpy_);
+        dropStaleRates();
         int count = 0;
         XRRMonitorInfo* monitors = XRRGetMonitors(dpy_, root, True, &count);
         if (!monitors) return out;
-        XRRScreenResources* res = XRRGetScreenResourcesCurrent(dpy_, root);
-        if (res && (res->timestamp != ratesTime_ || res->configTimestamp != ratesConfigTime_)) {
-            rates_.clear();
-            ratesTime_ = res->timestamp;
-            ratesConfigTime_ = res->configTimestamp;
-        }
+        XRRScreenResources* res = nullptr;
         for (int i = 0; i < count && out.size() < maxCount; ++i) {
             const XRRMonitorInfo& m = monitors[i];
             if (m.width <= 0 || m.height <= 0) continue;
@@ -65,12 +62,31 @@ private:
             d.bounds = {static_cast<double>(m.x), static_cast<double>(m.y), static_cast<double>(m.width),
                         static_cast<double>(m.height)};
             d.isMain = m.primary != 0;
-            if (res && m.noutput > 0) d.refreshRate = cachedRefreshRate(res, m.outputs[0]);
+            if (m.noutput > 0) {
+                if (auto it = rates_.find(m.outputs[0]); it != rates_.end()) {
+                    d.refreshRate = it->second;
+                } else {
+                    if (!res) res = XRRGetScreenResourcesCurrent(dpy_, root);
+                    if (res) d.refreshRate = refreshRate(res, m.outputs[0]);
+                    if (res && !connection_->broken()) rates_.emplace(m.outputs[0], d.refreshRate);
+                }
+            }
             out.push_back(std::move(d));
         }
         if (res) XRRFreeScreenResources(res);
         XRRFreeMonitors(monitors);
         return out;
+    }
+
+    // Reads what the server sent without waiting: any RandR change notice makes the kept
+    // refresh rates stale.
+    void dropStaleRates() {
+        while (XPending(dpy_) > 0) {
+            XEvent event;
+            XNextEvent(dpy_, &event);
+            XRRUpdateConfiguration(&event);
+            rates_.clear();
+        }
     }
 
     std::string nameOf(Atom atom) {
@@ -82,13 +98,6 @@ private:
             names_.emplace(atom, name);
         }
         return name;
-    }
-
-    double cachedRefreshRate(XRRScreenResources* res, RROutput output) {
-        if (auto it = rates_.find(output); it != rates_.end()) return it->second;
-        double rate = refreshRate(res, output);
-        if (!connection_->broken()) rates_.emplace(output, rate);
-        return rate;
     }
 
     double refreshRate(XRRScreenResources* res, RROutput output) {
@@ -117,8 +126,6 @@ private:
     uint64_t generation_ = 0;   ///< the connection the caches below belong to
     std::map<Atom, std::string> names_;
     std::map<RROutput, double> rates_;
-    Time ratesTime_ = 0;
-    Time ratesConfigTime_ = 0;
 };
 
 }  // namespace
