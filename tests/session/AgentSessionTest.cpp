@@ -6,6 +6,7 @@
 #include "DuskFerryAgent/session/AgentSession.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/fake/activity/RecordingUserActivity.h"
 #include "platform/fake/alert/FakeAlertPresenter.h"
 #include "platform/fake/displays/FakeDisplays.h"
 #include "platform/fake/netinfo/FakeInterfaceAddressList.h"
@@ -66,6 +67,7 @@ protected:
         s.settings = &settings;
         s.makeInput = [this](std::shared_ptr<DispatchQueue>) { return input; };
         s.postLockChord = [this] { ++lockChords; };
+        s.declareUserActivity = [this](const std::string& reason) { activity->declare(reason); };
         s.addresses = &addresses;
         s.agentName = "test-host";
         s.macDeviceID = "MAC-ID";
@@ -133,6 +135,7 @@ protected:
     std::shared_ptr<fake::FakeAlertPresenter> alerts = std::make_shared<fake::FakeAlertPresenter>(main);
     std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<fake::RecordingUserActivity> activity = std::make_shared<fake::RecordingUserActivity>();
     fake::MemorySettingsStore settings;
     fake::FakeInterfaceAddressList addresses;
     DeviceAuth::KeyPair phoneKeys;
@@ -289,6 +292,7 @@ TEST_F(AgentSessionTest, BeginSendsHelloAckThenCursorPositionAndSetsCurrent) {
     EXPECT_FALSE(ack.features.has_value());
     EXPECT_FALSE(ack.quicPort.has_value());
     EXPECT_TRUE(active);
+    EXPECT_EQ(activity->reasons().size(), 1u);  // the display wakes for the phone
 }
 
 TEST_F(AgentSessionTest, ScreenSizeFallsBackToMainDisplayThenDefault) {
@@ -414,6 +418,7 @@ TEST_F(AgentSessionTest, UnauthenticatedSessionNeverLocks) {
     run();
     main->advance(10);
     EXPECT_EQ(lockChords, 0);
+    EXPECT_TRUE(activity->reasons().empty());  // nor woke the display
 }
 
 TEST_F(AgentSessionTest, CorruptedStreamClosesUndecodableMessageDoesNot) {
