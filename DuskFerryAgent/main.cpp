@@ -20,6 +20,7 @@
 #include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
 #include "platform/XdgDirs.h"
+#include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
@@ -30,8 +31,6 @@
 #include "platform/linux/settings/FileSettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
-
-#include <X11/Xlib.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -71,17 +70,6 @@ public:
 private:
     std::shared_ptr<InputInjector> injector_;
 };
-
-// Wakes the display for a new session: the X screensaver is reset (which also turns DPMS
-// back on). Runs on the session queue with a short-lived connection.
-void wakeDisplay(const std::string&) {
-    ::Display* dpy = XOpenDisplay(nullptr);
-    if (!dpy) return;
-    XForceScreenSaver(dpy, ScreenSaverReset);
-    XResetScreenSaver(dpy);
-    XFlush(dpy);
-    XCloseDisplay(dpy);
-}
 
 struct Options {
     bool headless = false;
@@ -194,16 +182,24 @@ int main(int argc, char** argv) {
     std::shared_ptr<InputEvents> events = displays ? createXTestInputEvents(inputOptions) : nullptr;
     if (events) {
         std::shared_ptr<WindowServices> windows = createEwmhWindowServices();
-        session.makeInput = [events, windows, displayTarget](
+        // The injector's raising and momentum queues live as long as the agent: a session's
+        // injector must not start and join two threads on the server queue.
+        std::shared_ptr<DispatchQueue> axQueue = SerialQueue::create("duskferry.input.ax");
+        std::shared_ptr<DispatchQueue> momentumQueue = SerialQueue::create("duskferry.input.momentum");
+        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue](
                                 std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
             s.windows = windows;
             s.displays = cachedTargetDisplays(displayTargetDisplays(displayTarget), InputInjector::displayCacheAge);
+            s.axQueue = axQueue;
+            s.momentumQueue = momentumQueue;
             return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };
-        session.declareUserActivity = wakeDisplay;
+        // Wakes the display for a new session, on the session queue.
+        if (std::shared_ptr<UserActivity> activity = createXScreenSaverActivity())
+            session.declareUserActivity = [activity](const std::string& name) { activity->declare(name); };
     } else {
         session.postLockChord = [] { SessionLocker().lock(); };
     }

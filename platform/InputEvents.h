@@ -141,24 +141,52 @@ public:
     virtual void releaseHeldInput() = 0;
 };
 
+/// What a window is to the window manager: on Linux its EWMH window type
+/// (_NET_WM_WINDOW_TYPE); a window that names none is normal.
+enum class WindowKind {
+    normal,        ///< an application's main window
+    dialog,
+    utility,       ///< an application's floating palette or toolbar
+    splash,
+    menu,          ///< torn-off, drop-down and pop-up menus
+    dock,          ///< docks and panels
+    desktop,       ///< the desktop itself (icons, background)
+    notification,
+    other,         ///< tooltips, combo-box lists, drag feedback, types this host does not know
+};
+
+/// Surfaces of the desktop itself rather than of an application (desktop, docks and panels,
+/// menus, notifications, tooltips): a click on one never raises or activates anything.
+inline bool isSystemSurface(WindowKind kind) {
+    switch (kind) {
+        case WindowKind::menu:
+        case WindowKind::dock:
+        case WindowKind::desktop:
+        case WindowKind::notification:
+        case WindowKind::other:
+            return true;
+        case WindowKind::normal:
+        case WindowKind::dialog:
+        case WindowKind::utility:
+        case WindowKind::splash:
+            return false;
+    }
+    return false;
+}
+
 /// One entry of the on-screen window list.
 struct WindowInfo {
     uint64_t windowID = 0;
-    /// 0 for ordinary application windows; other layers (docks, panels, notifications,
-    /// menus) are system surfaces that are never raised.
-    int64_t layer = 0;
+    WindowKind kind = WindowKind::normal;
     std::optional<int32_t> ownerPID;
     std::optional<DisplayBounds> bounds;
 };
 
-/// The accessibility element found at a screen position.
-struct UIElement {
-    uint64_t elementID = 0;
-    std::optional<int32_t> pid;
-    /// The element's "AXWindow" attribute (the window containing it), when it reads.
-    std::optional<uint64_t> window;
-    /// The element's "AXRole", e.g. "AXWindow".
-    std::optional<std::string> role;
+/// The topmost window at a screen position, whatever its kind.
+struct WindowAtPoint {
+    uint64_t windowID = 0;
+    WindowKind kind = WindowKind::normal;
+    std::optional<int32_t> ownerPID;
 };
 
 /// Windows, applications and raising. All calls may fail (absent results, false).
@@ -166,21 +194,19 @@ class WindowServices {
 public:
     virtual ~WindowServices() = default;
 
-    /// On-screen windows front to back, desktop elements excluded.
+    /// On-screen windows front to back, the desktop itself excluded.
     virtual std::vector<WindowInfo> onScreenWindows() = 0;
-    /// The bundle identifier (on Linux: the WM_CLASS class) of the running application
-    /// with this process ID; absent when it has none or is gone.
-    virtual std::optional<std::string> bundleIdentifier(int32_t pid) = 0;
+    /// The application class of the running application with this process ID (on Linux the
+    /// WM_CLASS class of its windows); absent when it has none or is gone.
+    virtual std::optional<std::string> applicationClass(int32_t pid) = 0;
     /// Process ID of the frontmost (active) application.
     virtual std::optional<int32_t> frontmostApplicationPID() = 0;
     virtual int32_t ownPID() = 0;
 
-    /// The accessibility element at a screen position.
-    virtual std::optional<UIElement> elementAtPosition(ScreenPoint point) = 0;
-    /// "AXSubrole" of a window element, e.g. "AXStandardWindow", "AXDialog".
-    virtual std::optional<std::string> windowSubrole(uint64_t window) = 0;
-    virtual std::optional<int32_t> windowPID(uint64_t window) = 0;
-    /// The "AXRaise" action. False when it failed.
+    /// The topmost on-screen window containing a screen position (docks, menus and
+    /// notifications included: they are what a click there lands on).
+    virtual std::optional<WindowAtPoint> windowAt(ScreenPoint point) = 0;
+    /// Puts the window on top of the others. False when it failed.
     virtual bool raiseWindow(uint64_t window) = 0;
     /// Brings the application with this process ID to the front.
     virtual bool activateApplication(int32_t pid) = 0;

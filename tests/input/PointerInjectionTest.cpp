@@ -232,19 +232,19 @@ TEST_F(InjectorTest, NormalizedPositionIsRelativeToTheTargetAndAbsentElsewhere) 
 
 class RaiseTest : public InjectorTest {
 protected:
-    static constexpr int32_t kOwn = 10, kFront = 20, kBehind = 30, kDock = 40;
+    static constexpr int32_t kOwn = 10, kFront = 20, kBehind = 30, kShell = 40;
     void SetUp() override {
         windows->setOwnPID(kOwn);
         windows->setFrontmostPID(kFront);
-        windows->setBundleIdentifier(kFront, "org.example.Front");
-        windows->setBundleIdentifier(kBehind, "org.example.Behind");
-        windows->setBundleIdentifier(kDock, "com.apple.dock");
+        windows->setApplicationClass(kFront, "Front");
+        windows->setApplicationClass(kBehind, "Behind");
+        windows->setApplicationClass(kShell, "Panel");
         windows->setWindows({
-            {1, 20, kDock, DisplayBounds{0, 1000, 1920, 80}},        // a dock, not layer 0
-            {2, 0, kOwn, DisplayBounds{0, 40, 200, 200}},            // the agent's own window
-            {3, 0, kFront, DisplayBounds{300, 40, 400, 400}},        // the active application
-            {4, 0, kDock, DisplayBounds{800, 40, 100, 100}},         // system UI at layer 0
-            {5, 0, kBehind, DisplayBounds{0, 0, 1920, 1080}},        // background window
+            {1, WindowKind::dock, kShell, DisplayBounds{0, 1000, 1920, 80}},       // a panel
+            {2, WindowKind::normal, kOwn, DisplayBounds{0, 40, 200, 200}},         // the agent's own window
+            {3, WindowKind::normal, kFront, DisplayBounds{300, 40, 400, 400}},     // the active application
+            {4, WindowKind::notification, kShell, DisplayBounds{800, 40, 100, 100}},  // a notification
+            {5, WindowKind::normal, kBehind, DisplayBounds{0, 0, 1920, 1080}},     // background window
         });
     }
     void click(double x, double y) {
@@ -267,61 +267,54 @@ TEST_F(RaiseTest, ClicksThatRaiseNothing) {
         const char* what;
         ScreenPoint point;
     };
+    // A system surface above the background window: the window below is the hit, but the
+    // click landed on the surface, which stays as it is, and so does the window.
     const std::vector<Case> cases{
         {"top 30 points", {1000, 29}},
         {"own window", {100, 100}},
         {"frontmost application", {400, 100}},
-        {"system UI bundle", {850, 100}},
+        {"a notification over the window behind", {850, 100}},
+        {"a panel over the window behind", {1000, 1050}},
     };
     for (const auto& c : cases) {
         click(c.point.x, c.point.y);
         axQueue->runUntilIdle();
         EXPECT_TRUE(windows->raised().empty()) << c.what;
     }
-    // A dock (a layer other than 0) above the background window: the window below is
-    // the hit, but the element at that point is the dock's, which is system UI.
-    windows->setElementResolver([](ScreenPoint) { return UIElement{1, kDock, std::nullopt, "AXWindow"}; });
-    click(1000, 1050);
-    axQueue->runUntilIdle();
-    EXPECT_TRUE(windows->raised().empty());
 }
 
-TEST_F(RaiseTest, TheElementDecidesWhichWindowAndOnlyStandardWindowsAndDialogsRise) {
+TEST_F(RaiseTest, TheWindowAtThePointDecidesAndOnlyApplicationWindowsAndDialogsRise) {
+    // Window 6 lies on top of the background window where the click lands.
     struct Case {
-        UIElement element;
-        std::optional<std::string> subrole;
+        WindowKind kind;
+        std::optional<int32_t> pid;
         std::optional<uint64_t> raised;
     };
-    auto el = [](uint64_t id, std::optional<int32_t> pid, std::optional<uint64_t> window, const char* role) {
-        UIElement e;
-        e.elementID = id;
-        e.pid = pid;
-        e.window = window;
-        e.role = std::string(role);
-        return e;
-    };
     const std::vector<Case> cases{
-        {el(77, kBehind, 5, "AXButton"), std::nullopt, 5},                // the element's window
-        {el(5, kBehind, std::nullopt, "AXWindow"), "AXStandardWindow", 5}, // the element is a window
-        {el(5, kBehind, std::nullopt, "AXWindow"), "AXDialog", 5},
-        {el(5, kBehind, std::nullopt, "AXWindow"), "AXFloatingWindow", std::nullopt},
-        {el(77, kBehind, std::nullopt, "AXButton"), std::nullopt, std::nullopt},  // no window
-        {el(5, std::nullopt, 5, "AXWindow"), std::nullopt, 5},             // unreadable pid: go on
-        {el(5, kOwn, 5, "AXWindow"), std::nullopt, std::nullopt},
+        {WindowKind::normal, kBehind, 6},
+        {WindowKind::dialog, kBehind, 6},
+        {WindowKind::utility, kBehind, std::nullopt},  // a floating palette stays put
+        {WindowKind::splash, kBehind, std::nullopt},
+        {WindowKind::menu, kBehind, std::nullopt},
+        {WindowKind::desktop, kShell, std::nullopt},
+        {WindowKind::other, kShell, std::nullopt},     // a tooltip
+        {WindowKind::normal, std::nullopt, 6},         // unreadable pid: go on
+        {WindowKind::dialog, kOwn, std::nullopt},
     };
     for (const auto& c : cases) {
         auto local = std::make_shared<fake::FakeWindowServices>();
         windows = local;
         SetUp();
+        auto list = windows->onScreenWindows();
+        list.insert(list.begin(), WindowInfo{6, c.kind, c.pid, DisplayBounds{900, 400, 200, 200}});
+        windows->setWindows(list);
         injector = InputInjector::create(eventQueue, {events, windows, displays, axQueue, momentumQueue});
-        windows->setElementResolver([e = c.element](ScreenPoint) { return e; });
-        if (c.subrole) windows->setSubrole(5, *c.subrole);
         click(1000, 500);
         axQueue->runUntilIdle();
         if (c.raised) {
-            EXPECT_EQ(windows->raised(), (std::vector<uint64_t>{*c.raised}));
+            EXPECT_EQ(windows->raised(), (std::vector<uint64_t>{*c.raised})) << static_cast<int>(c.kind);
         } else {
-            EXPECT_TRUE(windows->raised().empty());
+            EXPECT_TRUE(windows->raised().empty()) << static_cast<int>(c.kind);
         }
     }
 }

@@ -188,7 +188,7 @@ TEST_F(XInputIntegration, RaisingBringsTheWindowUnderThePointForwardAndSkipsTheE
     auto hit = raiser.frontmostWindow({200, 300});
     ASSERT_TRUE(hit);
     EXPECT_EQ(hit->pid, pidA_);
-    EXPECT_EQ(hit->bundleID, std::optional<std::string>("df-test-a"));
+    EXPECT_EQ(hit->applicationClass, std::optional<std::string>("df-test-a"));
     raiser.raiseWindowIfNeeded({200, 300}, rect_);
     for (int i = 0; i < 200 && activeWindow(display_) != a.id(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(stackingOrder(display_).back(), a.id());

@@ -7,6 +7,7 @@
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
+#include "platform/fake/activity/RecordingUserActivity.h"
 #include "platform/fake/alert/FakeAlertPresenter.h"
 #include "platform/fake/displays/FakeDisplays.h"
 #include "platform/fake/keychain/MemoryAgentKeychain.h"
@@ -66,6 +67,7 @@ protected:
         s.settings = &settings;
         s.makeInput = [this](std::shared_ptr<DispatchQueue>) { return input; };
         s.postLockChord = [this] { ++lockChords; };
+        s.declareUserActivity = [this](const std::string& reason) { activity->declare(reason); };
         s.addresses = &addresses;
         s.agentName = "test-host";
         s.macDeviceID = "MAC-ID";
@@ -137,6 +139,7 @@ protected:
     std::shared_ptr<DisplayTarget> target = std::make_shared<DisplayTarget>(displays);
     std::shared_ptr<VirtualDisplayControl> virtualDisplay = std::make_shared<VirtualDisplayControl>();
     std::shared_ptr<RecordingInput> input = std::make_shared<RecordingInput>();
+    std::shared_ptr<fake::RecordingUserActivity> activity = std::make_shared<fake::RecordingUserActivity>();
     fake::MemorySettingsStore settings;
     fake::FakeInterfaceAddressList addresses;
     DeviceAuth::KeyPair phoneKeys;
@@ -314,6 +317,7 @@ TEST_F(AgentSessionTest, BeginSendsHelloAckThenCursorPositionAndSetsCurrent) {
     EXPECT_FALSE(ack.features.has_value());
     EXPECT_FALSE(ack.quicPort.has_value());
     EXPECT_TRUE(active);
+    EXPECT_EQ(activity->reasons().size(), 1u);  // the display wakes for the phone
 }
 
 TEST_F(AgentSessionTest, ScreenSizeFallsBackToMainDisplayThenDefault) {
@@ -439,6 +443,7 @@ TEST_F(AgentSessionTest, UnauthenticatedSessionNeverLocks) {
     run();
     main->advance(10);
     EXPECT_EQ(lockChords, 0);
+    EXPECT_TRUE(activity->reasons().empty());  // nor woke the display
 }
 
 TEST_F(AgentSessionTest, CorruptedStreamClosesUndecodableMessageDoesNot) {

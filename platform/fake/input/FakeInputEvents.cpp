@@ -106,9 +106,9 @@ void FakeWindowServices::setWindows(std::vector<WindowInfo> windows) {
     windows_ = std::move(windows);
 }
 
-void FakeWindowServices::setBundleIdentifier(int32_t pid, std::string bundleID) {
+void FakeWindowServices::setApplicationClass(int32_t pid, std::string applicationClass) {
     std::lock_guard lock(mutex_);
-    bundles_[pid] = std::move(bundleID);
+    classes_[pid] = std::move(applicationClass);
 }
 
 void FakeWindowServices::setFrontmostPID(std::optional<int32_t> pid) {
@@ -119,17 +119,6 @@ void FakeWindowServices::setFrontmostPID(std::optional<int32_t> pid) {
 void FakeWindowServices::setOwnPID(int32_t pid) {
     std::lock_guard lock(mutex_);
     ownPID_ = pid;
-}
-
-void FakeWindowServices::setElementResolver(
-    std::function<std::optional<UIElement>(ScreenPoint)> resolver) {
-    std::lock_guard lock(mutex_);
-    resolver_ = std::move(resolver);
-}
-
-void FakeWindowServices::setSubrole(uint64_t window, std::string subrole) {
-    std::lock_guard lock(mutex_);
-    subroles_[window] = std::move(subrole);
 }
 
 std::vector<uint64_t> FakeWindowServices::raised() const {
@@ -153,10 +142,10 @@ std::vector<WindowInfo> FakeWindowServices::onScreenWindows() {
     return windows_;
 }
 
-std::optional<std::string> FakeWindowServices::bundleIdentifier(int32_t pid) {
+std::optional<std::string> FakeWindowServices::applicationClass(int32_t pid) {
     std::lock_guard lock(mutex_);
-    auto it = bundles_.find(pid);
-    if (it == bundles_.end()) return std::nullopt;
+    auto it = classes_.find(pid);
+    if (it == classes_.end()) return std::nullopt;
     return it->second;
 }
 
@@ -170,33 +159,11 @@ int32_t FakeWindowServices::ownPID() {
     return ownPID_;
 }
 
-std::optional<UIElement> FakeWindowServices::elementAtPosition(ScreenPoint point) {
-    std::function<std::optional<UIElement>(ScreenPoint)> resolver;
-    {
-        std::lock_guard lock(mutex_);
-        resolver = resolver_;
-        if (!resolver) {
-            for (const auto& w : windows_) {
-                if (w.layer != 0 || !w.bounds || !boundsContain(*w.bounds, point)) continue;
-                return UIElement{w.windowID, w.ownerPID, w.windowID, "AXWindow"};
-            }
-            return std::nullopt;
-        }
+std::optional<WindowAtPoint> FakeWindowServices::windowAt(ScreenPoint point) {
+    std::lock_guard lock(mutex_);
+    for (const auto& w : windows_) {
+        if (w.bounds && boundsContain(*w.bounds, point)) return WindowAtPoint{w.windowID, w.kind, w.ownerPID};
     }
-    return resolver(point);
-}
-
-std::optional<std::string> FakeWindowServices::windowSubrole(uint64_t window) {
-    std::lock_guard lock(mutex_);
-    auto it = subroles_.find(window);
-    if (it == subroles_.end()) return std::nullopt;
-    return it->second;
-}
-
-std::optional<int32_t> FakeWindowServices::windowPID(uint64_t window) {
-    std::lock_guard lock(mutex_);
-    for (const auto& w : windows_)
-        if (w.windowID == window) return w.ownerPID;
     return std::nullopt;
 }
 

@@ -51,40 +51,34 @@ private:
     size_t releaseHeldInputCalls_ = 0;
 };
 
-/// Scriptable window list and accessibility, recording raises and activations.
+/// Scriptable window list, recording raises and activations. The window at a point is the
+/// first listed window containing it, whatever its kind.
 class FakeWindowServices final : public WindowServices {
 public:
+    /// Front to back.
     void setWindows(std::vector<WindowInfo> windows);
-    void setBundleIdentifier(int32_t pid, std::string bundleID);
+    void setApplicationClass(int32_t pid, std::string applicationClass);
     void setFrontmostPID(std::optional<int32_t> pid);
     void setOwnPID(int32_t pid);
-    /// The element at a point: by default the frontmost layer-0 window containing it, as an
-    /// element with role "AXWindow" whose window is itself. A resolver replaces that.
-    void setElementResolver(std::function<std::optional<UIElement>(ScreenPoint)> resolver);
-    void setSubrole(uint64_t window, std::string subrole);
 
     std::vector<uint64_t> raised() const;
     std::vector<int32_t> activated() const;
     size_t windowListQueries() const;
 
     std::vector<WindowInfo> onScreenWindows() override;
-    std::optional<std::string> bundleIdentifier(int32_t pid) override;
+    std::optional<std::string> applicationClass(int32_t pid) override;
     std::optional<int32_t> frontmostApplicationPID() override;
     int32_t ownPID() override;
-    std::optional<UIElement> elementAtPosition(ScreenPoint point) override;
-    std::optional<std::string> windowSubrole(uint64_t window) override;
-    std::optional<int32_t> windowPID(uint64_t window) override;
+    std::optional<WindowAtPoint> windowAt(ScreenPoint point) override;
     bool raiseWindow(uint64_t window) override;
     bool activateApplication(int32_t pid) override;
 
 private:
     mutable std::mutex mutex_;
     std::vector<WindowInfo> windows_;
-    std::map<int32_t, std::string> bundles_;
+    std::map<int32_t, std::string> classes_;
     std::optional<int32_t> frontmost_;
     int32_t ownPID_ = 1;
-    std::function<std::optional<UIElement>(ScreenPoint)> resolver_;
-    std::map<uint64_t, std::string> subroles_;
     std::vector<uint64_t> raised_;
     std::vector<int32_t> activated_;
     size_t windowListQueries_ = 0;

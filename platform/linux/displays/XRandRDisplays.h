@@ -13,8 +13,8 @@
 
 namespace df {
 
-/// Opens its own connection to `displayName` (empty: $DISPLAY). Nothing when the server
-/// cannot be reached or lacks RandR 1.5.
+/// Keeps one connection to `displayName` (empty: $DISPLAY) for its life, opened again only
+/// after it broke (XConnection). Nothing when the server cannot be reached or lacks RandR 1.5.
 std::shared_ptr<Displays> createXRandRDisplays(const std::string& displayName = {});
 
 }  // namespace df

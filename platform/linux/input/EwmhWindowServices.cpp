@@ -1,13 +1,14 @@
 // Windows, the active application and raising on an X11 desktop, through the state an
 // EWMH window manager publishes on the root window. Runs on "duskferry.input.ax".
-#include "platform/linux/input/XErrorGuard.h"
 #include "platform/linux/input/XTestInputEvents.h"
+#include "platform/linux/x11/XConnection.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <unistd.h>
 
@@ -15,51 +16,23 @@ namespace df {
 
 namespace {
 
-// Layers of the window list, in the sense of the Mac's window levels: 0 is an ordinary
-// application window; floating panels, docks and pop-ups sit on layers above it.
-constexpr int64_t kNormalLayer = 0;
-constexpr int64_t kFloatingLayer = 3;
-constexpr int64_t kDockLayer = 20;
-constexpr int64_t kPopUpLayer = 101;
-
 class EwmhWindowServices final : public WindowServices {
 public:
-    explicit EwmhWindowServices(Display* display) : display_(display), root_(DefaultRootWindow(display)) {
-        auto atom = [&](const char* name) { return XInternAtom(display_, name, False); };
-        clientListStacking_ = atom("_NET_CLIENT_LIST_STACKING");
-        activeWindow_ = atom("_NET_ACTIVE_WINDOW");
-        wmPid_ = atom("_NET_WM_PID");
-        wmState_ = atom("_NET_WM_STATE");
-        stateHidden_ = atom("_NET_WM_STATE_HIDDEN");
-        windowType_ = atom("_NET_WM_WINDOW_TYPE");
-        frameExtents_ = atom("_NET_FRAME_EXTENTS");
-        typeDesktop_ = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
-        typeDock_ = atom("_NET_WM_WINDOW_TYPE_DOCK");
-        typeNormal_ = atom("_NET_WM_WINDOW_TYPE_NORMAL");
-        typeDialog_ = atom("_NET_WM_WINDOW_TYPE_DIALOG");
-        typeUtility_ = atom("_NET_WM_WINDOW_TYPE_UTILITY");
-        typeToolbar_ = atom("_NET_WM_WINDOW_TYPE_TOOLBAR");
-        typeSplash_ = atom("_NET_WM_WINDOW_TYPE_SPLASH");
-        typeMenu_ = atom("_NET_WM_WINDOW_TYPE_MENU");
-    }
-
-    ~EwmhWindowServices() override {
-        XErrorGuard::unwatch(display_);
-        XCloseDisplay(display_);
-    }
+    explicit EwmhWindowServices(std::unique_ptr<XConnection> connection) : connection_(std::move(connection)) {}
 
     std::vector<WindowInfo> onScreenWindows() override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return {};
         std::vector<WindowInfo> out;
         auto stacking = windowList(root_, clientListStacking_);  // bottom to top
         for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
             Window w = *it;
             if (!onScreen(w)) continue;
-            Atom type = primaryType(w);
-            if (type == typeDesktop_) continue;  // desktop elements are left out
+            WindowKind kind = kindOf(primaryType(w));
+            if (kind == WindowKind::desktop) continue;  // the desktop itself is left out
             WindowInfo info;
             info.windowID = w;
-            info.layer = layerOf(type);
+            info.kind = kind;
             info.ownerPID = pidOf(w);
             info.bounds = frameBounds(w);
             out.push_back(info);
@@ -67,8 +40,9 @@ public:
         return out;
     }
 
-    std::optional<std::string> bundleIdentifier(int32_t pid) override {
+    std::optional<std::string> applicationClass(int32_t pid) override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return std::nullopt;
         for (Window w : windowList(root_, clientListStacking_)) {
             if (pidOf(w) != pid) continue;
             XClassHint hint{};
@@ -84,6 +58,7 @@ public:
 
     std::optional<int32_t> frontmostApplicationPID() override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return std::nullopt;
         auto active = windowList(root_, activeWindow_);
         if (active.empty() || active.front() == None) return std::nullopt;
         return pidOf(active.front());
@@ -91,43 +66,24 @@ public:
 
     int32_t ownPID() override { return static_cast<int32_t>(getpid()); }
 
-    std::optional<UIElement> elementAtPosition(ScreenPoint point) override {
+    std::optional<WindowAtPoint> windowAt(ScreenPoint point) override {
         std::lock_guard lock(mutex_);
-        // The topmost managed window under the point (docks and pop-ups included: they are
-        // what the click lands on, and the later checks keep them from rising).
+        if (!connected()) return std::nullopt;
+        // The topmost managed window under the point, docks and pop-ups included.
         auto stacking = windowList(root_, clientListStacking_);
         for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
             Window w = *it;
             if (!onScreen(w)) continue;
             auto bounds = frameBounds(w);
             if (!bounds || !boundsContain(*bounds, point)) continue;
-            UIElement element;
-            element.elementID = w;
-            element.pid = pidOf(w);
-            element.window = w;
-            element.role = "AXWindow";
-            return element;
+            return WindowAtPoint{w, kindOf(primaryType(w)), pidOf(w)};
         }
         return std::nullopt;
     }
 
-    std::optional<std::string> windowSubrole(uint64_t window) override {
-        std::lock_guard lock(mutex_);
-        Atom type = primaryType(static_cast<Window>(window));
-        if (type == None || type == typeNormal_) return std::string("AXStandardWindow");
-        if (type == typeDialog_) return std::string("AXDialog");
-        if (type == typeUtility_ || type == typeToolbar_) return std::string("AXFloatingWindow");
-        if (type == typeDock_ || type == typeDesktop_) return std::string("AXSystemDialog");
-        return std::string("AXUnknown");
-    }
-
-    std::optional<int32_t> windowPID(uint64_t window) override {
-        std::lock_guard lock(mutex_);
-        return pidOf(static_cast<Window>(window));
-    }
-
     bool raiseWindow(uint64_t window) override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return false;
         // Goes to the window manager as a restack request.
         XRaiseWindow(display_, static_cast<Window>(window));
         XFlush(display_);
@@ -136,6 +92,7 @@ public:
 
     bool activateApplication(int32_t pid) override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return false;
         auto stacking = windowList(root_, clientListStacking_);
         for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
             if (pidOf(*it) != pid || !onScreen(*it)) continue;
@@ -146,6 +103,46 @@ public:
     }
 
 private:
+    // Under mutex_: the display with the atoms of its connection, interned once per
+    // connection; false when the X server cannot be reached.
+    bool connected() {
+        display_ = connection_->get();
+        if (!display_) return false;
+        if (connection_->generation() == generation_) return true;
+        const char* names[] = {"_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_WM_PID",
+                               "_NET_WM_STATE", "_NET_WM_STATE_HIDDEN", "_NET_WM_WINDOW_TYPE",
+                               "_NET_FRAME_EXTENTS", "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK",
+                               "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
+                               "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_TOOLBAR",
+                               "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_MENU",
+                               "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+                               "_NET_WM_WINDOW_TYPE_NOTIFICATION"};
+        Atom atoms[std::size(names)] = {};
+        if (!XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms))
+            return false;
+        clientListStacking_ = atoms[0];
+        activeWindow_ = atoms[1];
+        wmPid_ = atoms[2];
+        wmState_ = atoms[3];
+        stateHidden_ = atoms[4];
+        windowType_ = atoms[5];
+        frameExtents_ = atoms[6];
+        typeDesktop_ = atoms[7];
+        typeDock_ = atoms[8];
+        typeNormal_ = atoms[9];
+        typeDialog_ = atoms[10];
+        typeUtility_ = atoms[11];
+        typeToolbar_ = atoms[12];
+        typeSplash_ = atoms[13];
+        typeMenu_ = atoms[14];
+        typeDropdownMenu_ = atoms[15];
+        typePopupMenu_ = atoms[16];
+        typeNotification_ = atoms[17];
+        root_ = DefaultRootWindow(display_);
+        generation_ = connection_->generation();
+        return true;
+    }
+
     std::vector<Window> windowList(Window w, Atom property) {
         std::vector<Window> out;
         Atom actualType = None;
@@ -191,12 +188,16 @@ private:
         return v.empty() ? None : static_cast<Atom>(v.front());
     }
 
-    int64_t layerOf(Atom type) const {
-        if (type == None || type == typeNormal_ || type == typeDialog_) return kNormalLayer;
-        if (type == typeUtility_ || type == typeToolbar_ || type == typeSplash_) return kFloatingLayer;
-        if (type == typeDock_) return kDockLayer;
-        if (type == typeMenu_) return kFloatingLayer;
-        return kPopUpLayer;  // notifications, tooltips, pop-up and drop-down menus
+    WindowKind kindOf(Atom type) const {
+        if (type == None || type == typeNormal_) return WindowKind::normal;
+        if (type == typeDialog_) return WindowKind::dialog;
+        if (type == typeUtility_ || type == typeToolbar_) return WindowKind::utility;
+        if (type == typeSplash_) return WindowKind::splash;
+        if (type == typeMenu_ || type == typeDropdownMenu_ || type == typePopupMenu_) return WindowKind::menu;
+        if (type == typeDock_) return WindowKind::dock;
+        if (type == typeDesktop_) return WindowKind::desktop;
+        if (type == typeNotification_) return WindowKind::notification;
+        return WindowKind::other;
     }
 
     bool onScreen(Window w) {
@@ -239,19 +240,23 @@ private:
     }
 
     std::mutex mutex_;
-    Display* display_;
-    Window root_;
-    Atom clientListStacking_, activeWindow_, wmPid_, wmState_, stateHidden_, windowType_, frameExtents_;
-    Atom typeDesktop_, typeDock_, typeNormal_, typeDialog_, typeUtility_, typeToolbar_, typeSplash_, typeMenu_;
+    std::unique_ptr<XConnection> connection_;
+    uint64_t generation_ = 0;  ///< the connection the atoms below belong to
+    Display* display_ = nullptr;
+    Window root_ = None;
+    Atom clientListStacking_ = None, activeWindow_ = None, wmPid_ = None, wmState_ = None, stateHidden_ = None,
+         windowType_ = None, frameExtents_ = None;
+    Atom typeDesktop_ = None, typeDock_ = None, typeNormal_ = None, typeDialog_ = None, typeUtility_ = None,
+         typeToolbar_ = None, typeSplash_ = None, typeMenu_ = None, typeDropdownMenu_ = None, typePopupMenu_ = None,
+         typeNotification_ = None;
 };
 
 }  // namespace
 
 std::shared_ptr<WindowServices> createEwmhWindowServices(const std::string& displayName) {
-    Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
-    if (!display) return nullptr;
-    XErrorGuard::watch(display);
-    return std::make_shared<EwmhWindowServices>(display);
+    auto connection = std::make_unique<XConnection>(displayName);
+    if (!connection->get()) return nullptr;
+    return std::make_shared<EwmhWindowServices>(std::move(connection));
 }
 
 }  // namespace df

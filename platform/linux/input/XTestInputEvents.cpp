@@ -1,8 +1,8 @@
 #include "platform/linux/input/XTestInputEvents.h"
 
 #include "platform/linux/input/WheelNotches.h"
-#include "platform/linux/input/XErrorGuard.h"
 #include "platform/linux/input/XKeyboardMapper.h"
+#include "platform/linux/x11/XConnection.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -87,26 +87,19 @@ std::vector<char32_t> codePoints(const std::u16string& units) {
 
 class XTestInputEvents final : public InputEvents {
 public:
-    XTestInputEvents(Display* display, XTestInputOptions options)
-        : display_(display),
-          root_(DefaultRootWindow(display)),
-          screen_(DefaultScreen(display)),
+    XTestInputEvents(std::unique_ptr<XConnection> connection, XTestInputOptions options)
+        : connection_(std::move(connection)),
           options_(std::move(options)),
-          mapper_(std::make_unique<XKeyboardMapper>(display)),
           wheel_(options_.pixelsPerNotch, options_.maxNotchesPerEvent),
-          locker_(options_.lockCommands) {
-        const KeySym primary[kModifierCount] = {XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
-        for (int m = 0; m < kModifierCount; ++m) modifierKeycode_[m] = XKeysymToKeycode(display_, primary[m]);
-    }
+          locker_(options_.lockCommands) {}
 
     ~XTestInputEvents() override {
-        {
-            std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex_);
+        if (mapper_ && !connection_->broken()) {
             releaseAllLocked();
-            mapper_.reset();
+            mapper_.reset();  // clears the spare keycodes it remapped
+            XFlush(display_);
         }
-        XErrorGuard::unwatch(display_);
-        XCloseDisplay(display_);
     }
 
     std::shared_ptr<InputEventSource> createSource() override { return std::make_shared<XSource>(); }
@@ -142,6 +135,7 @@ public:
 
     void post(const InputEvent& event) override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return;
         if (event.isMouse()) {
             postMouse(event);
         } else if (event.type == InputEvent::Type::scrollWheel) {
@@ -160,6 +154,7 @@ public:
         // the server queues our motion and reports the old position. The point we just
         // posted is where the pointer is about to be, so it is what reads back.
         if (lastMotion_ && monotonicNow() - lastMotionAt_ < kPostedPositionTrust) return lastMotion_;
+        if (!connected()) return std::nullopt;
         Window rootReturn = 0, child = 0;
         int rootX = 0, rootY = 0, winX = 0, winY = 0;
         unsigned int mask = 0;
@@ -170,11 +165,35 @@ public:
 
     void releaseHeldInput() override {
         std::lock_guard lock(mutex_);
+        if (!connected()) return;
         releaseAllLocked();
         XFlush(display_);
     }
 
 private:
+    // Under mutex_: the display with the state that belongs to its connection (keymap,
+    // modifier keys, what is held down), made once per connection; false when the X server
+    // cannot be reached. Keys held on a connection that broke went with it.
+    bool connected() {
+        if (connection_->broken() && mapper_) {
+            mapper_.reset();
+            heldKeys_.clear();
+            heldButtons_.clear();
+            swallowed_.clear();
+            lastMotion_.reset();
+        }
+        display_ = connection_->get();
+        if (!display_) return false;
+        if (connection_->generation() == generation_ && mapper_) return true;
+        root_ = DefaultRootWindow(display_);
+        screen_ = DefaultScreen(display_);
+        mapper_ = std::make_unique<XKeyboardMapper>(display_);
+        const KeySym primary[kModifierCount] = {XK_Shift_L, XK_Control_L, XK_Alt_L, XK_Super_L};
+        for (int m = 0; m < kModifierCount; ++m) modifierKeycode_[m] = XKeysymToKeycode(display_, primary[m]);
+        generation_ = connection_->generation();
+        return true;
+    }
+
     // Modifier keys pressed or released around one event, to be put back afterwards.
     struct ModifierChange {
         std::vector<KeyCode> pressed;
@@ -358,9 +377,11 @@ private:
     }
 
     std::mutex mutex_;
-    Display* display_;
-    Window root_;
-    int screen_;
+    std::unique_ptr<XConnection> connection_;
+    uint64_t generation_ = 0;  ///< the connection the state below belongs to
+    Display* display_ = nullptr;
+    Window root_ = None;
+    int screen_ = 0;
     XTestInputOptions options_;
     std::unique_ptr<XKeyboardMapper> mapper_;
     WheelNotches wheel_;
@@ -376,17 +397,15 @@ private:
 }  // namespace
 
 std::shared_ptr<InputEvents> createXTestInputEvents(const XTestInputOptions& options) {
-    Display* display = XOpenDisplay(options.displayName.empty() ? nullptr : options.displayName.c_str());
-    if (!display) return nullptr;
-    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) {
-        XCloseDisplay(display);
-        return nullptr;
-    }
-    XErrorGuard::watch(display);
-    // Synthesised input must not be cut off by a grab of another client.
-    XTestGrabControl(display, True);
-    return std::make_shared<XTestInputEvents>(display, options);
+    auto connection = std::make_unique<XConnection>(options.displayName, [](Display* display) {
+        int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+        if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor)) return false;
+        // Synthesised input must not be cut off by a grab of another client.
+        XTestGrabControl(display, True);
+        return true;
+    });
+    if (!connection->get()) return nullptr;
+    return std::make_shared<XTestInputEvents>(std::move(connection), options);
 }
 
 }  // namespace df

@@ -16,9 +16,10 @@
 //   Option as Alt, Control as Control, Shift as Shift), then put back as they were;
 // - Control+Command+Q, the Mac's lock chord: the session lock (SessionLocker).
 //
-// Each object has its own display connection, guarded by a mutex: the event side is used
-// from the session queue and the momentum queue at once, the window side from
-// "duskferry.input.ax".
+// Each object keeps its own display connection for its whole life (opened again only after
+// it broke, see XConnection), guarded by a mutex: the event side is used from the session
+// queue and the momentum queue at once, the window side from "duskferry.input.ax". Made
+// once by the agent's main and shared by every session.
 
 #include "platform/InputEvents.h"
 #include "platform/linux/input/MacKeyCodes.h"
