@@ -1,9 +1,5 @@
 # duskferry-agent: the process (included by DuskFerryAgent/CMakeLists.txt).
-pkg_check_modules(DF_AGENT_X11 REQUIRED IMPORTED_TARGET x11)
 add_executable(duskferry-agent ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
 df_warnings(duskferry-agent)
 target_link_libraries(duskferry-agent PRIVATE
-  df_session df_trust df_shell_core df_input df_display_target
-  df_linux_transport df_linux_dnssd df_linux_displays df_linux_netinfo df_linux_alert df_linux_input
-  df_linux_keychain df_linux_settings df_linux_sysinfo df_linux_activity
-  PkgConfig::DF_AGENT_X11)
+  df_session df_trust df_shell_core df_input df_display_target df_platform_linux)

@@ -78,8 +78,11 @@ struct Options {
 };
 
 void usage(std::ostream& out) {
-    out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N]\n"
-           "  --headless     run without the desktop shell (also when there is no desktop session)\n"
+    out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N] [--command-key control|super]\n"
+           "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
+           "                 on this terminal and approvals are asked there. Until the desktop\n"
+           "                 shell exists this is how the agent always runs; without a desktop\n"
+           "                 session it is the mode chosen anyway\n"
            "  --port N       TCP port of the listener (default 52525)\n"
            "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
            "  --command-key control|super\n"

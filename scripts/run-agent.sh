@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the agent. Without an X display it runs on a
-# private virtual one (Xvfb) and without a desktop session it runs headless, printing the
-# pairing code and its status on the terminal and asking approvals there.
+# Installs what is missing, builds the agent, and runs it with the given arguments. Without
+# an X display it runs on a private virtual one (Xvfb). It runs with the terminal shell
+# (--headless, for now the only one): the pairing code and its status are printed on the
+# terminal and approvals are asked there. Exits non-zero when the build fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build -j"$(nproc)" >/dev/null
 
-agent=build/DuskFerryAgent/duskferry-agent
-if [ ! -x "$agent" ]; then
-  echo "The agent is not built yet. Built so far:"
-  find build -maxdepth 4 -type f -executable \( -name 'duskferry-*' -o -name '*_test' -o -name '*_bench' \) | sort
-  exit 0
+# Only the agent and what it links are built. Ninja shows how far it is (one line per step
+# when the output is not a terminal) and prints compiler errors on standard output.
+if [ ! -f build/build.ninja ]; then
+  echo "Configuring the build in build/ ..."
 fi
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "Building duskferry-agent (a first build takes several minutes) ..."
+if ! ninja -C build -j"$(nproc)" duskferry-agent; then
+  echo "The agent did not build: the compiler's messages are above." >&2
+  exit 1
+fi
+agent=build/DuskFerryAgent/duskferry-agent
 
 source scripts/test-services.sh
 trap df_services_stop EXIT

@@ -91,7 +91,6 @@ private:
     std::deque<Outgoing> outgoing_;  // kept until acknowledged: ngtcp2 refers to these bytes
     size_t firstUnsent_ = 0;          // index into outgoing_ of the first not fully consumed
     size_t firstUncompleted_ = 0;     // index into outgoing_ of the first not yet completed
-    uint64_t baseOffset_ = 0;         // stream offset of outgoing_.front()
     uint64_t queuedOffset_ = 0;
     uint64_t consumedOffset_ = 0;
     uint64_t flushedOffset_ = 0;
