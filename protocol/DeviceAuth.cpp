@@ -54,7 +54,12 @@ Num scalarFromBytes(const Bytes& privateKey, const EC_GROUP* group) {
     return d;
 }
 
-Group p256() { return Group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)); }
+/// The curve, built once: making a group costs more than a scalar multiplication in
+/// OpenSSL 3, and a built group is only read afterwards, so threads may share it.
+const EC_GROUP* p256() {
+    static const Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+    return group.get();
+}
 
 /// The raw public key d * G.
 std::optional<Bytes> publicFromScalar(const BIGNUM* d, const EC_GROUP* group) {
@@ -68,29 +73,45 @@ std::optional<Bytes> publicFromScalar(const BIGNUM* d, const EC_GROUP* group) {
     return Bytes(sec1 + 1, sec1 + sizeof sec1);
 }
 
-/// An EVP key from its parts; `d` null for a public key alone. OpenSSL checks that the point
-/// lies on the curve when it imports it.
-PKey makeKey(const BIGNUM* d, const Bytes& rawPublic) {
+/// An EVP key from OpenSSL parameters.
+PKey keyFromParams(OSSL_PARAM_BLD* build, int selection) {
+    Params params(OSSL_PARAM_BLD_to_param(build));
+    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, selection, params.get()) != 1) {
+        return nullptr;
+    }
+    return PKey(key);
+}
+
+/// A peer's public key. Import alone does not reject every bad point in every provider, so
+/// the point is checked: on the curve and not the point at infinity. P-256 has cofactor 1,
+/// so every such point has the group's prime order and the quick check is the full one.
+PKey peerKey(const Bytes& rawPublic) {
     if (rawPublic.size() != kRawPublicKeySize) return nullptr;
     const Bytes sec1 = sec1FromRaw(rawPublic);
     ParamBuild build(OSSL_PARAM_BLD_new());
     if (!build || OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, kCurveName, 0) != 1 ||
-        OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, sec1.data(), sec1.size()) != 1 ||
-        (d != nullptr && OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_PRIV_KEY, d) != 1)) {
+        OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, sec1.data(), sec1.size()) != 1) {
         return nullptr;
     }
-    Params params(OSSL_PARAM_BLD_to_param(build.get()));
-    PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, d ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
-        return nullptr;
-    }
-    PKey result(key);
-    // Import alone does not reject every bad point in every provider; check explicitly.
+    PKey result = keyFromParams(build.get(), EVP_PKEY_PUBLIC_KEY);
+    if (!result) return nullptr;
     PKeyCtx check(EVP_PKEY_CTX_new_from_pkey(nullptr, result.get(), nullptr));
-    if (!check || EVP_PKEY_public_check(check.get()) != 1) return nullptr;
+    if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return nullptr;
     return result;
+}
+
+/// Our own key for key agreement: the private scalar alone (already range-checked), since
+/// ECDH needs no public half of its own, and computing it would cost a multiplication.
+PKey ownKey(const BIGNUM* d) {
+    ParamBuild build(OSSL_PARAM_BLD_new());
+    if (!build || OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, kCurveName, 0) != 1 ||
+        OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_PRIV_KEY, d) != 1) {
+        return nullptr;
+    }
+    return keyFromParams(build.get(), EVP_PKEY_KEYPAIR);
 }
 
 }  // namespace
@@ -160,32 +181,30 @@ bool verify(const Bytes& key, const Bytes& nonce, const Bytes& hmac) {
 }
 
 KeyPair generateKeyPair() {
-    const Group group = p256();
+    const EC_GROUP* group = p256();
     for (;;) {
         // A uniformly drawn 256-bit value is a valid scalar except with probability ~2^-32.
         Bytes scalar(kScalarSize);
         SecureRandom::fill(scalar.data(), scalar.size());
-        Num d = scalarFromBytes(scalar, group.get());
+        Num d = scalarFromBytes(scalar, group);
         if (!d) continue;
-        if (auto pub = publicFromScalar(d.get(), group.get())) return KeyPair{std::move(scalar), std::move(*pub)};
+        if (auto pub = publicFromScalar(d.get(), group)) return KeyPair{std::move(scalar), std::move(*pub)};
     }
 }
 
 std::optional<Bytes> publicKey(const Bytes& privateKey) {
-    const Group group = p256();
-    Num d = scalarFromBytes(privateKey, group.get());
-    if (!group || !d) return std::nullopt;
-    return publicFromScalar(d.get(), group.get());
+    const EC_GROUP* group = p256();
+    Num d = group ? scalarFromBytes(privateKey, group) : nullptr;
+    if (!d) return std::nullopt;
+    return publicFromScalar(d.get(), group);
 }
 
 std::optional<Bytes> sharedSecret(const Bytes& privateKey, const Bytes& peerPublicKey) {
-    const Group group = p256();
-    Num d = scalarFromBytes(privateKey, group.get());
-    if (!group || !d) return std::nullopt;
-    const auto ownPublic = publicFromScalar(d.get(), group.get());
-    if (!ownPublic) return std::nullopt;
-    PKey own = makeKey(d.get(), *ownPublic);
-    PKey peer = makeKey(nullptr, peerPublicKey);
+    const EC_GROUP* group = p256();
+    Num d = group ? scalarFromBytes(privateKey, group) : nullptr;
+    if (!d) return std::nullopt;
+    PKey own = ownKey(d.get());
+    PKey peer = peerKey(peerPublicKey);
     if (!own || !peer) return std::nullopt;
 
     PKeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own.get(), nullptr));

@@ -2,6 +2,8 @@
 
 #include "DuskFerryAgent/shell/L10n.h"
 
+#include <algorithm>
+
 namespace df {
 namespace {
 
@@ -22,40 +24,64 @@ void DisplayTarget::setVirtualDisplayID(std::optional<DisplayID> id) { virtual_.
 std::optional<DisplayTarget::DisplayID> DisplayTarget::selectedDisplayID() const { return unpack(selected_.load()); }
 void DisplayTarget::setSelectedDisplayID(std::optional<DisplayID> id) { selected_.store(pack(id)); }
 
-std::optional<DisplayTarget::DisplayID> DisplayTarget::systemMainID() const {
-    if (!service_) return std::nullopt;
-    auto list = service_->activeDisplays(maxDisplays);
-    if (list.empty()) return std::nullopt;
-    for (const auto& d : list) {
-        if (d.isMain) return d.id;
-    }
-    return list.front().id;
+// Bounds are looked up among more displays than are listed, as the host's own lookup does.
+constexpr size_t kLookedUp = 64;
+
+DisplayTarget::Snapshot DisplayTarget::snapshot() const {
+    Snapshot snap;
+    if (service_) snap.displays_ = service_->activeDisplays(kLookedUp);
+    snap.virtual_ = virtualDisplayID();
+    snap.selected_ = selectedDisplayID();
+    return snap;
 }
 
+std::optional<DisplayTarget::DisplayID> DisplayTarget::systemMainID() const { return snapshot().systemMainID(); }
 std::optional<DisplayTarget::DisplayID> DisplayTarget::currentDisplayID() const {
-    auto preferred = virtualDisplayID();
-    if (!preferred) preferred = selectedDisplayID();
+    return snapshot().currentDisplayID();
+}
+DisplayBounds DisplayTarget::bounds(DisplayID id) const {
+    return service_ ? service_->bounds(id) : DisplayBounds{};
+}
+DisplayBounds DisplayTarget::currentBounds() const { return snapshot().currentBounds(); }
+std::vector<DisplayInfo> DisplayTarget::activeDisplays(const L10n& l10n) const {
+    return snapshot().activeDisplays(l10n);
+}
+
+std::optional<DisplayTarget::DisplayID> DisplayTarget::Snapshot::systemMainID() const {
+    const size_t listed = std::min(displays_.size(), maxDisplays);
+    if (listed == 0) return std::nullopt;
+    for (size_t i = 0; i < listed; ++i) {
+        if (displays_[i].isMain) return displays_[i].id;
+    }
+    return displays_.front().id;
+}
+
+std::optional<DisplayTarget::DisplayID> DisplayTarget::Snapshot::currentDisplayID() const {
+    auto preferred = virtual_;
+    if (!preferred) preferred = selected_;
     if (preferred && bounds(*preferred).width > 1) return preferred;
     return systemMainID();
 }
 
-DisplayBounds DisplayTarget::bounds(DisplayID id) const {
-    return service_ ? service_->bounds(id) : DisplayBounds{};
+DisplayBounds DisplayTarget::Snapshot::bounds(DisplayID id) const {
+    for (const auto& d : displays_) {
+        if (d.id == id) return d.bounds;
+    }
+    return {};
 }
 
-DisplayBounds DisplayTarget::currentBounds() const {
+DisplayBounds DisplayTarget::Snapshot::currentBounds() const {
     auto id = currentDisplayID();
     return id ? bounds(*id) : DisplayBounds{};
 }
 
-std::vector<DisplayInfo> DisplayTarget::activeDisplays(const L10n& l10n) const {
+std::vector<DisplayInfo> DisplayTarget::Snapshot::activeDisplays(const L10n& l10n) const {
     std::vector<DisplayInfo> out;
-    if (!service_) return out;
     auto current = currentDisplayID();
-    int position = 0;
-    for (const auto& d : service_->activeDisplays(maxDisplays)) {
-        ++position;
-        std::string name = d.name.empty() ? l10n.tf("显示器 %d", position) : d.name;
+    const size_t listed = std::min(displays_.size(), maxDisplays);
+    for (size_t i = 0; i < listed; ++i) {
+        const auto& d = displays_[i];
+        std::string name = d.name.empty() ? l10n.tf("显示器 %d", static_cast<int>(i + 1)) : d.name;
         out.emplace_back(d.id, std::move(name), static_cast<int64_t>(d.bounds.width),
                          static_cast<int64_t>(d.bounds.height), current && *current == d.id);
     }

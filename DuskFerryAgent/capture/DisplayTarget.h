@@ -60,6 +60,28 @@ public:
     /// `isCurrent` for the current display.
     std::vector<DisplayInfo> activeDisplays(const L10n& l10n) const;
 
+    /// The displays as read once from the host, with the choices in effect at that moment.
+    /// Each question above costs a query of the display server (a round trip on X11); work
+    /// that asks several of them together (the hello acknowledgement) asks a snapshot, so
+    /// the answers also agree with each other.
+    class Snapshot {
+    public:
+        std::optional<DisplayID> virtualDisplayID() const { return virtual_; }
+        std::optional<DisplayID> selectedDisplayID() const { return selected_; }
+        std::optional<DisplayID> systemMainID() const;
+        std::optional<DisplayID> currentDisplayID() const;
+        DisplayBounds bounds(DisplayID id) const;
+        DisplayBounds currentBounds() const;
+        std::vector<DisplayInfo> activeDisplays(const L10n& l10n) const;
+
+    private:
+        friend class DisplayTarget;
+        std::vector<DisplayDescription> displays_;  ///< every active display the host lists
+        std::optional<DisplayID> virtual_;
+        std::optional<DisplayID> selected_;
+    };
+    Snapshot snapshot() const;
+
 private:
     const std::shared_ptr<Displays> service_;
     // An optional 32-bit ID packed into one atomic word: bit 32 marks "present".

@@ -262,9 +262,10 @@ void AgentSession::begin() {
 }
 
 void AgentSession::sendScreenInfo() {
-    // Without a display target every query answers "no displays".
+    // One read of the displays answers every question below. Without a display target
+    // there are no displays.
     const DisplayTarget none(nullptr);
-    const DisplayTarget& target = services_.displays ? *services_.displays : none;
+    const DisplayTarget::Snapshot target = (services_.displays ? *services_.displays : none).snapshot();
     auto mainID = target.systemMainID();
     std::optional<DisplayTarget::DisplayID> chosen = target.virtualDisplayID();
     if (!chosen) chosen = target.selectedDisplayID();

@@ -1,7 +1,9 @@
-// Throughput of the wire parser, cost of the control-message codec, and the video frame
-// fast path against a plain copy of the same bytes.
+// Throughput of the wire parser, cost of the control-message codec, the video frame
+// fast path against a plain copy of the same bytes, and the device authentication that
+// each side does once per connection.
 
 #include "protocol/ControlMessage.h"
+#include "protocol/DeviceAuth.h"
 #include "protocol/MediaPayloads.h"
 #include "protocol/WireFrame.h"
 
@@ -132,6 +134,19 @@ void BM_PlainCopy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kVideoFrameSize));
 }
 BENCHMARK(BM_PlainCopy);
+
+// What either side computes to answer or check one challenge: the key from its own private
+// key and the peer's public key, then the HMAC over the nonce.
+void BM_DeviceAuthResponse(benchmark::State& state) {
+    const auto own = DeviceAuth::generateKeyPair();
+    const auto peer = DeviceAuth::generateKeyPair();
+    const Bytes nonce = DeviceAuth::makeNonce();
+    for (auto _ : state) {
+        auto key = DeviceAuth::authenticationKey(own.privateKey, peer.publicKey);
+        benchmark::DoNotOptimize(DeviceAuth::response(*key, nonce));
+    }
+}
+BENCHMARK(BM_DeviceAuthResponse)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace df
