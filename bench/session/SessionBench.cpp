@@ -72,7 +72,7 @@ struct Agent {
     }
 
     /// Connects and authenticates; the hello acknowledgement, or nothing.
-    std::optional<HelloAck> connect(test::PhoneConnection& p) {
+    std::optional<HelloAck> connect(testsupport::PhoneConnection& p) {
         p.connectTcp({"127.0.0.1", port}, kCode);
         if (!p.waitReady()) return std::nullopt;
         p.send(Hello("Bench Phone", 1, std::nullopt, "BENCH-PHONE"));
@@ -110,7 +110,7 @@ Agent& agent() {
 void BM_ConnectToHelloAck(benchmark::State& state) {
     auto& a = agent();
     for (auto _ : state) {
-        test::PhoneConnection p(a.transport, a.phoneQueue);
+        testsupport::PhoneConnection p(a.transport, a.phoneQueue);
         if (!a.connect(p)) {
             state.SkipWithError("no hello acknowledgement");
             break;
@@ -124,7 +124,7 @@ BENCHMARK(BM_ConnectToHelloAck)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_HeartbeatRoundTrip(benchmark::State& state) {
     auto& a = agent();
-    test::PhoneConnection p(a.transport, a.phoneQueue);
+    testsupport::PhoneConnection p(a.transport, a.phoneQueue);
     if (!a.connect(p)) {
         state.SkipWithError("no hello acknowledgement");
         return;
@@ -176,7 +176,7 @@ void BM_ConnectToHelloAckWith500Idle(benchmark::State& state) {
     state.counters["idle"] = static_cast<double>(idle.size());
     std::this_thread::sleep_for(200ms);  // let the agent accept them all
     for (auto _ : state) {
-        test::PhoneConnection p(a.transport, a.phoneQueue);
+        testsupport::PhoneConnection p(a.transport, a.phoneQueue);
         if (!a.connect(p)) {
             state.SkipWithError(a.failureNote().c_str());
             break;

@@ -4,7 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
-namespace df::test {
+namespace df::testsupport {
 
 bool setMonitor(const char* name, int x, int width) {
     ::Display* dpy = XOpenDisplay(nullptr);
@@ -29,4 +29,4 @@ bool setMonitor(const char* name, int x, int width) {
     return true;
 }
 
-}  // namespace df::test
+}  // namespace df::testsupport

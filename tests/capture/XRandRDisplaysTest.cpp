@@ -11,13 +11,13 @@
 #include <string>
 
 namespace df {
-namespace test {
+namespace testsupport {
 /// Adds (or with width 0 removes) a RandR monitor without outputs on $DISPLAY, as
 /// `xrandr --setmonitor` does; false when the display cannot be opened.
 bool setMonitor(const char* name, int x, int width);
-}  // namespace test
+}  // namespace testsupport
 namespace {
-using test::setMonitor;
+using testsupport::setMonitor;
 
 TEST(XRandRDisplaysTest, ReportsMonitorsWithStableIdsBoundsAndPrimary) {
     DF_REQUIRE_SERVICE(std::getenv("DISPLAY"), "an X display ($DISPLAY)");

@@ -10,7 +10,7 @@
 
 #include <map>
 
-namespace df::test {
+namespace df::testsupport {
 
 class ScriptedDisplays final : public TargetDisplays {
 public:
@@ -67,4 +67,4 @@ protected:
     std::shared_ptr<InputInjector> injector;
 };
 
-}  // namespace df::test
+}  // namespace df::testsupport

@@ -2,7 +2,7 @@
 #include "DuskFerryAgent/input/KeyMap.h"
 #include "InputTestSupport.h"
 
-namespace df::test {
+namespace df::testsupport {
 namespace {
 
 struct Posted {
@@ -133,4 +133,4 @@ TEST(KeyMap, HoldsTheFortyEightUnshiftedAnsiCharacters) {
 }
 
 }  // namespace
-}  // namespace df::test
+}  // namespace df::testsupport

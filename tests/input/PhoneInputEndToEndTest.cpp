@@ -26,7 +26,7 @@
 
 extern char** environ;
 
-namespace df::test {
+namespace df::testsupport {
 namespace {
 
 using namespace std::chrono_literals;
@@ -200,4 +200,4 @@ TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocus
 }
 
 }  // namespace
-}  // namespace df::test
+}  // namespace df::testsupport

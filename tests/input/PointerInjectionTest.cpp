@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-namespace df::test {
+namespace df::testsupport {
 namespace {
 
 using Kind = PointerEvent::Kind;
@@ -334,4 +334,4 @@ TEST_F(InjectorTest, DroppingTheInjectorReleasesWhatThePhoneHeld) {
 }
 
 }  // namespace
-}  // namespace df::test
+}  // namespace df::testsupport

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-namespace df::test {
+namespace df::testsupport {
 namespace {
 
 using Phase = ScrollEvent::Phase;
@@ -202,4 +202,4 @@ TEST(ScrollMath, RoundsHalvesAwayFromZero) {
 }
 
 }  // namespace
-}  // namespace df::test
+}  // namespace df::testsupport

@@ -19,7 +19,7 @@
 #include <filesystem>
 #include <fstream>
 
-namespace df::test {
+namespace df::testsupport {
 namespace {
 
 using namespace std::chrono_literals;
@@ -411,4 +411,4 @@ TEST_F(XInputIntegration, DroppingTheInjectorReleasesHeldKeysAndButtons) {
 }
 
 }  // namespace
-}  // namespace df::test
+}  // namespace df::testsupport

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-namespace df::test {
+namespace df::testsupport {
 
 namespace {
 
@@ -212,4 +212,4 @@ std::optional<std::pair<int, int>> xdotoolMouseLocation() {
     return std::make_pair(x, y);
 }
 
-}  // namespace df::test
+}  // namespace df::testsupport

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace df::test {
+namespace df::testsupport {
 
 struct ReceivedEvent {
     int type = 0;             ///< ButtonPress, ButtonRelease, MotionNotify, KeyPress, KeyRelease
@@ -68,4 +68,4 @@ Window inputFocus(const char* display);
 /// The pointer position as xdotool, an independent X client, reads it ($DISPLAY).
 std::optional<std::pair<int, int>> xdotoolMouseLocation();
 
-}  // namespace df::test
+}  // namespace df::testsupport

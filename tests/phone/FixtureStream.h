@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace df::phone::testing_support {
+namespace df::phone::testsupport {
 
 struct AgentStream {
     ParameterSets sets;
@@ -62,4 +62,4 @@ inline std::filesystem::path fixturePath() {
     return std::filesystem::path(DF_PHONE_FIXTURES) / "tiny-64x64-3frames.hevc";
 }
 
-}  // namespace df::phone::testing_support
+}  // namespace df::phone::testsupport

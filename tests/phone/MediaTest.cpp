@@ -29,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using namespace testing_support;
+using namespace testsupport;
 
 std::vector<int16_t> tone(int frames, int offset);
 

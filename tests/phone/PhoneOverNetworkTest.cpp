@@ -34,7 +34,7 @@ namespace df::phone {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing_support;
+using namespace testsupport;
 
 bool inCi() {
     const char* ci = std::getenv("CI");

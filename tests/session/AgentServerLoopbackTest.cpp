@@ -110,14 +110,14 @@ protected:
         waitOnServer([&] { return (port = server->quicPortProvider()).has_value(); });
         return port;
     }
-    std::unique_ptr<test::PhoneConnection> phone() {
-        return std::make_unique<test::PhoneConnection>(transport, phoneQueue);
+    std::unique_ptr<testsupport::PhoneConnection> phone() {
+        return std::make_unique<testsupport::PhoneConnection>(transport, phoneQueue);
     }
     Endpoint agent() const { return {"127.0.0.1", tcpPort}; }
     void answerOnTerminal(const char* line) { ASSERT_GT(::write(answerPipe[1], line, std::strlen(line)), 0); }
 
     /// Pairs (if needed) and authenticates; returns the hello acknowledgement.
-    std::optional<HelloAck> authenticate(test::PhoneConnection& p, const std::vector<std::string>& features = {}) {
+    std::optional<HelloAck> authenticate(testsupport::PhoneConnection& p, const std::vector<std::string>& features = {}) {
         EXPECT_TRUE(p.waitReady());
         p.send(Hello("Test Phone", 1, std::nullopt, "PHONE-LOOP", features));
         auto sh = p.waitFor<ServerHello>();
@@ -188,8 +188,8 @@ TEST_F(AgentServerLoopbackTest, PairAuthenticateAndStreamOverTcpAndQuic) {
     auto media = phone();
     media->connectTcp(agent(), code);
     ASSERT_TRUE(media->waitReady());
-    media->sendRaw(test::concat({WireFrame::encode(WireKind::mediaHello, *ack->mediaToken),
-                                 test::frame(Heartbeat{})}));
+    media->sendRaw(testsupport::concat({WireFrame::encode(WireKind::mediaHello, *ack->mediaToken),
+                                 testsupport::frame(Heartbeat{})}));
     auto alive = control->waitFor<CaptureAlive>();
     ASSERT_TRUE(alive.has_value());
     EXPECT_FALSE(alive->alive);

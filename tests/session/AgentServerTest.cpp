@@ -62,7 +62,7 @@ protected:
         queue->runUntilIdle();
         return c;
     }
-    Bytes helloFrame() { return test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")); }
+    Bytes helloFrame() { return testsupport::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")); }
 
     fake::MemoryAgentKeychain keychain;
     std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
@@ -128,7 +128,7 @@ TEST_F(AgentServerTest, FirstFrameByteByByteIsClassifiedOnceWhenComplete) {
     c->feed({hello.back()});
     queue->runUntilIdle();
     ASSERT_NE(server->session(), nullptr);
-    EXPECT_EQ(test::sentCases(*c), (std::vector{ControlMessage::Case::serverHello, ControlMessage::Case::pairRequired}));
+    EXPECT_EQ(testsupport::sentCases(*c), (std::vector{ControlMessage::Case::serverHello, ControlMessage::Case::pairRequired}));
     EXPECT_EQ(c->overlappingReceives(), 0);
     EXPECT_EQ(c->lastReceiveMaximum(), 1048576u);
 }
@@ -153,7 +153,7 @@ TEST_F(AgentServerTest, PipelinedBytesAfterTheFirstFrameReachTheSession) {
     auto c = connect(l);
     // Hello and, in the same read, an enrolment: both handled.
     auto keys = DeviceAuth::generateKeyPair();
-    c->feed(test::concat({helloFrame(), test::frame(Enroll("PHONE-1", "Phone", keys.publicKey))}));
+    c->feed(testsupport::concat({helloFrame(), testsupport::frame(Enroll("PHONE-1", "Phone", keys.publicKey))}));
     queue->runUntilIdle();
     EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
 }
@@ -200,7 +200,7 @@ TEST_F(AgentServerTest, NewControlConnectionReplacesTheSessionEvenIfItNeverAuthe
     queue->runUntilIdle();
     auto firstSession = server->session();
     auto second = connect(l, {"192.0.2.11", 50000});
-    second->feed(test::frame(Heartbeat{}));
+    second->feed(testsupport::frame(Heartbeat{}));
     queue->runUntilIdle();
     EXPECT_TRUE(firstSession->isClosed());
     EXPECT_TRUE(first->cancelled());
@@ -214,9 +214,9 @@ TEST_F(AgentServerTest, MediaHelloGoesToTheSessionWithItsRemainder) {
     auto control = connect(l);
     control->feed(helloFrame());
     queue->runUntilIdle();
-    Bytes nonce = test::sentMessages(*control).back().get<AuthChallenge>()->nonce;
+    Bytes nonce = testsupport::sentMessages(*control).back().get<AuthChallenge>()->nonce;
     auto key = DeviceAuth::authenticationKey(keys.privateKey, trust->macPublicKey());
-    control->feed(test::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
+    control->feed(testsupport::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
     queue->runUntilIdle();
     auto session = server->session();
     ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
@@ -226,7 +226,7 @@ TEST_F(AgentServerTest, MediaHelloGoesToTheSessionWithItsRemainder) {
     Bytes hello{4, 0, 0, 0, 16};
     hello.insert(hello.end(), token.begin(), token.end());
     queue->advance(3);
-    media->feed(test::concat({hello, test::frame(Heartbeat{})}));
+    media->feed(testsupport::concat({hello, testsupport::frame(Heartbeat{})}));
     queue->runUntilIdle();
     EXPECT_TRUE(session->hasMediaConnection());
     EXPECT_FALSE(media->cancelled());
@@ -264,9 +264,9 @@ TEST_F(AgentServerTest, FiveWrongResponsesLockTheAddress) {
     auto l = startServer();
     for (int i = 0; i < 5; ++i) {
         auto c = connect(l, {"203.0.113.5", static_cast<uint16_t>(50000 + i)});
-        c->feed(test::concat({helloFrame(), test::frame(AuthResponse(Bytes(32, 7)))}));
+        c->feed(testsupport::concat({helloFrame(), testsupport::frame(AuthResponse(Bytes(32, 7)))}));
         queue->runUntilIdle();
-        ASSERT_EQ(test::sentMessages(*c).back().get<AuthFailed>()->reason, "Device authentication failed");
+        ASSERT_EQ(testsupport::sentMessages(*c).back().get<AuthFailed>()->reason, "Device authentication failed");
     }
     EXPECT_EQ(server->failures().entry("203.0.113.5")->count, 5);
     auto c = connect(l, {"203.0.113.5", 50100});

@@ -96,7 +96,7 @@ protected:
         queue->runUntilIdle();
     }
     void phoneSends(const ControlMessage& m, const std::shared_ptr<fake::FakeConnection>& c = nullptr) {
-        (c ? c : conn)->feed(test::frame(m));
+        (c ? c : conn)->feed(testsupport::frame(m));
         run();
     }
     Hello hello(std::optional<std::vector<std::string>> features = std::nullopt) {
@@ -104,7 +104,7 @@ protected:
     }
     void trustPhone() { ASSERT_TRUE(trust->trust("PHONE-1", "Phone", phoneKeys.publicKey)); }
     Bytes lastNonce() {
-        for (auto& m : test::sentMessages(*conn)) {
+        for (auto& m : testsupport::sentMessages(*conn)) {
             if (auto* c = m.get<AuthChallenge>()) nonce = c->nonce;
         }
         return nonce;
@@ -116,13 +116,13 @@ protected:
     /// Hello and a correct challenge response from a trusted phone.
     void authenticate(std::optional<std::vector<std::string>> features = std::nullopt) {
         trustPhone();
-        startSession(test::frame(hello(std::move(features))));
+        startSession(testsupport::frame(hello(std::move(features))));
         phoneSends(AuthResponse(rightHmac()));
         ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
     }
     std::optional<HelloAck> lastHelloAck() {
         std::optional<HelloAck> ack;
-        for (auto& m : test::sentMessages(*conn)) {
+        for (auto& m : testsupport::sentMessages(*conn)) {
             if (auto* a = m.get<HelloAck>()) ack = *a;
         }
         return ack;
@@ -157,9 +157,9 @@ protected:
 
 TEST_F(AgentSessionTest, TrustedHelloIsChallengedUntrustedIsAskedToPair) {
     trustPhone();
-    startSession(test::frame(hello()));
-    EXPECT_THAT(test::sentCases(*conn), ElementsAre(Case::serverHello, Case::authChallenge));
-    auto sh = *test::sentMessages(*conn)[0].get<ServerHello>();
+    startSession(testsupport::frame(hello()));
+    EXPECT_THAT(testsupport::sentCases(*conn), ElementsAre(Case::serverHello, Case::authChallenge));
+    auto sh = *testsupport::sentMessages(*conn)[0].get<ServerHello>();
     EXPECT_EQ(sh.macDeviceID, "MAC-ID");
     EXPECT_EQ(sh.macName, "test-host");
     EXPECT_EQ(lastNonce().size(), 32u);
@@ -168,23 +168,23 @@ TEST_F(AgentSessionTest, TrustedHelloIsChallengedUntrustedIsAskedToPair) {
     auto other = fake::FakeConnection::make();
     other->start(queue);
     auto s2 = makeSession(other);
-    s2->start(test::frame(Hello("Stranger", 1, std::nullopt, "PHONE-2")));
+    s2->start(testsupport::frame(Hello("Stranger", 1, std::nullopt, "PHONE-2")));
     run();
-    EXPECT_THAT(test::sentCases(*other), ElementsAre(Case::serverHello, Case::pairRequired));
+    EXPECT_THAT(testsupport::sentCases(*other), ElementsAre(Case::serverHello, Case::pairRequired));
     EXPECT_EQ(s2->authState(), AgentSession::AuthState::awaitingEnroll);
     EXPECT_EQ(statuses.back(), "Pairing request: Stranger");
 }
 
 TEST_F(AgentSessionTest, ApprovedEnrolmentTrustsAndChallengesThenAuthenticates) {
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
     EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
     ASSERT_EQ(alerts->openCount(), 1u);
     alerts->answer(kAlertFirstButtonReturn);  // "Trust and Connect"
     run();
-    EXPECT_THAT(test::sentCases(*conn),
+    EXPECT_THAT(testsupport::sentCases(*conn),
                 ElementsAre(Case::serverHello, Case::pairRequired, Case::enrollResult, Case::authChallenge));
-    auto result = *test::sentMessages(*conn)[2].get<EnrollResult>();
+    auto result = *testsupport::sentMessages(*conn)[2].get<EnrollResult>();
     EXPECT_TRUE(result.approved);
     EXPECT_EQ(result.macPublicKey, trust->macPublicKey());
     EXPECT_TRUE(trust->isTrusted("PHONE-1"));
@@ -197,11 +197,11 @@ TEST_F(AgentSessionTest, ApprovedEnrolmentTrustsAndChallengesThenAuthenticates) 
 }
 
 TEST_F(AgentSessionTest, DeclinedEnrolmentSendsResultAndAuthFailedThenCloses) {
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
     alerts->answer(kAlertFirstButtonReturn + 1);
     run();
-    auto sent = test::sentMessages(*conn);
+    auto sent = testsupport::sentMessages(*conn);
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_FALSE(sent[2].get<EnrollResult>()->approved);
     EXPECT_FALSE(sent[2].get<EnrollResult>()->macPublicKey.has_value());
@@ -224,13 +224,13 @@ TEST(AgentSessionWithoutServicesTest, NoTrustStoreMeansNoPhoneGetsInAndTextsAreE
     std::vector<std::string> statuses;
     auto session = AgentSession::create(
         conn, queue, [&statuses](const std::string& t) { statuses.push_back(t); }, nullptr, nullptr, SessionServices{});
-    session->start(test::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")));
+    session->start(testsupport::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")));
     queue->runUntilIdle();
-    conn->feed(test::frame(Enroll("PHONE-1", "Phone", DeviceAuth::generateKeyPair().publicKey)));
+    conn->feed(testsupport::frame(Enroll("PHONE-1", "Phone", DeviceAuth::generateKeyPair().publicKey)));
     queue->runUntilIdle();
-    EXPECT_THAT(test::sentCases(*conn),
+    EXPECT_THAT(testsupport::sentCases(*conn),
                 ElementsAre(Case::serverHello, Case::pairRequired, Case::enrollResult, Case::authFailed));
-    EXPECT_EQ(test::sentMessages(*conn)[3].get<AuthFailed>()->reason, "Pairing declined");
+    EXPECT_EQ(testsupport::sentMessages(*conn)[3].get<AuthFailed>()->reason, "Pairing declined");
     EXPECT_EQ(statuses.at(1), "Pairing request: Phone");
     session->close();
     queue->advance(20);
@@ -239,7 +239,7 @@ TEST(AgentSessionWithoutServicesTest, NoTrustStoreMeansNoPhoneGetsInAndTextsAreE
 }
 
 TEST_F(AgentSessionTest, AnswerArrivingAfterDisconnectDoesNothing) {
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
     conn->feedEndOfStream();
     run();
@@ -257,7 +257,7 @@ TEST_F(AgentSessionTest, TrustedPhoneEnrollingAgainIsReTrustedWithoutPrompt) {
     startSession();
     phoneSends(Enroll("PHONE-1", "Phone", newKeys.publicKey));  // in `start`, no hello
     EXPECT_EQ(alerts->openCount(), 0u);
-    EXPECT_THAT(test::sentCases(*conn), ElementsAre(Case::enrollResult, Case::authChallenge));
+    EXPECT_THAT(testsupport::sentCases(*conn), ElementsAre(Case::enrollResult, Case::authChallenge));
     EXPECT_EQ(statuses.back(), "Re-pairing: Phone");
     EXPECT_EQ(session->authState(), AgentSession::AuthState::awaitingResponse);
 }
@@ -274,11 +274,11 @@ TEST_F(AgentSessionTest, MessagesOutOfTurnAreIgnored) {
 
 TEST_F(AgentSessionTest, WrongResponseFailsAndClosesAfterTwoSecondsWithoutSendCompletion) {
     trustPhone();
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     phoneSends(AuthResponse(Bytes(32, 0xAB)));
     EXPECT_THAT(authResults, ElementsAre(false));
     EXPECT_EQ(session->authState(), AgentSession::AuthState::start);
-    EXPECT_EQ(test::sentMessages(*conn).back().get<AuthFailed>()->reason, "Device authentication failed");
+    EXPECT_EQ(testsupport::sentMessages(*conn).back().get<AuthFailed>()->reason, "Device authentication failed");
     queue->advance(1.9);
     EXPECT_FALSE(session->isClosed());
     queue->advance(0.2);
@@ -300,7 +300,7 @@ TEST_F(AgentSessionTest, BeginSendsHelloAckThenCursorPositionAndSetsCurrent) {
     bool active = false;
     virtualDisplay->installSetSessionActive([&](bool a) { active = a; });
     authenticate();
-    auto cases = test::sentCases(*conn);
+    auto cases = testsupport::sentCases(*conn);
     ASSERT_GE(cases.size(), 2u);
     EXPECT_EQ(cases[cases.size() - 2], Case::helloAck);
     EXPECT_EQ(cases.back(), Case::cursorPos);
@@ -362,7 +362,7 @@ TEST_F(AgentSessionTest, FeatureIntersectionWithAndWithoutQuic) {
         conn->start(queue);
         session = makeSession(conn);
         trustPhone();
-        session->start(test::frame(hello(row.client)));
+        session->start(testsupport::frame(hello(row.client)));
         run();
         phoneSends(AuthResponse(rightHmac()));
         auto ack = *lastHelloAck();
@@ -375,7 +375,7 @@ TEST_F(AgentSessionTest, FeatureIntersectionWithAndWithoutQuic) {
 }
 
 TEST_F(AgentSessionTest, HelloListingQuicAsksForThePortEarly) {
-    startSession(test::frame(hello(std::vector<std::string>{"quic"})));
+    startSession(testsupport::frame(hello(std::vector<std::string>{"quic"})));
     EXPECT_EQ(quicCalls, 1);
 }
 
@@ -413,7 +413,7 @@ TEST_F(AgentSessionTest, LockOnDisconnectUnlessAnotherPhoneAuthenticatesWithinFi
     conn = fake::FakeConnection::make();
     conn->start(queue);
     session = makeSession(conn);
-    session->start(test::frame(hello()));
+    session->start(testsupport::frame(hello()));
     run();
     phoneSends(AuthResponse(rightHmac()));
     session->close();
@@ -422,14 +422,14 @@ TEST_F(AgentSessionTest, LockOnDisconnectUnlessAnotherPhoneAuthenticatesWithinFi
     auto third = fake::FakeConnection::make();
     third->start(queue);
     auto s3 = makeSession(third);
-    s3->start(test::frame(hello()));
+    s3->start(testsupport::frame(hello()));
     run();
     nonce.clear();
-    for (auto& m : test::sentMessages(*third)) {
+    for (auto& m : testsupport::sentMessages(*third)) {
         if (auto* c = m.get<AuthChallenge>()) nonce = c->nonce;
     }
     auto key = DeviceAuth::authenticationKey(phoneKeys.privateKey, trust->macPublicKey());
-    third->feed(test::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
+    third->feed(testsupport::frame(AuthResponse(DeviceAuth::response(*key, nonce))));
     run();
     ASSERT_EQ(AgentSession::current(), s3);
     main->advance(10);
@@ -438,7 +438,7 @@ TEST_F(AgentSessionTest, LockOnDisconnectUnlessAnotherPhoneAuthenticatesWithinFi
 
 TEST_F(AgentSessionTest, UnauthenticatedSessionNeverLocks) {
     settings.setBoolean("lockOnDisconnect", true);
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     session->close();
     run();
     main->advance(10);
@@ -461,10 +461,10 @@ TEST_F(AgentSessionTest, CorruptedStreamClosesUndecodableMessageDoesNot) {
 
 TEST_F(AgentSessionTest, HeartbeatIsAnsweredWithCaptureNotAliveAndCursor) {
     authenticate();
-    size_t before = test::sentMessages(*conn).size();
+    size_t before = testsupport::sentMessages(*conn).size();
     queue->advance(3);
     phoneSends(Heartbeat{});
-    auto sent = test::sentMessages(*conn);
+    auto sent = testsupport::sentMessages(*conn);
     ASSERT_EQ(sent.size(), before + 3);
     EXPECT_TRUE(sent[before].is<Heartbeat>());
     EXPECT_EQ(*sent[before + 1].get<CaptureAlive>(), CaptureAlive(false));
@@ -474,14 +474,14 @@ TEST_F(AgentSessionTest, HeartbeatIsAnsweredWithCaptureNotAliveAndCursor) {
 
 TEST_F(AgentSessionTest, PointerEchoAtMostEveryQuarterSecondAndOnlyWithTimestamp) {
     authenticate();
-    size_t before = test::sentMessages(*conn).size();
+    size_t before = testsupport::sentMessages(*conn).size();
     for (int i = 0; i < 100; ++i) {
         phoneSends(PointerEvent(PointerEvent::Kind::move, 1, 0, std::nullopt, std::nullopt, 5.0 + i));
         queue->advance(0.002);
     }
     for (int i = 0; i < 10; ++i) phoneSends(PointerEvent(PointerEvent::Kind::move, 1, 0));
     EXPECT_EQ(input->pointers.size(), 110u);
-    auto sent = test::sentMessages(*conn);
+    auto sent = testsupport::sentMessages(*conn);
     ASSERT_EQ(sent.size(), before + 1);
     EXPECT_EQ(sent.back().get<CursorPos>()->ts, 5.0);
 }
@@ -517,7 +517,7 @@ TEST_F(AgentSessionTest, AuthenticatedMessagesReachTheirHandlers) {
 }
 
 TEST_F(AgentSessionTest, InputBeforeAuthenticationIsDropped) {
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     phoneSends(KeyEvent(12, true, KeyModifiers()));
     phoneSends(PointerEvent(PointerEvent::Kind::leftClick, 0, 0));
     phoneSends(SelectDisplay(3));
@@ -530,7 +530,7 @@ TEST_F(AgentSessionTest, InputBeforeAuthenticationIsDropped) {
 
 TEST_F(AgentSessionTest, MediaAttachRefusedWithoutTheRightTokenOrAuthentication) {
     trustPhone();
-    startSession(test::frame(hello()));
+    startSession(testsupport::frame(hello()));
     auto media = fake::FakeConnection::make();
     media->start(queue);  // the server starts every connection before classifying it
     EXPECT_FALSE(session->attachMedia(media, {}, {}));
@@ -559,10 +559,10 @@ TEST_F(AgentSessionTest, ReplacedMediaConnectionIsCancelledAndItsFramesIgnored) 
     ASSERT_TRUE(session->attachMedia(second, session->mediaToken(), {}));
     EXPECT_TRUE(first->cancelled());
     size_t before = conn->sends().size();
-    first->feed(test::frame(Heartbeat{}));
+    first->feed(testsupport::frame(Heartbeat{}));
     run();
     EXPECT_EQ(conn->sends().size(), before);  // the old connection's heartbeat went nowhere
-    second->feed(test::frame(Heartbeat{}));
+    second->feed(testsupport::frame(Heartbeat{}));
     run();
     EXPECT_GT(conn->sends().size(), before);  // replies always go on the control connection
     EXPECT_TRUE(second->sends().empty());
@@ -573,7 +573,7 @@ TEST_F(AgentSessionTest, RemainderIsHandledBeforeTheReceiveLoopAndCorruptRemaind
     auto media = fake::FakeConnection::make();
     media->start(queue);
     queue->advance(8);
-    ASSERT_TRUE(session->attachMedia(media, session->mediaToken(), test::frame(Heartbeat{})));
+    ASSERT_TRUE(session->attachMedia(media, session->mediaToken(), testsupport::frame(Heartbeat{})));
     EXPECT_DOUBLE_EQ(session->lastHeartbeatAt(), queue->now());
     EXPECT_TRUE(session->hasMediaConnection());
 
@@ -614,7 +614,7 @@ TEST_F(AgentSessionTest, WatchdogDropsASilentPhoneButNotOneSendingHeartbeats) {
     ASSERT_TRUE(session->attachQUICMedia(quic, session->mediaToken(), {}));
     for (int i = 0; i < 10; ++i) {  // every 4 s for 40 s, over the QUIC stream
         queue->advance(4);
-        quic->feed(test::frame(Heartbeat{}));
+        quic->feed(testsupport::frame(Heartbeat{}));
         run();
     }
     EXPECT_FALSE(session->isClosed());

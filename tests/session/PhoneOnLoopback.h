@@ -16,7 +16,7 @@
 #include <mutex>
 #include <optional>
 
-namespace df::test {
+namespace df::testsupport {
 
 class PhoneConnection {
     struct Shared;
@@ -124,4 +124,4 @@ private:
     std::deque<WireFrame>& frames_ = shared_->frames;
 };
 
-}  // namespace df::test
+}  // namespace df::testsupport

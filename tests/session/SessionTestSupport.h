@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace df::test {
+namespace df::testsupport {
 
 /// Every control message sent on `connection`, in order (other frames are skipped).
 inline std::vector<ControlMessage> sentMessages(const fake::FakeConnection& connection) {
@@ -41,4 +41,4 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-}  // namespace df::test
+}  // namespace df::testsupport
