@@ -118,7 +118,8 @@ struct CompressionProperty {
 struct CompressionSessionSpecification {
     int32_t width = 0;
     int32_t height = 0;
-    /// Fail the creation rather than fall back to a slower encoder.
+    /// Fail the creation rather than fall back to a slower encoder where the host has a
+    /// choice; a host with a single (software) encoder uses that one.
     bool requireHardwareAcceleration = true;
     /// Rate control that keeps each frame near the average size (lower latency).
     bool enableLowLatencyRateControl = false;

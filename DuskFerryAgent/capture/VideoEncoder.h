@@ -78,8 +78,9 @@ public:
     static constexpr const char* profileMain444 = "HEVC_Main444_AutoLevel";
 
     /// Opens a session of `width` × `height` on `compression`: without `chroma444` first with
-    /// low-latency rate control, then without; with it once, without. Throws EncoderError.
-    /// `clock` times the encodes (null: the system clock).
+    /// low-latency rate control, then without; with it once, without. Throws EncoderError
+    /// (createFailed(-1) without a service). `clock` times the encodes (null: the system
+    /// clock).
     static std::shared_ptr<VideoEncoder> create(std::shared_ptr<VideoCompression> compression, int32_t width,
                                                 int32_t height, int fps, double bitrateMbps, bool chroma444,
                                                 ConfigHandler onConfig, FrameHandler onFrame,
