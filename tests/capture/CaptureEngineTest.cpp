@@ -339,6 +339,20 @@ TEST_F(CaptureEngineTest, RequestKeyframeForcesTheNextFrame) {
     EXPECT_EQ(frames()[0].options.forceKeyFrame, std::optional<bool>(true));
 }
 
+TEST_F(CaptureEngineTest, KeyframeRequestOnAStillScreenRefinesItAgain) {
+    auto engine = started();
+    capture->lastStream()->deliver(complete(1920, 1080, MediaTime{1, 60}));
+    queue->runUntilIdle();
+    queue->advance(3);
+    ASSERT_EQ(frames().size(), 3u);
+    engine->requestKeyframe();
+    queue->runUntilIdle();
+    queue->advance(3);
+    ASSERT_EQ(frames().size(), 5u);
+    EXPECT_EQ(frames()[3].options.forceKeyFrame, std::optional<bool>(true));
+    EXPECT_EQ(frames()[3].buffer, frames()[0].buffer);
+}
+
 TEST_F(CaptureEngineTest, QualitySwapRefinesNothingUntilANewFrame) {
     auto engine = started();
     auto oldSession = compression->lastSession();
