@@ -19,6 +19,7 @@ extern "C" {
 #include <mutex>
 #include <ostream>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace df {
@@ -300,6 +301,72 @@ TEST(X265Compression, NewAverageBitRateHoldsInTheFirstTwoSecondWindowWithoutKeyf
     RecordProperty("rate_after", std::to_string(after));
     std::printf("bit rate: %.2f Mb/s at 8 Mb/s, %.2f Mb/s in the first window at 2 Mb/s\n", before / 1e6, after / 1e6);
     EXPECT_NEAR(after, 2'000'000, 400'000);
+}
+
+TEST(X265Compression, KeyframesFollowTheIntervalAndAWrongFrameGetsAFailureInOrder) {
+    Running run;
+    ASSERT_EQ(run.start("HEVC_Main_AutoLevel", 2'000'000), 0);
+    ASSERT_EQ(run.session->setProperty({CompressionPropertyKey::maxKeyFrameIntervalDuration, 0.5}), 0);
+    std::mt19937 random(5);
+    constexpr int frames = 40;
+    for (int i = 0; i < frames; ++i) {
+        PixelFormat format = i == 20 ? PixelFormat::i444 : PixelFormat::i420;  // not what the session encodes
+        ASSERT_EQ(run.session->encodeFrame(std::make_shared<PixelBuffer>(drawCard(format, i, false, random)),
+                                           MediaTime{i, fps}, FrameOptions{}),
+                  0);
+    }
+    ASSERT_TRUE(run.collector.waitFor(frames));
+    run.session->invalidate();
+    std::vector<int> keyframes;
+    for (int i = 0; i < frames; ++i) {
+        const Output& out = run.collector.outputs[i];
+        if (i == 20) {
+            EXPECT_NE(out.status, 0);
+            EXPECT_FALSE(out.hasSample);
+            continue;
+        }
+        ASSERT_TRUE(out.hasSample) << i;
+        if (!out.notSync) keyframes.push_back(i);
+    }
+    EXPECT_EQ(keyframes, (std::vector<int>{0, 15, 31}));  // every 15 pictures encoded
+}
+
+TEST(X265Compression, InvalidateFromTheOutputHandlerEndsTheSession) {
+    auto service = createX265Compression();
+    std::mutex mutex;
+    int calls = 0;
+    bool onCallerThread = false;
+    std::shared_ptr<CompressionSession> session;
+    std::thread::id caller = std::this_thread::get_id();
+    auto created = service->createSession(
+        CompressionSessionSpecification{.width = width, .height = height},
+        [&](CompressionStatus, const CompressedSample*) {
+            std::lock_guard lock(mutex);
+            ++calls;
+            onCallerThread = onCallerThread || std::this_thread::get_id() == caller;
+            session->invalidate();
+            session.reset();  // the last reference, released on the output thread
+        });
+    ASSERT_EQ(created.status, 0);
+    std::shared_ptr<CompressionSession> kept = created.session;
+    {
+        std::lock_guard lock(mutex);
+        session = created.session;
+    }
+    ASSERT_EQ(kept->setProperty({CompressionPropertyKey::profileLevel, std::string("HEVC_Main_AutoLevel")}), 0);
+    std::mt19937 random(6);
+    for (int i = 0; i < 5; ++i)
+        kept->encodeFrame(std::make_shared<PixelBuffer>(drawCard(PixelFormat::i420, i, false, random)), MediaTime{i, fps},
+                          FrameOptions{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_NE(kept->encodeFrame(std::make_shared<PixelBuffer>(PixelBuffer::make(PixelFormat::i420, width, height)),
+                                MediaTime{9, fps}, FrameOptions{}),
+              0);
+    EXPECT_NE(kept->setProperty({CompressionPropertyKey::averageBitRate, int64_t{1'000'000}}), 0);
+    kept.reset();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(onCallerThread);
 }
 
 }  // namespace
