@@ -51,6 +51,7 @@ struct Settings {
     double keyFrameIntervalSeconds = 0;  // 0: none given
     double frameRate = 30;
     int64_t bitRate = 2'000'000;
+    int64_t limitBitRate = 0;  // from the data-rate limit; 0: none
 };
 
 // Everything a session shares with its encoder thread; the thread holds it too, so the
@@ -119,7 +120,10 @@ public:
             }
             case CompressionPropertyKey::dataRateLimits: {
                 auto limit = std::get_if<DataRateLimit>(&v);
-                return limit && limit->bytes >= 0 && limit->seconds >= 0 ? compressionSuccess : statusBadProperty;
+                if (!limit || limit->bytes < 0 || !(limit->seconds >= 0)) return statusBadProperty;
+                settings_.limitBitRate =
+                    limit->bytes > 0 && limit->seconds > 0 ? std::llround(double(limit->bytes) * 8 / limit->seconds) : 0;
+                return compressionSuccess;
             }
         }
         return statusBadProperty;
@@ -255,7 +259,9 @@ private:
             } else {
                 int64_t interval = keyInterval(settings);
                 bool key = job.forceKey || sinceKeyframe < 0 || (interval > 0 && sinceKeyframe + 1 >= interval);
-                control_.setTarget(settings.bitRate, settings.frameRate);
+                // The QP control keeps the average; a stricter data-rate limit lowers it.
+                int64_t target = settings.limitBitRate > 0 ? std::min(settings.bitRate, settings.limitBitRate) : settings.bitRate;
+                control_.setTarget(target, settings.frameRate);
                 int qp = control_.nextQp(job.time.seconds(), key);
 
                 x265_picture_init(encoderParam(), pictureIn);
