@@ -47,7 +47,6 @@ int FrameQpControl::nextQp(double seconds, bool keyframe) {
     }
     qp = std::clamp(qp, minQp, maxQp);
     if (!keyframe) lastQp_ = qp;
-    lastTarget_ = target;
     pendingQp_ = qp;
     return qp;
 }

@@ -38,7 +38,6 @@ private:
     double lastSeconds_ = 0;
     bool hasLast_ = false;
     int lastQp_ = 30;
-    double lastTarget_ = 0;
     int pendingQp_ = 30;
 };
 
