@@ -6,10 +6,9 @@
 #include "protocol/WireFrame.h"
 
 namespace df {
-namespace {
 
 // Classification state of one new connection (server queue only).
-struct Classification {
+struct AgentServer::Classification {
     Bytes buffer;
     bool settled = false;
     WorkItemRef timeout;
@@ -17,9 +16,9 @@ struct Classification {
     // current session as media, or cancelled. The transport does not keep an idle
     // connection alive by itself.
     std::shared_ptr<Connection> connection;
+    // The receive loop, which refers to itself while a receive is pending.
+    std::weak_ptr<std::function<void()>> step;
 };
-
-}  // namespace
 
 std::shared_ptr<AgentServer> AgentServer::create(std::string pairingCode, StatusCallback onStatus,
                                                  ServerServices services) {
@@ -36,6 +35,17 @@ AgentServer::AgentServer(std::string pairingCode, StatusCallback onStatus, Serve
 AgentServer::~AgentServer() {
     if (listener_) listener_->cancel();
     if (quicListener_) quicListener_->cancel();
+    // A connection still waiting for its first frame is held only by its own pending
+    // receive: end it and its receive loop here, or both would outlive the server (and
+    // keep the queue's context alive) when the queue stops before the receive completes.
+    for (const auto& weak : classifying_) {
+        auto state = weak.lock();
+        if (!state) continue;
+        state->settled = true;
+        if (state->timeout) state->timeout->cancel();
+        if (auto step = state->step.lock()) *step = nullptr;
+        if (auto connection = std::move(state->connection)) connection->cancel();
+    }
 }
 
 void AgentServer::report(const std::string& text) {
@@ -145,6 +155,8 @@ void AgentServer::onHandshakeFailure(const Endpoint& remote) {
 void AgentServer::classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia) {
     auto state = std::make_shared<Classification>();
     state->connection = connection;
+    std::erase_if(classifying_, [](const std::weak_ptr<Classification>& w) { return w.expired(); });
+    classifying_.push_back(state);
     std::weak_ptr<Connection> weakConnection = connection;
     state->timeout = queue_->postAfter(classifyTimeout, [weakConnection] {
         if (auto c = weakConnection.lock()) c->cancel();
@@ -159,6 +171,7 @@ void AgentServer::classify(std::shared_ptr<Connection> connection, const std::st
     // One receive after another until the first frame is whole. `step` refers to itself
     // through the completions it installs; the reference is dropped when classification ends.
     auto step = std::make_shared<std::function<void()>>();
+    state->step = step;
     *step = [weak, state, weakConnection, source, quicMedia, step] {
         auto c = weakConnection.lock();
         if (!c) return;

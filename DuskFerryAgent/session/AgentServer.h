@@ -84,6 +84,7 @@ private:
     void advertise(uint16_t port);
     void onNewConnection(std::shared_ptr<Connection> connection, bool quicMedia);
     void onHandshakeFailure(const Endpoint& remote);
+    struct Classification;
     void classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia);
     void startQUICListener(bool fixedPort);
     void report(const std::string& text);
@@ -102,6 +103,9 @@ private:
     bool quicAnyPortRetried_ = false;
     bool quicFailedPermanently_ = false;
     bool advertised_ = false;
+    /// Connections still being classified. Each keeps itself alive through its pending
+    /// receive until its first frame settles it, so the server ends them when it goes.
+    std::vector<std::weak_ptr<Classification>> classifying_;
     ServerServices services_;
 };
 
