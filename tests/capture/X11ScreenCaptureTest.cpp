@@ -6,6 +6,9 @@
 #include "tests/support/RequireService.h"
 
 #include <X11/Xlib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <X11/Xutil.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -231,6 +235,66 @@ TEST(X11ScreenCaptureTest, DeliversColoursChangesIdleAndNewConfigurations) {
     card.fill(0xffffff, 0, 0, 100, 100);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(recorder.count(), mark) << "no sample after stop";
+}
+
+
+// A private X server of the test's own (the shared one must stay up): ended under a
+// running stream, the stream reports it once through the stopped-with-error handler.
+TEST(X11ScreenCaptureTest, ReportsTheServerGoingAway) {
+    DF_REQUIRE_TOOL("Xvfb");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c = 0;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    auto endServer = [&] {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    };
+    struct EndOnExit {
+        std::function<void()> end;
+        ~EndOnExit() { end(); }
+    } endOnExit{endServer};
+    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+
+    auto capture = createX11ScreenCapture(":" + number);
+    auto content = capture->shareableContent();
+    ASSERT_TRUE(content.content);
+    ASSERT_FALSE(content.content->displays.empty());
+    auto queue = SerialQueue::create("capture-test");
+    Recorder recorder;
+    std::promise<ScreenCaptureError> lost;
+    StreamConfiguration config;
+    config.width = 320;
+    config.height = 240;
+    auto created = capture->createStream(
+        content.content->displays[0].id, config, queue, [&](const ScreenSample& s) { recorder.record(s); },
+        [&](const ScreenCaptureError& e) { lost.set_value(e); });
+    ASSERT_TRUE(created.stream);
+    ASSERT_EQ(created.stream->start(), std::nullopt);
+    ASSERT_GE(recorder.waitFor(0, isComplete), 0);
+    recorder.keepPictures(false);
+
+    endServer();
+    auto future = lost.get_future();
+    ASSERT_EQ(future.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(future.get().code, screenCaptureNoDisplay);
+    created.stream->stop({});
+    EXPECT_TRUE(capture->shareableContent().error);
 }
 
 }  // namespace
