@@ -248,7 +248,7 @@ private:
         }
         started.set_value(std::nullopt);
 
-        loop(dpy, connection, damageEvent, *monitor, image);
+        std::optional<ScreenCaptureError> lost = loop(dpy, connection, damageEvent, *monitor, image);
 
         {
             std::lock_guard lock(configMutex_);
@@ -266,9 +266,17 @@ private:
         shmdt(shm.shmaddr);
         image->data = nullptr;
         XDestroyImage(image);
+        if (lost) {
+            // Last: the owner may let go of the stream from within the handler.
+            auto handler = onError_;
+            if (handler) handler(*lost);
+        }
     }
 
-    void loop(Display* dpy, XConnection& connection, int damageEvent, const MonitorRect& monitor, XImage* image) {
+    // Captures until stopped; the error when the host ended the stream on its own.
+    std::optional<ScreenCaptureError> loop(Display* dpy, XConnection& connection, int damageEvent,
+                                           const MonitorRect& monitor, XImage* image) {
+        std::optional<ScreenCaptureError> lost;
         std::vector<DirtyRect> dirty{{0, 0, static_cast<double>(monitor.width), static_cast<double>(monitor.height)}};
         bool idleSent = true;  // the first frame is complete
         double lastFrame = -1e9;
@@ -290,6 +298,11 @@ private:
             if (!dirty.empty() && now - lastFrame >= interval && held_.load() < config.queueDepth) {
                 if (!XShmGetImage(dpy, DefaultRootWindow(dpy), image, monitor.x, monitor.y, AllPlanes)) {
                     if (connection.broken()) break;
+                    // The screen shrank under the monitor, or the monitor went away.
+                    if (!stillThere(dpy, monitor)) {
+                        lost = unavailable("the display is gone");
+                        break;
+                    }
                 } else {
                     deliverFrame(image, config, std::move(dirty));
                     dirty.clear();
@@ -337,13 +350,21 @@ private:
                 dirty.assign(1, {x0, y0, x1 - x0, y1 - y0});
             }
         }
-        if (connection.broken() && !stopping_) {
-            {
-                std::lock_guard lock(delivery_->mutex);
-                delivery_->live = false;
+        if (connection.broken()) lost = ScreenCaptureError{screenCaptureNoDisplay, "the X server went away"};
+        if (!lost || stopping_) return std::nullopt;
+        std::lock_guard lock(delivery_->mutex);
+        delivery_->live = false;
+        return lost;
+    }
+
+    bool stillThere(Display* dpy, const MonitorRect& monitor) {
+        for (const auto& m : monitors(dpy)) {
+            if (m.id == monitor.id && m.x == monitor.x && m.y == monitor.y && m.width == monitor.width &&
+                m.height == monitor.height) {
+                return true;
             }
-            if (onError_) onError_(ScreenCaptureError{screenCaptureNoDisplay, "the X server went away"});
         }
+        return false;
     }
 
     static MediaTime now() {
