@@ -23,6 +23,10 @@
 #include <vector>
 
 namespace df {
+namespace testsupport {
+/// Adds (or with width 0 removes) a RandR monitor without outputs on $DISPLAY.
+bool setMonitor(const char* name, int x, int width);
+}  // namespace testsupport
 namespace {
 
 using namespace std::chrono_literals;
@@ -295,6 +299,41 @@ TEST(X11ScreenCaptureTest, ReportsTheServerGoingAway) {
     EXPECT_EQ(future.get().code, screenCaptureNoDisplay);
     created.stream->stop({});
     EXPECT_TRUE(capture->shareableContent().error);
+}
+
+TEST(X11ScreenCaptureTest, ReportsTheDisplayGoingAway) {
+    DF_REQUIRE_SERVICE(std::getenv("DISPLAY"), "an X display ($DISPLAY)");
+    auto capture = createX11ScreenCapture();
+    ASSERT_TRUE(testsupport::setMonitor("df-capture", 0, 640));
+    auto content = capture->shareableContent();
+    ASSERT_TRUE(content.content);
+    std::optional<uint32_t> id;
+    for (const auto& d : content.content->displays) {
+        if (d.width == 640) id = d.id;
+    }
+    if (!id) testsupport::setMonitor("df-capture", 0, 0);
+    ASSERT_TRUE(id) << "the added monitor is not listed";
+
+    auto queue = SerialQueue::create("capture-test");
+    Recorder recorder;
+    std::promise<ScreenCaptureError> lost;
+    StreamConfiguration config;
+    config.width = 320;
+    config.height = 540;
+    auto created = capture->createStream(
+        *id, config, queue, [&](const ScreenSample& s) { recorder.record(s); },
+        [&](const ScreenCaptureError& e) { lost.set_value(e); });
+    ASSERT_TRUE(created.stream);
+    std::optional<ScreenCaptureError> started = created.stream->start();
+    bool first = !started && recorder.waitFor(0, isComplete) >= 0;
+    recorder.keepPictures(false);
+    testsupport::setMonitor("df-capture", 0, 0);
+    ASSERT_EQ(started, std::nullopt);
+    ASSERT_TRUE(first);
+    auto future = lost.get_future();
+    ASSERT_EQ(future.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(future.get().code, screenCaptureDisplayUnavailable);
+    created.stream->stop({});
 }
 
 }  // namespace

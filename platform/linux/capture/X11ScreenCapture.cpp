@@ -204,8 +204,9 @@ private:
             started.set_value(ScreenCaptureError{screenCaptureNoDisplay, "cannot open the X display"});
             return;
         }
-        int damageEvent = 0, damageError = 0;
-        if (!XShmQueryExtension(dpy) || !XDamageQueryExtension(dpy, &damageEvent, &damageError)) {
+        int damageEvent = 0, damageError = 0, randrEvent = 0, randrError = 0;
+        if (!XShmQueryExtension(dpy) || !XDamageQueryExtension(dpy, &damageEvent, &damageError) ||
+            !XRRQueryExtension(dpy, &randrEvent, &randrError)) {
             started.set_value(unavailable("the X server lacks MIT-SHM or DAMAGE"));
             return;
         }
@@ -241,6 +242,9 @@ private:
         XSync(dpy, False);
         shmctl(shm.shmid, IPC_RMID, nullptr);  // freed once both sides detached
         Damage damage = XDamageCreate(dpy, DefaultRootWindow(dpy), XDamageReportRawRectangles);
+        // A change of the screen or outputs makes the loop check that its display is still
+        // there; monitors set or deleted by clients send nothing, so it also checks now and then.
+        XRRSelectInput(dpy, DefaultRootWindow(dpy), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         XSync(dpy, False);
         {
             std::lock_guard lock(configMutex_);
@@ -248,7 +252,7 @@ private:
         }
         started.set_value(std::nullopt);
 
-        std::optional<ScreenCaptureError> lost = loop(dpy, connection, damageEvent, *monitor, image);
+        std::optional<ScreenCaptureError> lost = loop(dpy, connection, damageEvent, randrEvent, *monitor, image);
 
         {
             std::lock_guard lock(configMutex_);
@@ -274,12 +278,13 @@ private:
     }
 
     // Captures until stopped; the error when the host ended the stream on its own.
-    std::optional<ScreenCaptureError> loop(Display* dpy, XConnection& connection, int damageEvent,
+    std::optional<ScreenCaptureError> loop(Display* dpy, XConnection& connection, int damageEvent, int randrEvent,
                                            const MonitorRect& monitor, XImage* image) {
         std::optional<ScreenCaptureError> lost;
         std::vector<DirtyRect> dirty{{0, 0, static_cast<double>(monitor.width), static_cast<double>(monitor.height)}};
         bool idleSent = true;  // the first frame is complete
         double lastFrame = -1e9;
+        double lastMonitorCheck = Clock::system().uptime();
         const Clock& clock = Clock::system();
         while (!stopping_) {
             StreamConfiguration config;
@@ -315,6 +320,8 @@ private:
             // the next frame is due.
             double wait = interval;
             if (!dirty.empty()) wait = std::max(0.0, lastFrame + interval - clock.uptime());
+            // Idle already reported: nothing to do until damage arrives or the monitor check.
+            else if (idleSent) wait = std::max(0.0, lastMonitorCheck + 1.0 - clock.uptime());
             XFlush(dpy);
             if (XPending(dpy) == 0) {
                 pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {wake_, POLLIN, 0}};
@@ -327,9 +334,14 @@ private:
                     idleSent = true;
                 }
             }
+            bool monitorsChanged = false;
             while (!connection.broken() && XPending(dpy) > 0) {
                 XEvent event;
                 XNextEvent(dpy, &event);
+                if (event.type == randrEvent + RRScreenChangeNotify || event.type == randrEvent + RRNotify) {
+                    XRRUpdateConfiguration(&event);
+                    monitorsChanged = true;
+                }
                 if (event.type != damageEvent + XDamageNotify) continue;
                 const auto& d = reinterpret_cast<const XDamageNotifyEvent&>(event);
                 const int x0 = std::max<int>(d.area.x, monitor.x), y0 = std::max<int>(d.area.y, monitor.y);
@@ -339,6 +351,12 @@ private:
                     dirty.push_back({static_cast<double>(x0 - monitor.x), static_cast<double>(y0 - monitor.y),
                                      static_cast<double>(x1 - x0), static_cast<double>(y1 - y0)});
                 }
+            }
+            if (clock.uptime() - lastMonitorCheck >= 1.0) monitorsChanged = true;
+            if (monitorsChanged && !connection.broken()) lastMonitorCheck = clock.uptime();
+            if (monitorsChanged && !connection.broken() && !stillThere(dpy, monitor)) {
+                lost = unavailable("the display is gone");
+                break;
             }
             if (dirty.size() > 64) {
                 // Many small changes: one rectangle around them all is cheaper to hand on.
