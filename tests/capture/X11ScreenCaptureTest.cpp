@@ -336,5 +336,44 @@ TEST(X11ScreenCaptureTest, ReportsTheDisplayGoingAway) {
     created.stream->stop({});
 }
 
+// The owner holds every picture: no more than the queue depth is handed out, and a change
+// made meanwhile arrives once a picture comes back.
+TEST(X11ScreenCaptureTest, HandsOutAtMostTheQueueDepth) {
+    DF_REQUIRE_SERVICE(std::getenv("DISPLAY"), "an X display ($DISPLAY)");
+    TestCard card;
+    ASSERT_TRUE(card.ok());
+    card.fill(0x000000, 0, 0, card.width, card.height);
+    auto capture = createX11ScreenCapture();
+    auto content = capture->shareableContent();
+    ASSERT_TRUE(content.content);
+    auto queue = SerialQueue::create("capture-test");
+    Recorder recorder;
+    StreamConfiguration config;
+    config.width = 160;
+    config.height = 90;
+    config.queueDepth = 2;
+    config.minimumFrameInterval = {1, 100};
+    auto created = capture->createStream(
+        content.content->displays[0].id, config, queue, [&](const ScreenSample& s) { recorder.record(s); },
+        [](const ScreenCaptureError&) {});
+    ASSERT_TRUE(created.stream);
+    ASSERT_EQ(created.stream->start(), std::nullopt);
+    ASSERT_GE(recorder.waitFor(0, isComplete), 0);
+    for (int i = 0; i < 5; ++i) {
+        card.fill(0x101010 * static_cast<unsigned long>(i + 1), 10 * i, 0, 10, 10);
+        std::this_thread::sleep_for(30ms);
+    }
+    auto completeCount = [&] {
+        int n = 0;
+        for (size_t i = 0; i < recorder.count(); ++i) n += isComplete(recorder.at(i)) ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ(completeCount(), 2);
+    size_t mark = recorder.count();
+    recorder.keepPictures(false);
+    EXPECT_GE(recorder.waitFor(mark, [](const ScreenSample& s) { return s.status == ScreenFrameStatus::complete; }), 0);
+    created.stream->stop({});
+}
+
 }  // namespace
 }  // namespace df

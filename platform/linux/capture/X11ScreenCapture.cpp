@@ -119,7 +119,7 @@ public:
 
     std::optional<ScreenCaptureError> start() override {
         std::lock_guard lock(controlMutex_);
-        if (thread_.joinable()) return ScreenCaptureError{screenCaptureDisplayUnavailable, "already started"};
+        if (thread_.joinable() || stopping_) return ScreenCaptureError{screenCaptureDisplayUnavailable, "already started"};
         if (wake_ < 0) return unavailable("no event descriptor");
         std::promise<std::optional<ScreenCaptureError>> started;
         auto result = started.get_future();
@@ -319,7 +319,8 @@ private:
             // Wait for damage, a stop or a new configuration; with damage pending, only until
             // the next frame is due.
             double wait = interval;
-            if (!dirty.empty()) wait = std::max(0.0, lastFrame + interval - clock.uptime());
+            if (!dirty.empty() && held_.load() >= config.queueDepth) wait = interval;  // until a picture comes back
+            else if (!dirty.empty()) wait = std::max(0.0, lastFrame + interval - clock.uptime());
             // Idle already reported: nothing to do until damage arrives or the monitor check.
             else if (idleSent) wait = std::max(0.0, lastMonitorCheck + 1.0 - clock.uptime());
             XFlush(dpy);
