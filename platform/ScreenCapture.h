@@ -32,6 +32,7 @@
 // is called from a task off the owner's serial queue.
 
 #include "platform/DispatchQueue.h"
+#include "platform/Displays.h"
 #include "platform/VideoCompression.h"
 
 #include <cstdint>
@@ -100,13 +101,7 @@ struct StreamConfiguration {
 enum class ScreenFrameStatus : int32_t { complete = 0, idle = 1, blank = 2, suspended = 3, started = 4, stopped = 5 };
 
 /// A changed area of the display, in display points.
-struct DirtyRect {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-    bool operator==(const DirtyRect&) const = default;
-};
+using DirtyRect = DisplayBounds;
 
 /// One delivery of a stream.
 struct ScreenSample {
