@@ -72,8 +72,8 @@ cmake -S . -B build-sanitize -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPI
   -DDF_SANITIZE=ON -DDF_FUZZ=ON -DDF_BENCH=OFF >/dev/null
 ninja -C build-sanitize -j"$jobs"
 phase "Test with AddressSanitizer + UndefinedBehaviorSanitizer"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_tests build-sanitize
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-sanitize
 
 phase "Fuzz: each target over its seed corpus, then ${fuzz_seconds} s (${jobs} at a time)"
 # One target over its seeds, then fuzzing; everything it writes (new inputs, any crash, leak
