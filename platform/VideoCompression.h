@@ -115,7 +115,7 @@ struct CompressionProperty {
 };
 
 /// What a session is created for. The codec is always HEVC ("hvc1").
-struct CompressionSessionSpecification {
+struct CompressionSessionSettings {
     int32_t width = 0;
     int32_t height = 0;
     /// Fail the creation rather than fall back to a slower encoder where the host has a
@@ -123,7 +123,7 @@ struct CompressionSessionSpecification {
     bool requireHardwareAcceleration = true;
     /// Rate control that keeps each frame near the average size (lower latency).
     bool enableLowLatencyRateControl = false;
-    bool operator==(const CompressionSessionSpecification&) const = default;
+    bool operator==(const CompressionSessionSettings&) const = default;
 };
 
 /// Options of one submitted frame.
@@ -189,7 +189,7 @@ public:
 
     virtual ~VideoCompression() = default;
     /// An HEVC session of the given size; every output goes to `output` (guarantees 3, 4).
-    virtual Created createSession(const CompressionSessionSpecification& specification,
+    virtual Created createSession(const CompressionSessionSettings& settings,
                                   CompressionSession::OutputHandler output) = 0;
 };
 

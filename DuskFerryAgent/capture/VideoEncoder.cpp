@@ -66,8 +66,8 @@ void VideoEncoder::open(VideoCompression& compression, int fps, bool chroma444) 
     CompressionStatus lastCreateStatus = compressionSuccess;
 
     for (bool lowLatency : attempts) {
-        CompressionSessionSpecification specification{width_, height_, true, lowLatency};
-        VideoCompression::Created created = compression.createSession(specification, output);
+        CompressionSessionSettings settings{width_, height_, true, lowLatency};
+        VideoCompression::Created created = compression.createSession(settings, output);
         if (!created.session) {
             lastCreateStatus = created.status;
             continue;

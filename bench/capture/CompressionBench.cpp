@@ -68,7 +68,7 @@ class Runner {
 public:
     Runner(int width, int height, int64_t bitRate) {
         service_ = createX265Compression();
-        auto created = service_->createSession(CompressionSessionSpecification{.width = width, .height = height},
+        auto created = service_->createSession(CompressionSessionSettings{.width = width, .height = height},
                                                [this](CompressionStatus, const CompressedSample* sample) {
                                                    std::lock_guard lock(mutex_);
                                                    Result result;

@@ -69,7 +69,7 @@ protected:
 TEST_F(VideoEncoderTest, SessionGetsItsPropertiesInOrder) {
     auto encoder = make(1920, 1080, 60, 20);
     ASSERT_EQ(compression->creations().size(), 1u);
-    EXPECT_EQ(compression->creations()[0], (CompressionSessionSpecification{1920, 1080, true, true}));
+    EXPECT_EQ(compression->creations()[0], (CompressionSessionSettings{1920, 1080, true, true}));
     auto session = compression->lastSession();
     std::vector<CompressionProperty> expected{
         {Key::profileLevel, std::string("HEVC_Main_AutoLevel")},

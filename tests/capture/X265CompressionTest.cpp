@@ -183,7 +183,7 @@ struct Running {
     std::shared_ptr<CompressionSession> session;
 
     CompressionStatus start(const std::string& profile, int64_t bitRate) {
-        auto created = service->createSession(CompressionSessionSpecification{.width = width, .height = height},
+        auto created = service->createSession(CompressionSessionSettings{.width = width, .height = height},
                                               [this](CompressionStatus status, const CompressedSample* sample) {
                                                   collector.add(status, sample);
                                               });
@@ -339,7 +339,7 @@ TEST(X265Compression, InvalidateFromTheOutputHandlerEndsTheSession) {
     std::shared_ptr<CompressionSession> session;
     std::thread::id caller = std::this_thread::get_id();
     auto created = service->createSession(
-        CompressionSessionSpecification{.width = width, .height = height},
+        CompressionSessionSettings{.width = width, .height = height},
         [&](CompressionStatus, const CompressedSample*) {
             std::lock_guard lock(mutex);
             ++calls;

@@ -24,9 +24,9 @@ CompressedSample makeSample(Bytes data, std::optional<bool> notSync, std::vector
 }
 
 FakeCompressionSession::FakeCompressionSession(
-    CompressionSessionSpecification specification, OutputHandler output,
+    CompressionSessionSettings settings, OutputHandler output,
     std::shared_ptr<const std::map<CompressionPropertyKey, CompressionStatus>> propertyResults)
-    : specification_(specification), output_(std::move(output)), propertyResults_(std::move(propertyResults)) {}
+    : settings_(settings), output_(std::move(output)), propertyResults_(std::move(propertyResults)) {}
 
 CompressionStatus FakeCompressionSession::setProperty(const CompressionProperty& property) {
     std::lock_guard lock(mutex_);
@@ -117,10 +117,10 @@ void FakeCompressionSession::deliver(CompressionStatus status, const CompressedS
     if (output_) output_(status, sample);
 }
 
-VideoCompression::Created FakeVideoCompression::createSession(const CompressionSessionSpecification& specification,
+VideoCompression::Created FakeVideoCompression::createSession(const CompressionSessionSettings& settings,
                                                               CompressionSession::OutputHandler output) {
     std::lock_guard lock(mutex_);
-    creations_.push_back(specification);
+    creations_.push_back(settings);
     CompressionStatus status = compressionSuccess;
     if (!createResults_.empty()) {
         status = createResults_.front();
@@ -128,7 +128,7 @@ VideoCompression::Created FakeVideoCompression::createSession(const CompressionS
     }
     if (status != compressionSuccess) return Created{nullptr, status};
     auto session = std::make_shared<FakeCompressionSession>(
-        specification, std::move(output),
+        settings, std::move(output),
         std::make_shared<const std::map<CompressionPropertyKey, CompressionStatus>>(propertyResults_));
     sessions_.push_back(session);
     return Created{session, compressionSuccess};
@@ -144,7 +144,7 @@ void FakeVideoCompression::setPropertyResult(CompressionPropertyKey key, Compres
     propertyResults_[key] = status;
 }
 
-std::vector<CompressionSessionSpecification> FakeVideoCompression::creations() const {
+std::vector<CompressionSessionSettings> FakeVideoCompression::creations() const {
     std::lock_guard lock(mutex_);
     return creations_;
 }

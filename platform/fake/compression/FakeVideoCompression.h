@@ -52,10 +52,10 @@ public:
         FrameOptions options;
     };
 
-    FakeCompressionSession(CompressionSessionSpecification specification, OutputHandler output,
+    FakeCompressionSession(CompressionSessionSettings settings, OutputHandler output,
                            std::shared_ptr<const std::map<CompressionPropertyKey, CompressionStatus>> propertyResults);
 
-    const CompressionSessionSpecification& specification() const { return specification_; }
+    const CompressionSessionSettings& settings() const { return settings_; }
 
     // CompressionSession
     CompressionStatus setProperty(const CompressionProperty& property) override;
@@ -86,7 +86,7 @@ public:
     void deliverFailure(CompressionStatus status) { deliver(status, nullptr); }
 
 private:
-    const CompressionSessionSpecification specification_;
+    const CompressionSessionSettings settings_;
     const OutputHandler output_;
     const std::shared_ptr<const std::map<CompressionPropertyKey, CompressionStatus>> propertyResults_;
 
@@ -103,7 +103,7 @@ public:
     /// Status the host gives for an invalidated session's calls.
     static constexpr CompressionStatus invalidatedStatus = -12903;
 
-    Created createSession(const CompressionSessionSpecification& specification,
+    Created createSession(const CompressionSessionSettings& settings,
                           CompressionSession::OutputHandler output) override;
 
     /// The next creations fail with these statuses, in order (0 in the list lets that one
@@ -113,7 +113,7 @@ public:
     void setPropertyResult(CompressionPropertyKey key, CompressionStatus status);
 
     /// Every creation asked for, successful or not.
-    std::vector<CompressionSessionSpecification> creations() const;
+    std::vector<CompressionSessionSettings> creations() const;
     /// The sessions made, oldest first.
     std::vector<std::shared_ptr<FakeCompressionSession>> sessions() const;
     /// The newest session; null before the first.
@@ -123,7 +123,7 @@ private:
     mutable std::mutex mutex_;
     std::deque<CompressionStatus> createResults_;
     std::map<CompressionPropertyKey, CompressionStatus> propertyResults_;
-    std::vector<CompressionSessionSpecification> creations_;
+    std::vector<CompressionSessionSettings> creations_;
     std::vector<std::shared_ptr<FakeCompressionSession>> sessions_;
 };
 

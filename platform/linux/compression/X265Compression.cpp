@@ -60,7 +60,7 @@ class SessionCore final : public std::enable_shared_from_this<SessionCore> {
 public:
     using OutputHandler = CompressionSession::OutputHandler;
 
-    SessionCore(const CompressionSessionSpecification& spec, OutputHandler output)
+    SessionCore(const CompressionSessionSettings& spec, OutputHandler output)
         : width_(spec.width), height_(spec.height), output_(std::move(output)) {}
 
     CompressionStatus setProperty(const CompressionProperty& property) {
@@ -344,7 +344,7 @@ private:
 
 class X265Session final : public CompressionSession {
 public:
-    X265Session(const CompressionSessionSpecification& spec, OutputHandler output)
+    X265Session(const CompressionSessionSettings& spec, OutputHandler output)
         : core_(std::make_shared<SessionCore>(spec, std::move(output))) {}
     ~X265Session() override { core_->stopThread(); }
 
@@ -362,10 +362,10 @@ private:
 
 class X265Compression final : public VideoCompression {
 public:
-    Created createSession(const CompressionSessionSpecification& specification,
+    Created createSession(const CompressionSessionSettings& settings,
                           CompressionSession::OutputHandler output) override {
-        if (specification.width <= 0 || specification.height <= 0 || !output) return {nullptr, statusBadProperty};
-        return {std::make_shared<X265Session>(specification, std::move(output)), compressionSuccess};
+        if (settings.width <= 0 || settings.height <= 0 || !output) return {nullptr, statusBadProperty};
+        return {std::make_shared<X265Session>(settings, std::move(output)), compressionSuccess};
     }
 };
 
