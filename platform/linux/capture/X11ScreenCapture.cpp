@@ -1,5 +1,6 @@
 #include "platform/linux/capture/X11ScreenCapture.h"
 
+#include "platform/linux/x11/RandRMonitorID.h"
 #include "platform/linux/x11/XConnection.h"
 
 #include <X11/Xlib.h>
@@ -33,8 +34,7 @@ struct MonitorRect {
     int height = 0;
 };
 
-// The monitors as the display service reports them: the ID is the first output, else the
-// monitor's name atom.
+// The monitors as the display service reports them, with the same IDs.
 std::vector<MonitorRect> monitors(Display* dpy) {
     std::vector<MonitorRect> out;
     int count = 0;
@@ -43,8 +43,7 @@ std::vector<MonitorRect> monitors(Display* dpy) {
     for (int i = 0; i < count; ++i) {
         const XRRMonitorInfo& m = list[i];
         if (m.width <= 0 || m.height <= 0) continue;
-        uint32_t id = m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
-        out.push_back({id, m.x, m.y, m.width, m.height});
+        out.push_back({randrMonitorDisplayID(m), m.x, m.y, m.width, m.height});
     }
     XRRFreeMonitors(list);
     return out;

@@ -1,5 +1,6 @@
 #include "platform/linux/displays/XRandRDisplays.h"
 
+#include "platform/linux/x11/RandRMonitorID.h"
 #include "platform/linux/x11/XConnection.h"
 
 #include <X11/Xlib.h>
@@ -57,7 +58,7 @@ private:
             const XRRMonitorInfo& m = monitors[i];
             if (m.width <= 0 || m.height <= 0) continue;
             DisplayDescription d;
-            d.id = m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
+            d.id = randrMonitorDisplayID(m);
             d.name = nameOf(m.name);
             d.bounds = {static_cast<double>(m.x), static_cast<double>(m.y), static_cast<double>(m.width),
                         static_cast<double>(m.height)};
