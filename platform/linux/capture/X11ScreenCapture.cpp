@@ -87,11 +87,13 @@ void bgraToI420(const uint8_t* src, size_t stride, int width, int height, PixelB
                     r += p[2];
                 }
             }
-            // Sums of four samples: Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748.
+            // Sums of four samples: Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748, in fixed
+            // point (2^16 / (4 × 1.8556) and 2^16 / (4 × 1.5748)), rounded to nearest.
+            constexpr int kCb = 8830, kCr = 10404;
             const int y4 = (kYr * r + kYg * g + kYb * b) >> 16;
             const size_t at = static_cast<size_t>(row / 2) * cStride + static_cast<size_t>(col / 2);
-            uPlane[at] = clamp8(128 + static_cast<int>(std::lround((b - y4) / (4 * 1.8556))));
-            vPlane[at] = clamp8(128 + static_cast<int>(std::lround((r - y4) / (4 * 1.5748))));
+            uPlane[at] = clamp8(128 + (((b - y4) * kCb + 32768) >> 16));
+            vPlane[at] = clamp8(128 + (((r - y4) * kCr + 32768) >> 16));
         }
     }
 }
