@@ -24,7 +24,10 @@ agent=build/DuskFerryAgent/duskferry-agent
 source scripts/test-services.sh
 trap df_services_stop EXIT
 if [ -z "${DISPLAY:-}" ]; then
-  df_start_xvfb
+  if ! df_start_xvfb; then
+    echo "No X display, and no virtual display could be started (Xvfb): see the messages above." >&2
+    exit 1
+  fi
   echo "No X display: running on the virtual display $DISPLAY"
 fi
 # Without a DNS-SD daemon the phone cannot find the agent by itself.

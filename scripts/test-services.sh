@@ -15,35 +15,32 @@ _df_fail() {
 }
 
 df_start_xvfb() {
-  local n
-  for n in $(seq 90 120); do
-    # A display whose server was killed leaves its lock and socket behind; those numbers
-    # are free again (Xvfb itself takes over a lock whose process is gone).
-    if [ -e "/tmp/.X$n-lock" ] && ! kill -0 "$(tr -d ' ' <"/tmp/.X$n-lock" 2>/dev/null)" 2>/dev/null; then
-      rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"
-    fi
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    # In a session of its own, so that a Ctrl-C meant for the agent or the tests does
-    # not take the display away from under them.
-    setsid Xvfb ":$n" -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
-      >"$DF_TEST_SERVICES_DIR/xvfb.log" 2>&1 &
-    _df_pids+=($!)
-    local i
-    for i in $(seq 50); do
-      [ -e "/tmp/.X11-unix/X$n" ] && break
-      sleep 0.1
-    done
-    if [ -e "/tmp/.X11-unix/X$n" ]; then
-      export DISPLAY=":$n"
-      if command -v openbox >/dev/null; then
-        setsid openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
-        _df_pids+=($!)
-        sleep 0.5
-      fi
-      return 0
-    fi
+  # Xvfb chooses a free display number itself (skipping numbers whose lock is held, and
+  # taking over a lock whose process is gone) and writes it to descriptor 3 once it
+  # accepts clients. In a session of its own, so that a Ctrl-C meant for the agent or the
+  # tests does not take the display away from under them.
+  local numberFile="$DF_TEST_SERVICES_DIR/xvfb.display"
+  : >"$numberFile"
+  setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
+    3>"$numberFile" >"$DF_TEST_SERVICES_DIR/xvfb.log" 2>&1 &
+  _df_pids+=($!)
+  local i n=""
+  for i in $(seq 100); do
+    n="$(tr -dc '0-9' <"$numberFile")"
+    [ -n "$n" ] && break
+    sleep 0.1
   done
-  _df_fail "could not start Xvfb"
+  if [ -z "$n" ]; then
+    cat "$DF_TEST_SERVICES_DIR/xvfb.log" >&2
+    _df_fail "could not start Xvfb"
+    return 1
+  fi
+  export DISPLAY=":$n"
+  if command -v openbox >/dev/null; then
+    setsid openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
+    _df_pids+=($!)
+    sleep 0.5
+  fi
 }
 
 _df_system_bus_answers() {
