@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test, in three build trees:
-#   build           the unit and integration tests (gcc, -O2 with line tables, with the benchmarks);
-#   build-sanitize  the same suite under AddressSanitizer + UndefinedBehaviorSanitizer (clang),
-#                   whose libFuzzer targets then replay their seed corpora and fuzz for
-#                   DF_FUZZ_SECONDS (default 15) seconds each;
+#   build-sanitize  everything (programs, tests, benchmarks) under AddressSanitizer +
+#                   UndefinedBehaviorSanitizer (gcc, -O1 with line tables): the whole suite runs here;
+#   build-fuzz      only the libFuzzer targets (clang, with the same sanitizers), which replay
+#                   their seed corpora and fuzz for DF_FUZZ_SECONDS (default 15) seconds each;
 #   build-tsan      the tests labelled "concurrency" under ThreadSanitizer (gcc).
-# DF_QUICK=1 runs the plain suite only. Each test run ends with its ten slowest tests.
+# Each source is compiled once per kind of instrumentation: a plain build of the whole suite
+# would find nothing the sanitized one does not. DF_QUICK=1 builds the plain tree `build`
+# (gcc, -O2, as the agent is run) and runs the suite there only. Each test run ends with its
+# ten slowest tests.
 # With CI=true a test service (X display, D-Bus, Avahi) that cannot be started fails the run
 # instead of letting the tests that need it skip.
 set -euo pipefail
@@ -52,28 +55,34 @@ trap summary EXIT
 df_start_xvfb
 df_start_avahi
 
-# Optimised as the agent is built, with line tables only: full debug information doubles
-# the compile time of the template-heavy sources and is not needed to find a failure here.
-phase "Build (gcc, -O2)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
-ninja -C build -j"$jobs"
-phase "Test"
-run_tests build
+if [ "${DF_QUICK:-}" = "1" ]; then
+  # Optimised as the agent is built, with line tables only: full debug information doubles
+  # the compile time of the template-heavy sources and is not needed to find a failure here.
+  phase "Build (gcc, -O2)"
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
+  ninja -C build -j"$jobs"
+  phase "Test"
+  run_tests build
+  exit 0
+fi
 
-if [ "${DF_QUICK:-}" = "1" ]; then exit 0; fi
-
-# -O1 with line tables only: the sanitizers' reports keep file and line, the tests and the
-# fuzzers run several times faster than at -O0, and compiling and linking stay quick.
-phase "Build with AddressSanitizer + UndefinedBehaviorSanitizer and the fuzzers (clang)"
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
-  -DDF_SANITIZE=ON -DDF_FUZZ=ON -DDF_BENCH=OFF >/dev/null
+# -O1 with line tables only: the sanitizers' reports keep file and line, the tests run several
+# times faster than at -O0, and compiling and linking stay quick.
+phase "Build with AddressSanitizer + UndefinedBehaviorSanitizer (gcc, -O1)"
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDF_SANITIZE=ON >/dev/null
 ninja -C build-sanitize -j"$jobs"
 phase "Test with AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-sanitize
+
+phase "Build the fuzzers (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+  -DDF_SANITIZE=ON -DDF_FUZZ=ON -DDF_BENCH=OFF >/dev/null
+ninja -C build-fuzz -j"$jobs" fuzzers
 
 phase "Fuzz: each target over its seed corpus, then ${fuzz_seconds} s (${jobs} at a time)"
 # One target over its seeds, then fuzzing; everything it writes (new inputs, any crash, leak
@@ -83,7 +92,7 @@ fuzz_one() {
   local target="$1" name seeds work log
   name="$(basename "$target")"
   seeds="fuzz/$(basename "$(dirname "$target")")/corpus/$name"
-  work="build-sanitize/fuzz-runs/$name"
+  work="build-fuzz/fuzz-runs/$name"
   log="$work/log"
   rm -rf "$work"
   mkdir -p "$work/corpus"
@@ -110,7 +119,7 @@ fuzz_one() {
 # Each fuzzer uses one core: run as many at once as there are cores.
 fuzz_failed=0
 running=0
-for target in build-sanitize/fuzz/*/fuzz_*; do
+for target in build-fuzz/fuzz/*/fuzz_*; do
   [ -f "$target" ] && [ -x "$target" ] || continue
   if ((running >= jobs)); then
     wait -n || fuzz_failed=1
