@@ -39,6 +39,8 @@ constexpr std::pair<uint32_t, uint16_t> kKeys[] = {
     {XKB_KEY_F5, 96}, {XKB_KEY_F6, 97}, {XKB_KEY_F7, 98}, {XKB_KEY_F8, 100},
     {XKB_KEY_F9, 101}, {XKB_KEY_F10, 109}, {XKB_KEY_F11, 103}, {XKB_KEY_F12, 111},
     {XKB_KEY_F13, 105}, {XKB_KEY_F14, 107}, {XKB_KEY_F15, 113}, {XKB_KEY_F16, 106},
+    {XKB_KEY_F17, 64}, {XKB_KEY_F18, 79}, {XKB_KEY_F19, 80}, {XKB_KEY_F20, 90},
+    {XKB_KEY_section, 10},  // the extra key left of 1 on ISO keyboards
     {XKB_KEY_KP_0, 82}, {XKB_KEY_KP_1, 83}, {XKB_KEY_KP_2, 84}, {XKB_KEY_KP_3, 85},
     {XKB_KEY_KP_4, 86}, {XKB_KEY_KP_5, 87}, {XKB_KEY_KP_6, 88}, {XKB_KEY_KP_7, 89},
     {XKB_KEY_KP_8, 91}, {XKB_KEY_KP_9, 92}, {XKB_KEY_KP_Decimal, 65}, {XKB_KEY_KP_Multiply, 67},
