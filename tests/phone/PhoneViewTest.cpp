@@ -12,15 +12,18 @@
 #include "protocol/WireFrame.h"
 #include "tests/phone/FixtureStream.h"
 #include "tests/support/RequireService.h"
+#include "tools/phone/HevcDecoder.h"
 #include "tools/phone/view/ViewInput.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -197,6 +200,32 @@ void askToClose(unsigned long window) {
     XCloseDisplay(d);
 }
 
+struct Rgb {
+    int r = 0, g = 0, b = 0;
+};
+
+// One pixel of a window as the X server shows it.
+Rgb windowPixel(unsigned long window, int x, int y) {
+    Rgb out;
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return out;
+    if (XImage* img = XGetImage(d, window, x, y, 1, 1, AllPlanes, ZPixmap)) {
+        const unsigned long p = XGetPixel(img, 0, 0);
+        auto channel = [&](unsigned long mask) {
+            int shift = 0;
+            while (mask && !(mask & 1)) {
+                mask >>= 1;
+                ++shift;
+            }
+            return static_cast<int>((p >> shift) & 0xFF);
+        };
+        out = Rgb{channel(img->red_mask), channel(img->green_mask), channel(img->blue_mask)};
+        XDestroyImage(img);
+    }
+    XCloseDisplay(d);
+    return out;
+}
+
 template <class T>
 std::vector<T> ofType(const std::vector<ControlMessage>& ms) {
     std::vector<T> out;
@@ -301,6 +330,23 @@ TEST_F(PhoneViewTest, ShowsTheStreamAndSendsTheWindowsInputUntilClosed) {
     EXPECT_EQ(keys[1].keyCode, 8);
     EXPECT_FALSE(keys[1].isDown);
     EXPECT_EQ(ofType<TextInput>(in), std::vector<TextInput>{TextInput("x", KeyModifiers())});
+
+    // What the window shows is the last decoded picture, scaled: compare spots on the grey
+    // ramp and inside the white square, away from edges that scaling blends.
+    HevcDecoder decoder;
+    ASSERT_EQ(decoder.decodeStream(readAll(fixturePath())), 3);
+    const RgbImage& last = decoder.lastPicture();
+    auto shownMatches = [&] {
+        for (const auto& [px, py] : {std::pair{8, 48}, {56, 8}, {40, 24}}) {
+            const uint8_t* want = &last.pixels[(static_cast<size_t>(py) * last.width + px) * 3];
+            const Rgb got = windowPixel(window, r.x + static_cast<int>((px + 0.5) * r.width / 64),
+                                        r.y + static_cast<int>((py + 0.5) * r.height / 64));
+            if (std::abs(got.r - want[0]) > 12 || std::abs(got.g - want[1]) > 12 || std::abs(got.b - want[2]) > 12)
+                return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(waitFor(shownMatches, 5s)) << "the window does not show the decoded picture";
 
     askToClose(window);
     ASSERT_TRUE(waitFor(exited, 15s)) << "closing the window did not end the program";
