@@ -70,8 +70,8 @@ public:
 
     void setHooks(PhoneView::Hooks hooks) { hooks_ = std::move(hooks); }
 
-    // On the window's thread, once per notice from the mailbox: the two picture buffers
-    // change places, so the newest one is drawn and the other is filled next.
+    // On the window's thread, once per notice from the mailbox: the window's buffer and the
+    // mailbox's change places, so the newest picture is drawn and the old buffer is reused.
     void takePicture() {
         {
             std::lock_guard lock(box_->mutex);
@@ -184,18 +184,19 @@ public:
     }
 
     void showPicture(const RgbImage& picture) override {
-        std::lock_guard lock(box_->mutex);
-        if (!box_->window) return;
-        // The conversion is the copy the window needs anyway, made here, off its thread.
         if (picture.width <= 0 || picture.height <= 0 ||
             picture.pixels.size() != static_cast<size_t>(picture.width) * picture.height * 3)
             return;
-        Picture& into = box_->newest;
-        into.width = picture.width;
-        into.height = picture.height;
-        into.pixels.resize(static_cast<size_t>(picture.width) * picture.height * 4);
-        libyuv::RAWToARGB(picture.pixels.data(), picture.width * 3, into.pixels.data(), picture.width * 4,
+        // The conversion is the copy the window needs anyway, made here, off its thread and
+        // outside the lock; the filled buffer then changes places with the mailbox's.
+        staging_.width = picture.width;
+        staging_.height = picture.height;
+        staging_.pixels.resize(static_cast<size_t>(picture.width) * picture.height * 4);
+        libyuv::RAWToARGB(picture.pixels.data(), picture.width * 3, staging_.pixels.data(), picture.width * 4,
                           picture.width, picture.height);
+        std::lock_guard lock(box_->mutex);
+        if (!box_->window) return;
+        std::swap(staging_, box_->newest);
         if (box_->waiting) return;
         box_->waiting = true;
         StreamWidget* w = box_->window;
@@ -223,6 +224,7 @@ private:
     QApplication app_;
     std::shared_ptr<Mailbox> box_;
     std::unique_ptr<StreamWidget> window_;
+    Picture staging_;  ///< filled by showPicture()'s caller only
 };
 
 }  // namespace

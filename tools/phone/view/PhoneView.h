@@ -5,9 +5,10 @@
 //
 // Threads: the window belongs to the thread that opens it (the program's main thread),
 // which run() turns into the toolkit's event loop; input is handed out there. showPicture()
-// and quit() may be called from any thread. Pictures cross to the window one at a time: a
-// picture that arrives while the window has not yet taken the previous one replaces it, so
-// a slow window skips pictures instead of falling behind.
+// is called from one other thread at a time (the session queue), quit() from any thread.
+// Pictures cross to the window one at a time: a picture that arrives while the window has
+// not yet taken the previous one replaces it, so a slow window skips pictures instead of
+// falling behind.
 
 #include "protocol/ControlMessage.h"
 #include "tools/phone/HevcDecoder.h"
@@ -32,7 +33,7 @@ public:
                                            std::function<void(const std::string&)> out);
     virtual ~PhoneView() = default;
 
-    /// Any thread: the newest decoded picture.
+    /// The newest decoded picture; one thread at a time.
     virtual void showPicture(const RgbImage& picture) = 0;
     /// Any thread: makes run() return (also when called before run() started).
     virtual void quit() = 0;
