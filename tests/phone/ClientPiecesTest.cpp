@@ -130,6 +130,7 @@ TEST(CommandLineTest, MistakesAreReportedBeforeConnecting) {
         {"--media", "udp"},
         {"--duration", "-1"},
         {"--snapshot", "x.png", "--no-decode"},
+        {"--view", "--no-decode"},
         {"--frobnicate"},
         {"--host"},
     };

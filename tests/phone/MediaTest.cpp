@@ -125,6 +125,8 @@ TEST(MediaReceiverTest, FramesThatOvertakeTheirConfigAreUsedWhenItArrives) {
     options.hevcPath = (dir / "receiver.hevc").string();
     options.snapshotPath = (dir / "receiver.png").string();
     options.wavPath = (dir / "receiver.wav").string();
+    std::vector<int> shownWidths;  // each picture is handed on as it comes out (the viewer)
+    options.onPicture = [&](const RgbImage& p) { shownWidths.push_back(p.width); };
     std::vector<std::string> log;
     MediaReceiver receiver(options, 0.0, [&](const std::string& l) { log.push_back(l); });
 
@@ -148,6 +150,7 @@ TEST(MediaReceiverTest, FramesThatOvertakeTheirConfigAreUsedWhenItArrives) {
     receiver.videoConfig(VideoConfig(stream.sets.vps, stream.sets.sps, stream.sets.pps, 64, 64));
     receiver.audioConfig(AudioConfig("opus", 48000, 2));
     EXPECT_EQ(receiver.decoder()->picturesDecoded(), 3);
+    EXPECT_EQ(shownWidths, (std::vector<int>{64, 64, 64}));
     EXPECT_EQ(receiver.audioSamplesDecoded(), 5 * 960);
     EXPECT_EQ(receiver.stats().badFrames(), 0);
     EXPECT_FALSE(receiver.finish()) << "snapshot, stream and WAV all written";

@@ -184,6 +184,22 @@ TEST_F(PhoneClientTest, AChallengeFromAComputerWhoseKeyIsUnknownLeadsToEnrolment
     EXPECT_TRUE(m[0].is<Enroll>()) << "a trusted phone that lost the key re-pairs";
 }
 
+TEST_F(PhoneClientTest, WindowInputGoesOutOnlyWhileTheSessionRuns) {
+    options_.media = MediaMode::none;
+    startClient();
+    const ControlMessage press = PointerEvent(PointerEvent::Kind::leftDown, 0, 0, 0.25, 0.75);
+    client_->sendInput(press);  // before the handshake: the pairing sees only its own messages
+    pairAndAuthenticate(HelloAck("Desk", 1920, 1080));
+    sent(control_);
+    client_->sendInput(press);
+    queue_->runUntilIdle();
+    EXPECT_EQ(sent(control_), std::vector<ControlMessage>{press});
+    client_->stop();
+    client_->sendInput(press);
+    queue_->runUntilIdle();
+    EXPECT_TRUE(sent(control_).empty());
+}
+
 TEST_F(PhoneClientTest, RefusalsEndTheClientWithTheirOwnStatus) {
     struct Case {
         const char* name;

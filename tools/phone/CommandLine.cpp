@@ -213,6 +213,8 @@ What it receives
   --snapshot FILE.png      write the last decoded picture at the end
   --wav FILE               write the decoded audio
   --no-decode              do not decode video (frames are still checked)
+  --view                   show the stream live in a window whose mouse, wheel and
+                           keyboard go to the computer as the phone's input (needs a display)
   --downloads DIR          keep files the computer sends here (otherwise checked only)
 
 Exit status: 0 done, 1 usage or local error, 2 agent not found, 3 handshake failed (wrong
@@ -400,6 +402,8 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--wav") {
             DF_TRY(v, value());
             cl.phone.mediaOptions.wavPath = v;
+        } else if (a == "--view") {
+            cl.view = true;
         } else if (a == "--no-decode") {
             cl.phone.mediaOptions.decodeVideo = false;
         } else if (a == "--downloads") {
@@ -419,6 +423,8 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& args) {
         return Failure{"the pairing code is missing: give --code with the code shown on the computer"};
     if (!cl.phone.mediaOptions.snapshotPath.empty() && !cl.phone.mediaOptions.decodeVideo)
         return Failure{"--snapshot needs the video decoded; drop --no-decode"};
+    if (cl.view && !cl.phone.mediaOptions.decodeVideo)
+        return Failure{"--view needs the video decoded; drop --no-decode"};
     return cl;
 }
 

@@ -21,6 +21,7 @@ struct CommandLine {
     std::optional<std::string> name;  ///< the phone's display name
     std::string identityDir;          ///< "" = the default under $XDG_DATA_HOME
     std::string scriptPath;           ///< "-" = standard input
+    bool view = false;                ///< show the stream in a window that takes input
     bool help = false;
 };
 

@@ -77,7 +77,11 @@ bool MediaReceiver::useVideo(const VideoFramePacket& packet) {
     }
     if (decoder_) {
         decoderSynced_ = decoderSynced_ || packet.isKeyframe;
-        if (decoderSynced_ && decoder_->decode(*annexB) < 0) return badVideo("does not decode");
+        if (decoderSynced_) {
+            const int pictures = decoder_->decode(*annexB);
+            if (pictures < 0) return badVideo("does not decode");
+            if (pictures > 0 && options_.onPicture) options_.onPicture(decoder_->lastPicture());
+        }
     }
     return true;
 }

@@ -33,6 +33,8 @@ struct MediaOptions {
     std::string snapshotPath;  ///< write the latest decoded picture here at the end ("" = no)
     std::string wavPath;       ///< write decoded audio here ("" = no)
     bool decodeVideo = true;   ///< decode every frame (needed for the snapshot)
+    /// Each decoded picture as it comes out (the viewer window); on the session queue.
+    std::function<void(const RgbImage&)> onPicture;
 };
 
 class MediaReceiver {

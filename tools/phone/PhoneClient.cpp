@@ -127,6 +127,12 @@ void PhoneClient::stop() {
     queue_->post([self = shared_from_this()] { self->finish(ExitStatus::ok, "interrupted"); });
 }
 
+void PhoneClient::sendInput(ControlMessage message) {
+    queue_->post([self = shared_from_this(), message = std::move(message)] {
+        if (self->phase_ == Phase::running) self->send(message);
+    });
+}
+
 void PhoneClient::addScriptStep(ScriptStep step) {
     queue_->post([self = shared_from_this(), step = std::move(step)]() mutable {
         self->script_.push_back(std::move(step));

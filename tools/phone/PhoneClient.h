@@ -88,6 +88,9 @@ public:
     void addScriptStep(ScriptStep step);
     /// No more steps will come; the client ends after the last one has run.
     void endOfScript();
+    /// Input made while the session runs (the viewer window): sent at once; dropped
+    /// before the session runs and after it ended.
+    void sendInput(ControlMessage message);
 
 private:
     PhoneClient(PhoneOptions options, PhoneIdentity identity, IdentityStore store,

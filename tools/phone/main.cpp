@@ -1,7 +1,7 @@
 // duskferry-phone: the phone's side of the protocol on the command line. The session runs
 // on the serial queue "duskferry.phone"; the main thread parses the command line, finds the
-// agent, waits for the end or for SIGINT/SIGTERM, and a reader thread feeds a script from
-// standard input.
+// agent, waits for the end or for SIGINT/SIGTERM (with --view it runs the viewer window's
+// event loop meanwhile), and a reader thread feeds a script from standard input.
 
 #include "platform/SerialQueue.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -9,6 +9,7 @@
 #include "tools/phone/Discovery.h"
 #include "tools/phone/PhoneClient.h"
 #include "tools/phone/Script.h"
+#include "tools/phone/view/PhoneView.h"
 
 #include <netdb.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -138,6 +140,18 @@ int main(int argc, char** argv) {
         return static_cast<int>(ExitStatus::usage);
     }
 
+    // The viewer window lives on this thread, which then runs its event loop; decoded
+    // pictures come to it from the session queue.
+    std::unique_ptr<PhoneView> view;
+    if (cl.view) {
+        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
+            printLine(stderr, "error: --view needs a display (DISPLAY is not set)");
+            return static_cast<int>(ExitStatus::usage);
+        }
+        view = PhoneView::open("duskferry-phone " + cl.host, [](const std::string& line) { printLine(stdout, line); });
+        cl.phone.mediaOptions.onPicture = [v = view.get()](const RgbImage& picture) { v->showPicture(picture); };
+    }
+
     std::mutex doneMutex;
     std::condition_variable doneCv;
     std::optional<ExitStatus> status;
@@ -151,6 +165,7 @@ int main(int argc, char** argv) {
             std::lock_guard lock(doneMutex);
             status = s;
             doneCv.notify_all();
+            if (view) view->quit();
         });
     for (auto& step : fileSteps) client->addScriptStep(std::move(step));
     if (cl.phone.hasScript && cl.scriptPath != "-") client->endOfScript();
@@ -174,6 +189,14 @@ int main(int argc, char** argv) {
         }).detach();
     }
 
+    if (view) {
+        view->run({.send = [client](ControlMessage m) { client->sendInput(std::move(m)); },
+                   .closed = [client] { client->stop(); },
+                   .tick = [&] {
+                       timespec now{0, 0};
+                       if (sigtimedwait(&signals, nullptr, &now) > 0) client->stop();
+                   }});
+    }
     for (;;) {
         {
             std::unique_lock lock(doneMutex);
