@@ -5,9 +5,12 @@
 // ends it cleanly: the session is closed, the listeners and the advertisement withdrawn.
 //
 // Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
-// "duskferry.server" (server and sessions), the Avahi poll thread, and this thread, which
-// only waits for the ending signal.
+// "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
+// requests, encoder swaps), "duskferry.capture.start" (capture starts and content
+// snapshots), the capture streams' grab threads and the encoders' threads, the Avahi poll
+// thread, and this thread, which only waits for the ending signal.
 
+#include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/input/InputInjector.h"
@@ -22,6 +25,8 @@
 #include "platform/XdgDirs.h"
 #include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/compression/X265Compression.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
@@ -207,6 +212,22 @@ int main(int argc, char** argv) {
         session.postLockChord = [] { SessionLocker().lock(); };
     }
 
+    // The screen goes to the phone through X11 capture and libx265; the display is kept
+    // awake while it does.
+    std::shared_ptr<DispatchQueue> captureStartQueue;
+    std::shared_ptr<DispatchQueue> videoQueue;
+    if (displays) {
+        captureStartQueue = SerialQueue::create("duskferry.capture.start");
+        videoQueue = SerialQueue::create("duskferry.capture");
+        session.capture.screen = createX11ScreenCapture();
+        session.capture.compression = createX265Compression();
+        session.capture.videoQueue = videoQueue;
+        session.capture.startQueue = captureStartQueue;
+        session.capture.prewarmed = std::make_shared<PrewarmedContent>(session.capture.screen, captureStartQueue);
+        session.capture.prewarmed->prewarm();
+        session.displayActivity = createXScreenSaverDisplayActivity();
+    }
+
     ServerServices services;
     services.transport = makeLinuxTransportFactory();
     services.advertiser = createAvahiAdvertiser();
@@ -231,6 +252,10 @@ int main(int argc, char** argv) {
     });
     serverQueue->sync([&server] { server.reset(); });
     serverQueue->shutdown();
+    // The stopped engine's last tasks (and a start still running) end with their queues.
+    for (const auto& queue : {captureStartQueue, videoQueue}) {
+        if (queue) queue->shutdown();
+    }
     mainQueue->shutdown();
     return 0;
 }
