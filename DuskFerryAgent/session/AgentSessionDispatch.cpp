@@ -2,6 +2,7 @@
 // messages are dealt with. Session queue only. A message whose precondition fails is
 // dropped silently; messages only the agent sends are ignored.
 
+#include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/session/AgentSession.h"
@@ -58,6 +59,8 @@ void AgentSession::dispatch(const ControlMessage& message) {
         if (authed) {
             uint32_t id = message.get<SelectDisplay>()->displayID;
             if (services_.displays) services_.displays->setSelectedDisplayID(id);
+            // The snapshot kept ready chose its display under the old selection.
+            if (services_.capture.prewarmed) (void)services_.capture.prewarmed->take();
             report(services_.l10n->tf("切换到显示器 %@…", std::to_string(id)));
             scheduleScreenResync(0.3, true);
         }

@@ -26,6 +26,7 @@
 #include <png.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
