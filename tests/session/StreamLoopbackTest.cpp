@@ -2,7 +2,8 @@
 // test X display ($DISPLAY, an Xvfb), over loopback, and the reference phone client, which
 // pairs (approved on the agent's terminal prompt), authenticates, receives the stream and
 // decodes it with libavcodec. A colour painted on the screen while streaming shows up in
-// the last decoded picture. Skipped without an X display, failed under CI=true.
+// the last decoded picture, and a quality request mid-stream changes the picture's size.
+// Skipped without an X display, failed under CI=true.
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
@@ -166,14 +167,14 @@ protected:
     std::optional<phone::ExitStatus> exitStatus;
 };
 
-TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreen) {
+TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreenAndItsQualityRequest) {
     paintRoot(0x000000);
     phone::PhoneOptions options;
     options.agent = {"127.0.0.1", tcpPort};
     options.code = code;
     options.quality = QualityRequest(30, 4, 1280, true);
     options.stats = true;
-    options.duration = 4;
+    options.hasScript = true;
     const std::string snapshot = (dir / "last.png").string();
     options.mediaOptions.snapshotPath = snapshot;
     phone::IdentityStore store(dir / "phone");
@@ -193,6 +194,15 @@ TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreen) {
                                                  changed.notify_all();
                                              });
     client->start();
+    // 2 s into the session the phone asks for a smaller picture; 2 s later it leaves.
+    phone::ScriptStep smaller;
+    smaller.delay = 2;
+    smaller.message = ControlMessage(QualityRequest(30, 2, 640, true));
+    client->addScriptStep(smaller);
+    phone::ScriptStep wait;
+    wait.delay = 2;
+    client->addScriptStep(wait);
+    client->endOfScript();
 
     // Once pictures arrive, the screen changes colour.
     ASSERT_TRUE(waitForLine("videoConfig", 20));
@@ -209,7 +219,10 @@ TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreen) {
         std::lock_guard lock(mutex);
         out = lines;
     }
-    EXPECT_EQ(field(out, "videoConfig", "size"), "1280x720");
+    const auto firstConfig = std::ranges::find_if(out, [](const auto& l) { return l.starts_with("videoConfig"); });
+    ASSERT_NE(firstConfig, out.end());
+    EXPECT_TRUE(firstConfig->starts_with("videoConfig size=1280x720 ")) << *firstConfig;
+    EXPECT_EQ(field(out, "videoConfig", "size"), "640x360");
     const auto frames = field(out, "total", "frames");
     ASSERT_TRUE(frames.has_value());
     EXPECT_GT(std::stoi(*frames), 0);
@@ -217,8 +230,8 @@ TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreen) {
 
     auto picture = readPng(snapshot);
     ASSERT_TRUE(picture.has_value());
-    EXPECT_EQ(picture->width, 1280);
-    EXPECT_EQ(picture->height, 720);
+    EXPECT_EQ(picture->width, 640);
+    EXPECT_EQ(picture->height, 360);
     const size_t centre = (static_cast<size_t>(picture->height / 2) * picture->width + picture->width / 2) * 3;
     EXPECT_NEAR(picture->rgb[centre + 0], 0x20, 12);
     EXPECT_NEAR(picture->rgb[centre + 1], 0x80, 12);
