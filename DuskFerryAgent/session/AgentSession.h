@@ -16,6 +16,7 @@
 #include "DuskFerryAgent/session/SessionServices.h"
 #include "platform/Transport.h"
 #include "protocol/ControlMessage.h"
+#include "protocol/MediaPayloads.h"
 #include "protocol/WireFrame.h"
 
 #include <atomic>
@@ -195,6 +196,8 @@ private:
     void captureStartFailed(int64_t generation, std::exception_ptr error);
     void captureConfig(const VideoConfig& config);
     void captureFrame(Bytes wireFrame, bool isKeyframe);
+    void captureAudioConfig(const AudioConfig& config);
+    void captureAudioPacket(const AudioFramePacket& packet);
     void sendVideo(Bytes wireFrame, bool isKeyframe);
     void dropVideo(bool isKeyframe);
     void videoSent(double sentAt);

@@ -68,8 +68,10 @@ void AgentSession::startCapture(const std::optional<QualityRequest>& q, bool pre
     heldFrames_.clear();
 
     // System audio joins here: the phone's codecs are negotiated with the audio encoder, a
-    // negotiated codec clears audioMuted, and the engine is given the codec and the audio
-    // callbacks. Until then no codec is negotiated and audioMuted stays as the phone set it.
+    // negotiated codec clears audioMuted, and the engine is given the codec and audio
+    // callbacks that hop here, check the generation as the video ones do, and call
+    // captureAudioConfig / captureAudioPacket. Until then no codec is negotiated and
+    // audioMuted stays as the phone set it.
     const bool chroma444 = q && q->chroma444.value_or(false) && !v.chroma444Blocked;
 
     const auto& services = services_.capture;
@@ -195,6 +197,14 @@ void AgentSession::captureFrame(Bytes wireFrame, bool isKeyframe) {
     if (configsInFlight_ == 0) return sendVideo(std::move(wireFrame), isKeyframe);
     if (heldFrames_.size() >= maxHeldFrames) return dropVideo(isKeyframe);
     heldFrames_.emplace_back(std::move(wireFrame), isKeyframe);
+}
+
+void AgentSession::captureAudioConfig(const AudioConfig& config) { sendControl(config); }
+
+void AgentSession::captureAudioPacket(const AudioFramePacket& packet) {
+    if (audioMuted_ || closed_) return;
+    // Audio is not counted in flight, and its send completion is not looked at.
+    sendMedia(WireKind::audioFrame, packet.encoded());
 }
 
 void AgentSession::sendVideo(Bytes wireFrame, bool isKeyframe) {
