@@ -116,8 +116,9 @@ void AgentSession::noteFloorCongestion() {
 
 void AgentSession::applyTierChange() {
     if (!capture_) return startCapture(clientQuality_, true);
-    const auto [longEdge, fps] =
-        tierValues(video_.resolutionTier, video_.requestedLongEdgeClamped, video_.requestedFPSClamped);
+    const auto values = tierValues(video_.resolutionTier, video_.requestedLongEdgeClamped, video_.requestedFPSClamped);
+    const int longEdge = values.first;
+    const int fps = values.second;
     std::weak_ptr<AgentSession> weak = weak_from_this();
     auto queue = queue_;
     const int64_t generation = video_.captureGeneration;
