@@ -51,7 +51,10 @@ AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_p
     if (!services_.l10n) services_.l10n = std::make_shared<const L10n>(std::vector<std::string>{});
 }
 
-AgentSession::~AgentSession() = default;
+AgentSession::~AgentSession() {
+    // A session let go without close() must not leave its capture stream running.
+    if (capture_) capture_->stop();
+}
 
 std::shared_ptr<AgentSession> AgentSession::current() {
     std::lock_guard lock(gCurrentMutex);
