@@ -147,7 +147,6 @@ public:
     double currentBitrate() const { return video_.currentBitrate; }
     const VideoState& videoState() const { return video_; }
     const std::shared_ptr<CaptureEngine>& capture() const { return capture_; }
-    bool displayKeptAwake() const { return activity_ != nullptr; }
     size_t heldVideoFrames() const { return heldFrames_.size(); }
     double lastHeartbeatAt() const { return lastHeartbeatAt_; }
     std::pair<int64_t, int64_t> lastReportedScreen() const { return lastReportedScreen_; }
