@@ -3,7 +3,7 @@
 // hand) and every queue's clock. Covers the clamps and defaults of a capture start, the
 // adaptive controller's windows and ladder, the in-flight rule with keyframe recovery,
 // stale generations, start failures, the order of a configuration and its keyframe, the
-// heartbeat's capture report and the display kept awake.
+// screen resync's capture restart, the heartbeat's capture report and the display kept awake.
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
@@ -453,6 +453,26 @@ TEST_F(AgentSessionCaptureTest, FailureOfAnOlderGenerationIsIgnored) {
     EXPECT_EQ(std::ranges::count_if(statuses, [](const auto& s) { return s.starts_with("Capture failed"); }), 0);
     EXPECT_EQ(screen->streams().size(), 2u);
     EXPECT_TRUE(screen->lastStream()->isStarted());
+}
+
+TEST_F(AgentSessionCaptureTest, ForcedScreenResyncRunsOnceAfterTheLastRequestAndRestartsCapture) {
+    authenticate(QualityRequest(60, 10, 1920, true));
+    const auto generation = state().captureGeneration;
+    const auto acks = sent<HelloAck>().size();
+    phoneSends(VirtualDisplayRequest(true));  // a resync in 2 s…
+    queue->advance(1.0);
+    phoneSends(SelectDisplay(7));  // …replaced by one 0.3 s after this request
+    queue->advance(0.29);
+    run();
+    EXPECT_EQ(state().captureGeneration, generation);
+    queue->advance(0.02);
+    run();
+    EXPECT_EQ(state().captureGeneration, generation + 1);
+    EXPECT_EQ(sent<HelloAck>().size(), acks + 1);
+    EXPECT_EQ(count("Display changed, restarting capture…"), 1);
+    queue->advance(2.0);
+    run();
+    EXPECT_EQ(state().captureGeneration, generation + 1);
 }
 
 TEST_F(AgentSessionCaptureTest, HeartbeatReportsCaptureLivenessAndEncodeTime) {
