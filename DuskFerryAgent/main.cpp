@@ -23,6 +23,7 @@
 #include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
 #include "platform/XdgDirs.h"
+#include "platform/linux/activity/ScreenSaverInhibit.h"
 #include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
@@ -46,6 +47,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -74,6 +76,24 @@ public:
 
 private:
     std::shared_ptr<InputInjector> injector_;
+};
+
+// Keeps the display awake through every way the host offers at once (the X screen saver,
+// the desktop's screen-saver service).
+class AllDisplayActivities final : public DisplayActivity {
+public:
+    explicit AllDisplayActivities(std::vector<std::shared_ptr<DisplayActivity>> all) : all_(std::move(all)) {}
+    std::unique_ptr<Token> begin(const std::string& reason) override {
+        auto tokens = std::make_unique<Tokens>();
+        for (const auto& activity : all_) tokens->held.push_back(activity->begin(reason));
+        return tokens;
+    }
+
+private:
+    struct Tokens final : Token {
+        std::vector<std::unique_ptr<Token>> held;
+    };
+    std::vector<std::shared_ptr<DisplayActivity>> all_;
 };
 
 struct Options {
@@ -213,7 +233,8 @@ int main(int argc, char** argv) {
     }
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept
-    // awake while it does.
+    // awake while it does (X screen saver suspended, and the desktop's screen saver
+    // inhibited when a session bus offers one).
     std::shared_ptr<DispatchQueue> captureStartQueue;
     std::shared_ptr<DispatchQueue> videoQueue;
     if (displays) {
@@ -225,7 +246,12 @@ int main(int argc, char** argv) {
         session.capture.startQueue = captureStartQueue;
         session.capture.prewarmed = std::make_shared<PrewarmedContent>(session.capture.screen, captureStartQueue);
         session.capture.prewarmed->prewarm();
-        session.displayActivity = createXScreenSaverDisplayActivity();
+        std::vector<std::shared_ptr<DisplayActivity>> awake;
+        if (auto x = createXScreenSaverDisplayActivity()) awake.push_back(std::move(x));
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+            if (auto desktop = createScreenSaverInhibit(bus)) awake.push_back(std::move(desktop));
+        }
+        session.displayActivity = std::make_shared<AllDisplayActivities>(std::move(awake));
     }
 
     ServerServices services;
