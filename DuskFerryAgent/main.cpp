@@ -5,9 +5,12 @@
 // ends it cleanly: the session is closed, the listeners and the advertisement withdrawn.
 //
 // Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
-// "duskferry.server" (server and sessions), the Avahi poll thread, and this thread, which
-// only waits for the ending signal.
+// "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
+// requests, encoder swaps), "duskferry.capture.start" (capture starts and content
+// snapshots), the capture streams' grab threads and the encoders' threads, the Avahi poll
+// thread, and this thread, which only waits for the ending signal.
 
+#include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/input/InputInjector.h"
@@ -20,8 +23,11 @@
 #include "platform/NetInfo.h"
 #include "platform/SerialQueue.h"
 #include "platform/XdgDirs.h"
+#include "platform/linux/activity/ScreenSaverInhibit.h"
 #include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/compression/X265Compression.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
@@ -41,6 +47,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -69,6 +76,24 @@ public:
 
 private:
     std::shared_ptr<InputInjector> injector_;
+};
+
+// Keeps the display awake through every way the host offers at once (the X screen saver,
+// the desktop's screen-saver service).
+class AllDisplayActivities final : public DisplayActivity {
+public:
+    explicit AllDisplayActivities(std::vector<std::shared_ptr<DisplayActivity>> all) : all_(std::move(all)) {}
+    std::unique_ptr<Token> begin(const std::string& reason) override {
+        auto tokens = std::make_unique<Tokens>();
+        for (const auto& activity : all_) tokens->held.push_back(activity->begin(reason));
+        return tokens;
+    }
+
+private:
+    struct Tokens final : Token {
+        std::vector<std::unique_ptr<Token>> held;
+    };
+    std::vector<std::shared_ptr<DisplayActivity>> all_;
 };
 
 struct Options {
@@ -207,6 +232,28 @@ int main(int argc, char** argv) {
         session.postLockChord = [] { SessionLocker().lock(); };
     }
 
+    // The screen goes to the phone through X11 capture and libx265; the display is kept
+    // awake while it does (X screen saver suspended, and the desktop's screen saver
+    // inhibited when a session bus offers one).
+    std::shared_ptr<DispatchQueue> captureStartQueue;
+    std::shared_ptr<DispatchQueue> videoQueue;
+    if (displays) {
+        captureStartQueue = SerialQueue::create("duskferry.capture.start");
+        videoQueue = SerialQueue::create("duskferry.capture");
+        session.capture.screen = createX11ScreenCapture();
+        session.capture.compression = createX265Compression();
+        session.capture.videoQueue = videoQueue;
+        session.capture.startQueue = captureStartQueue;
+        session.capture.prewarmed = std::make_shared<PrewarmedContent>(session.capture.screen, captureStartQueue);
+        session.capture.prewarmed->prewarm();
+        std::vector<std::shared_ptr<DisplayActivity>> awake;
+        if (auto x = createXScreenSaverDisplayActivity()) awake.push_back(std::move(x));
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+            if (auto desktop = createScreenSaverInhibit(bus)) awake.push_back(std::move(desktop));
+        }
+        session.displayActivity = std::make_shared<AllDisplayActivities>(std::move(awake));
+    }
+
     ServerServices services;
     services.transport = makeLinuxTransportFactory();
     services.advertiser = createAvahiAdvertiser();
@@ -231,6 +278,10 @@ int main(int argc, char** argv) {
     });
     serverQueue->sync([&server] { server.reset(); });
     serverQueue->shutdown();
+    // The stopped engine's last tasks (and a start still running) end with their queues.
+    for (const auto& queue : {captureStartQueue, videoQueue}) {
+        if (queue) queue->shutdown();
+    }
     mainQueue->shutdown();
     return 0;
 }

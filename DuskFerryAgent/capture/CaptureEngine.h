@@ -143,6 +143,9 @@ public:
     /// The encoder's smoothed encode time; nothing without an encoder or before its first output.
     std::optional<double> averageEncodeMs() const;
     Liveness liveness() const;
+    /// The current encoder, read under the lifecycle lock (bit-rate changes go to it);
+    /// nothing before a start made one or after stop().
+    std::shared_ptr<VideoEncoder> encoder() const { return currentEncoder(); }
     static bool isAlive(const Liveness& liveness, double now) {
         return !liveness.streamFailed && now - liveness.lastOutputAt < livenessWindowSeconds;
     }

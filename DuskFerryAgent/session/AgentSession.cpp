@@ -1,5 +1,6 @@
 #include "DuskFerryAgent/session/AgentSession.h"
 
+#include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace df {
 namespace {
@@ -45,10 +47,14 @@ AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_p
       onStatus_(std::move(onStatus)),
       onAuthResult_(std::move(onAuthResult)),
       services_(std::move(services)) {
+    video_.windowStart = queue_->now();
     if (!services_.l10n) services_.l10n = std::make_shared<const L10n>(std::vector<std::string>{});
 }
 
-AgentSession::~AgentSession() = default;
+AgentSession::~AgentSession() {
+    // A session let go without close() must not leave its capture stream running.
+    if (capture_) capture_->stop();
+}
 
 std::shared_ptr<AgentSession> AgentSession::current() {
     std::lock_guard lock(gCurrentMutex);
@@ -258,14 +264,14 @@ void AgentSession::begin() {
     // their own components; the heartbeat watchdog starts here. A repeated begin() (a
     // hello again after authentication) replaces the earlier watchdog.
     startHeartbeatWatchdog();
-    // Capture starts here once the capture engine exists (startCapture with clientQuality).
+    startCapture(clientQuality_, false);
 }
 
-void AgentSession::sendScreenInfo() {
-    // One read of the displays answers every question below. Without a display target
-    // there are no displays.
-    const DisplayTarget none(nullptr);
-    const DisplayTarget::Snapshot target = (services_.displays ? *services_.displays : none).snapshot();
+namespace {
+
+/// The screen the phone is told about: the virtual display, else the selected one, else the
+/// main one; the main one when the chosen one is not wider than 1 point; 1920 × 1080 last.
+std::pair<int64_t, int64_t> reportedScreen(const DisplayTarget::Snapshot& target) {
     auto mainID = target.systemMainID();
     std::optional<DisplayTarget::DisplayID> chosen = target.virtualDisplayID();
     if (!chosen) chosen = target.selectedDisplayID();
@@ -275,7 +281,31 @@ void AgentSession::sendScreenInfo() {
         rect = mainID ? target.bounds(*mainID) : DisplayBounds{};
         if (!(rect.width > 1)) rect = {0, 0, 1920, 1080};
     }
-    lastReportedScreen_ = {static_cast<int64_t>(rect.width), static_cast<int64_t>(rect.height)};
+    return {static_cast<int64_t>(rect.width), static_cast<int64_t>(rect.height)};
+}
+
+DisplayTarget::Snapshot displaySnapshot(const std::shared_ptr<DisplayTarget>& displays) {
+    // Without a display target there are no displays.
+    const DisplayTarget none(nullptr);
+    return (displays ? *displays : none).snapshot();
+}
+
+}  // namespace
+
+void AgentSession::runScreenResync() {
+    if (closed_ || authState_ != AuthState::authed) return;
+    const bool forced = std::exchange(resyncForce_, false);
+    const bool changed = reportedScreen(displaySnapshot(services_.displays)) != lastReportedScreen_;
+    sendScreenInfo();
+    if (!changed && !forced) return;
+    report(services_.l10n->t("显示器配置变化，重启采集…"));
+    startCapture(clientQuality_, false);
+}
+
+void AgentSession::sendScreenInfo() {
+    // One read of the displays answers every question below.
+    const DisplayTarget::Snapshot target = displaySnapshot(services_.displays);
+    lastReportedScreen_ = reportedScreen(target);
 
     std::optional<std::vector<std::string>> features;
     std::optional<uint16_t> quicPort;
@@ -352,8 +382,13 @@ void AgentSession::closeNow() {
             if (!AgentSession::current()) post();
         });
     }
-    // Capture, observers, the screen-change debounce and the clipboard timer belong to
-    // components that attach here when they exist.
+    // Capture stops and the display may sleep again. Observers and the clipboard timer
+    // belong to components that attach here when they exist.
+    stopCapture();
+    if (screenChangeDebounce_) {
+        screenChangeDebounce_->cancel();
+        screenChangeDebounce_.reset();
+    }
     if (heartbeatWatchdog_) {
         heartbeatWatchdog_->cancel();
         heartbeatWatchdog_.reset();

@@ -9,15 +9,20 @@
 // Callbacks that outlive a call hold the session weakly and check `closed` first.
 //
 // Source files: AgentSession.cpp (lifecycle, handshake, close), AgentSessionDispatch.cpp
-// (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog).
+// (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog),
+// AgentSessionCapture.cpp (capture generations, start failures, the video send path) and
+// AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder).
 
 #include "DuskFerryAgent/session/SessionServices.h"
 #include "platform/Transport.h"
 #include "protocol/ControlMessage.h"
+#include "protocol/MediaPayloads.h"
 #include "protocol/WireFrame.h"
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,6 +30,8 @@
 #include <vector>
 
 namespace df {
+
+class CaptureEngine;
 
 class AgentSession : public std::enable_shared_from_this<AgentSession> {
 public:
@@ -40,6 +47,57 @@ public:
     static constexpr double closeAfterSendLimit = 2.0;
     static constexpr double lockDelay = 5.0;
     static constexpr double pointerEchoInterval = 0.25;
+
+    // The video send path and the adaptive controller.
+    static constexpr double defaultBitrate = 15.0;
+    static constexpr double maxBitrate = 60.0;
+    static constexpr double minBitrate = 4.0;
+    static constexpr int defaultLongEdge = 1920;
+    static constexpr int maxLongEdge = 5120;
+    static constexpr int maxFPS = 120;
+    static constexpr int fallbackFPS = 60;
+    static constexpr double adaptationWindow = 2.0;
+    /// A window of this many frames or fewer is too small to judge.
+    static constexpr int smallestJudgedWindow = 10;
+    /// After a ladder change, a stream that sent nothing for this long is restarted.
+    static constexpr double stallAfterTierChange = 1.5;
+    /// Frames held while the configuration they need is on its way.
+    static constexpr size_t maxHeldFrames = 16;
+
+    /// The video send path's and the adaptive controller's state (bit rates in Mbit/s,
+    /// times in seconds of uptime).
+    struct VideoState {
+        int64_t captureGeneration = 0;
+        bool headlessVDRetried = false;
+        bool vdRegistrationRetried = false;
+        bool chroma444Blocked = false;
+        int videoInFlight = 0;
+        int maxInFlight = 4;
+        bool needKeyframeRecovery = false;
+        bool keyframePending = false;
+        int64_t framesSentTotal = 0;
+        bool adaptiveEnabled = true;
+        double requestedBitrate = defaultBitrate;
+        double currentBitrate = defaultBitrate;
+        double windowStart = 0;
+        int windowSent = 0;
+        int windowDropped = 0;
+        double windowSendLatency = 0;
+        int windowLatencySamples = 0;
+        int stableWindows = 0;
+        int resolutionTier = 0;
+        int floorCongestedWindows = 0;
+        int tierRecoveryWindows = 0;
+        int appliedLongEdge = 0;
+        int appliedFPS = 0;
+        int requestedLongEdgeClamped = 0;
+        int requestedFPSClamped = 0;
+    };
+
+    /// Frames allowed in flight at `fps`: 6.6 % of it, rounded, within 4 … 8.
+    static int maxInFlightFor(int fps);
+    /// (long edge, frame rate) of ladder rung `tier` for a clamped request.
+    static std::pair<int, int> tierValues(int tier, int requestedLongEdge, int requestedFPS);
 
     static std::shared_ptr<AgentSession> create(std::shared_ptr<Connection> connection,
                                                 std::shared_ptr<DispatchQueue> queue, StatusCallback onStatus,
@@ -86,7 +144,10 @@ public:
     const std::optional<QualityRequest>& clientQuality() const { return clientQuality_; }
     bool audioMuted() const { return audioMuted_; }
     bool userDisabledVD() const { return userDisabledVD_; }
-    double currentBitrate() const { return currentBitrate_; }
+    double currentBitrate() const { return video_.currentBitrate; }
+    const VideoState& videoState() const { return video_; }
+    const std::shared_ptr<CaptureEngine>& capture() const { return capture_; }
+    size_t heldVideoFrames() const { return heldFrames_.size(); }
     double lastHeartbeatAt() const { return lastHeartbeatAt_; }
     std::pair<int64_t, int64_t> lastReportedScreen() const { return lastReportedScreen_; }
     bool hasMediaConnection() const { return mediaConnection_ != nullptr; }
@@ -120,12 +181,36 @@ private:
     void handlePointer(const PointerEvent& event);
     void heartbeatReply();
     void scheduleScreenResync(double after, bool force);
+    void runScreenResync();
 
     // Media (AgentSessionMedia.cpp).
     bool attach(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder, bool quic);
     void mediaReceiveLoop(std::shared_ptr<Connection> connection, bool quic);
     void detachMedia(const std::shared_ptr<Connection>& connection, bool quic);
     void startHeartbeatWatchdog();
+
+    // Capture and the video send path (AgentSessionCapture.cpp).
+    void startCapture(const std::optional<QualityRequest>& quality, bool preserveAdaptation);
+    int defaultFrameRate() const;
+    void captureStartFailed(int64_t generation, std::exception_ptr error);
+    void captureConfig(const VideoConfig& config);
+    void captureFrame(Bytes wireFrame, bool isKeyframe);
+    void captureAudioConfig(const AudioConfig& config);
+    void captureAudioPacket(const AudioFramePacket& packet);
+    void sendVideo(Bytes wireFrame, bool isKeyframe);
+    void dropVideo(bool isKeyframe);
+    void videoSent(double sentAt);
+    void requestKeyframe();
+    CaptureAlive captureAlive() const;
+    void stopCapture();
+
+    // The adaptive controller (AgentSessionAdaptation.cpp).
+    void evaluateAdaptation();
+    void applyBitrate(double mbps);
+    void noteFloorCongestion();
+    void applyTierChange();
+    void tierChangeApplied(int64_t generation, bool success, int fps, int longEdge);
+    void handleClientStats(const ClientStats& stats);
 
     std::shared_ptr<Connection> connection_;
     std::shared_ptr<Connection> mediaConnection_;
@@ -152,11 +237,17 @@ private:
     double lastHeartbeatAt_ = 0;
     WorkItemRef heartbeatWatchdog_;
     double lastPointerEchoAt_ = 0;
-    // Adaptive quality state read by `clientStats` (bit rates in Mbit/s).
-    bool adaptiveEnabled_ = true;
-    double currentBitrate_ = 15.0;
-    int stableWindows_ = 0;
     std::optional<std::pair<double, bool>> lastResyncRequest_;
+    WorkItemRef screenChangeDebounce_;
+    bool resyncForce_ = false;
+    // Capture, the video send path and the adaptive controller.
+    std::shared_ptr<CaptureEngine> capture_;
+    VideoState video_;
+    std::unique_ptr<DisplayActivity::Token> activity_;
+    /// videoConfig messages handed to the control connection whose send has not completed;
+    /// frames wait in heldFrames_ meanwhile, so none overtakes the configuration it needs.
+    int configsInFlight_ = 0;
+    std::deque<std::pair<Bytes, bool>> heldFrames_;
     SessionServices services_;
     std::atomic<bool> closeRequested_{false};
 };

@@ -2,6 +2,7 @@
 // messages are dealt with. Session queue only. A message whose precondition fails is
 // dropped silently; messages only the agent sends are ignored.
 
+#include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/session/AgentSession.h"
@@ -39,8 +40,10 @@ void AgentSession::dispatch(const ControlMessage& message) {
         }
         break;
     case Case::quality:
-        // Capture restarts with the request once the capture engine exists.
-        if (authed) clientQuality_ = *message.get<QualityRequest>();
+        if (authed) {
+            clientQuality_ = *message.get<QualityRequest>();
+            startCapture(clientQuality_, false);
+        }
         break;
     case Case::virtualDisplay:
         if (authed) {
@@ -56,6 +59,8 @@ void AgentSession::dispatch(const ControlMessage& message) {
         if (authed) {
             uint32_t id = message.get<SelectDisplay>()->displayID;
             if (services_.displays) services_.displays->setSelectedDisplayID(id);
+            // The snapshot kept ready chose its display under the old selection.
+            if (services_.capture.prewarmed) (void)services_.capture.prewarmed->take();
             report(services_.l10n->tf("切换到显示器 %@…", std::to_string(id)));
             scheduleScreenResync(0.3, true);
         }
@@ -68,10 +73,7 @@ void AgentSession::dispatch(const ControlMessage& message) {
         // nowhere to put the text, so nothing is claimed to the user.
         break;
     case Case::clientStats:
-        if (authed && adaptiveEnabled_ && message.get<ClientStats>()->flushes > 0) {
-            stableWindows_ = 0;
-            currentBitrate_ = std::max(currentBitrate_ * 0.7, 4.0);
-        }
+        if (authed) handleClientStats(*message.get<ClientStats>());
         break;
     case Case::fileBegin:
     case Case::fileEnd:
@@ -80,7 +82,8 @@ void AgentSession::dispatch(const ControlMessage& message) {
         if (authed) heartbeatReply();
         break;
     case Case::requestKeyframe:
-        break;  // no capture engine: nothing to refresh
+        if (authed) requestKeyframe();
+        break;
     case Case::hello:
     case Case::enroll:
     case Case::authResponse:
@@ -118,17 +121,22 @@ void AgentSession::handlePointer(const PointerEvent& event) {
 void AgentSession::heartbeatReply() {
     lastHeartbeatAt_ = queue_->now();
     sendControl(Heartbeat{});
-    // No capture engine runs yet, so capture is never alive and has no encode time.
-    sendControl(CaptureAlive(false));
+    sendControl(captureAlive());
     if (auto* input = injector()) {
         if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
     }
 }
 
 void AgentSession::scheduleScreenResync(double after, bool force) {
-    // The screen watcher carries the resynchronisation out (new hello acknowledgement and
-    // capture restart); this records what was asked for it.
     lastResyncRequest_ = {after, force};
+    // A forced request is never weakened by a later unforced one; only the last request
+    // within a delay runs, after its own delay.
+    resyncForce_ = resyncForce_ || force;
+    if (screenChangeDebounce_) screenChangeDebounce_->cancel();
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    screenChangeDebounce_ = queue_->postAfter(after, [weak] {
+        if (auto self = weak.lock()) self->runScreenResync();
+    });
 }
 
 }  // namespace df

@@ -5,8 +5,11 @@
 
 #include "DuskFerryAgent/session/SessionInput.h"
 #include "platform/DispatchQueue.h"
+#include "platform/DisplayActivity.h"
 #include "platform/NetInfo.h"
+#include "platform/ScreenCapture.h"
 #include "platform/SettingsStore.h"
+#include "platform/VideoCompression.h"
 
 #include <functional>
 #include <memory>
@@ -17,8 +20,27 @@ namespace df {
 class Approval;
 class DisplayTarget;
 class L10n;
+class PrewarmedContent;
 class TrustStore;
 class VirtualDisplayControl;
+
+/// What a session's capture engines are made of.
+struct SessionCaptureServices {
+    /// The host's screen capture and video compression. Either empty: no capture runs (the
+    /// adaptation state still follows the phone's requests, and the heartbeat reports
+    /// capture as not alive).
+    std::shared_ptr<ScreenCapture> screen;
+    std::shared_ptr<VideoCompression> compression;
+    /// Serial, user-interactive ("duskferry.capture"): screen samples, the idle-refinement
+    /// timer, keyframe requests and encoder swaps of every engine; one engine runs at a time.
+    std::shared_ptr<DispatchQueue> videoQueue;
+    /// Where an engine's blocking start runs, off the session queue.
+    std::shared_ptr<DispatchQueue> startQueue;
+    /// The content snapshot kept ready for a quick start. Empty: every start asks the host.
+    std::shared_ptr<PrewarmedContent> prewarmed;
+    /// Times the encoders. Empty: the system clock.
+    std::shared_ptr<const Clock> encoderClock;
+};
 
 struct SessionServices {
     /// The main queue: approval prompts, the virtual-display slots and the delayed lock run
@@ -45,6 +67,10 @@ struct SessionServices {
     std::function<void()> postLockChord;
     /// Declares user activity (wakes the display) under the given assertion name.
     std::function<void(const std::string& name)> declareUserActivity;
+    /// Keeps the display awake while a session streams. Empty: the display may sleep.
+    std::shared_ptr<DisplayActivity> displayActivity;
+    /// Capture and encoding of the screen.
+    SessionCaptureServices capture;
     /// Where the wake-on-LAN address is looked up; the list outlives the server. Empty:
     /// no address is sent.
     const InterfaceAddressList* addresses = nullptr;

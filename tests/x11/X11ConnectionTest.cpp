@@ -166,6 +166,49 @@ TEST_F(X11Connection, DeclaringUserActivityResetsTheIdleTimeAlsoAfterTheServerRe
     }
 }
 
+// Whether the X server's screen saver is on; nothing without the extension.
+std::optional<bool> screenSaverOn(const std::string& display) {
+    Display* d = XOpenDisplay(display.c_str());
+    if (!d) return std::nullopt;
+    std::optional<bool> on;
+    int eventBase = 0, errorBase = 0;
+    if (XScreenSaverQueryExtension(d, &eventBase, &errorBase)) {
+        if (XScreenSaverInfo* info = XScreenSaverAllocInfo()) {
+            if (XScreenSaverQueryInfo(d, DefaultRootWindow(d), info)) on = info->state == ScreenSaverOn;
+            XFree(info);
+        }
+    }
+    XCloseDisplay(d);
+    return on;
+}
+
+TEST_F(X11Connection, KeepingTheDisplayAwakeHoldsTheScreenSaverOffUntilTheLastTokenGoes) {
+    {
+        Display* d = XOpenDisplay(server_.name().c_str());
+        ASSERT_NE(d, nullptr);
+        XSetScreenSaver(d, 1, 0, DontPreferBlanking, AllowExposures);  // on after 1 s idle
+        XCloseDisplay(d);
+    }
+    std::this_thread::sleep_for(1500ms);
+    auto before = screenSaverOn(server_.name());
+    if (!before) GTEST_SKIP() << "the X server has no MIT-SCREEN-SAVER extension";
+    ASSERT_TRUE(*before);
+
+    auto awake = createXScreenSaverDisplayActivity(server_.name());
+    ASSERT_TRUE(awake);
+    auto first = awake->begin("test");
+    auto second = awake->begin("test");
+    EXPECT_EQ(screenSaverOn(server_.name()), false);  // reset at once
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(screenSaverOn(server_.name()), false);
+    first.reset();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(screenSaverOn(server_.name()), false);
+    second.reset();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(screenSaverOn(server_.name()), true);
+}
+
 TEST_F(X11Connection, DisplaysAreReadAgainFromARestartedServer) {
     auto displays = createXRandRDisplays(server_.name());
     ASSERT_TRUE(displays);
