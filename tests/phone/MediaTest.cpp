@@ -297,6 +297,9 @@ TEST(AudioDecoderTest, UnusableConfigurationsAreRefusedWithAReason) {
         {"opus", 44100, 2, std::nullopt},         // libopus cannot decode at 44.1 kHz
         {"aac-eld", 48000, 2, std::nullopt},      // ELD needs the encoder's configuration
         {"aac-lc", 48000, 2, Bytes{0xFF, 0xFF}},  // not an AudioSpecificConfig
+        // Elementary-stream descriptors: longer than the cookie; without a decoder configuration.
+        {"aac-lc", 48000, 2, Bytes{0x03, 0x80, 0x80, 0x80, 0x7F, 0x00, 0x00, 0x00}},
+        {"aac-lc", 48000, 2, Bytes{0x03, 0x06, 0x00, 0x00, 0x00, 0x06, 0x01, 0x02}},
     };
     for (const auto& c : cases) {
         std::string why;
