@@ -187,6 +187,20 @@ TEST_F(CaptureEngineAudioTest, SamplesOnTheAudioQueueReachTheEncoderUntilStop) {
     EXPECT_EQ(out.packets().size(), 1u);
 }
 
+TEST_F(CaptureEngineAudioTest, AStopDuringTheStartLeavesNoAudioRecording) {
+    std::shared_ptr<CaptureEngine> engine;
+    capture->duringNextStart([&] { engine->stop(); });
+    CaptureEngine::Services services{capture, compression, target, videoQueue, nullptr, videoQueue->sharedClock(),
+                                     audio,   conversion,  audioQueue};
+    engine = CaptureEngine::create(services, {60, 10, 1920, false}, [](const VideoConfig&) {}, [](Bytes, bool) {},
+                                   CaptureEngine::Audio{AudioCodecKind::opus, out.configHandler(), out.packetHandler()});
+    engine->start();
+    for (const auto& stream : audio->streams()) EXPECT_TRUE(stream->isStopped());
+    if (auto stream = audio->lastStream()) stream->deliver(pcmSample(floatStereo, 960, 1.0));
+    audioQueue->runUntilIdle();
+    EXPECT_TRUE(out.events.empty());
+}
+
 TEST_F(CaptureEngineAudioTest, NoAudioWithoutACodecOrAnEncodableOne) {
     conversion->setUnsupported({AudioCodecKind(AudioCodecKind::aacEld).formatID()});
     for (const auto codec : {std::optional<AudioCodecKind>(), std::optional<AudioCodecKind>(AudioCodecKind::aacEld)}) {
