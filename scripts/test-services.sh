@@ -2,7 +2,8 @@
 # (a private X display with a window manager, D-Bus and an Avahi daemon on loopback only)
 # and exports where to find them. df_services_stop ends what was started here.
 #
-# Exports: DISPLAY, DF_TEST_SERVICES_DIR.  With CI=true a service that cannot be started
+# Exports: DISPLAY, DF_TEST_SERVICES_DIR, PULSE_SERVER (when a sound server was started
+# here).  With CI=true a service that cannot be started
 # is a failure of the run; otherwise the tests that need it skip.
 
 DF_TEST_SERVICES_DIR="$(mktemp -d /tmp/duskferry-services.XXXXXX)"
@@ -115,6 +116,39 @@ CONF
       _df_fail "could not start avahi-daemon"
     _df_started_avahi=1
   fi
+}
+
+# A sound server for the system-audio tests: when none answers, a PulseAudio daemon of our
+# own in user mode (as root too, with a warning), a null sink at 48 kHz as its default sink,
+# its socket in the services directory, no authentication, never exiting while idle.
+df_start_pulseaudio() {
+  if pactl info >/dev/null 2>&1; then return 0; fi
+  if ! command -v pulseaudio >/dev/null; then
+    _df_fail "pulseaudio is not installed"
+    return 1
+  fi
+  local dir="$DF_TEST_SERVICES_DIR/pulse"
+  mkdir -p "$dir/runtime"
+  chmod 700 "$dir/runtime"
+  cat >"$dir/default.pa" <<PA
+load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-null-sink sink_name=duskferry_null rate=48000 channels=2
+set-default-sink duskferry_null
+PA
+  # Its own runtime directory and home, so that nothing of a user's session is touched.
+  XDG_RUNTIME_DIR="$dir/runtime" HOME="$dir" setsid pulseaudio -n -F "$dir/default.pa" --daemonize=no \
+    --exit-idle-time=-1 --use-pid-file=no --log-target=stderr >"$DF_TEST_SERVICES_DIR/pulseaudio.log" 2>&1 &
+  _df_pids+=($!)
+  export PULSE_SERVER="unix:$dir/native"
+  local i
+  for i in $(seq 50); do
+    pactl info >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  cat "$DF_TEST_SERVICES_DIR/pulseaudio.log" >&2
+  unset PULSE_SERVER
+  _df_fail "could not start pulseaudio"
+  return 1
 }
 
 df_services_stop() {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace df {
 
@@ -29,17 +30,18 @@ std::optional<ShareableContent> PrewarmedContent::take() {
 
 std::shared_ptr<CaptureEngine> CaptureEngine::create(Services services, Settings settings,
                                                      VideoEncoder::ConfigHandler onConfig,
-                                                     VideoEncoder::FrameHandler onFrame) {
-    return std::shared_ptr<CaptureEngine>(
-        new CaptureEngine(std::move(services), settings, std::move(onConfig), std::move(onFrame)));
+                                                     VideoEncoder::FrameHandler onFrame, Audio audio) {
+    return std::shared_ptr<CaptureEngine>(new CaptureEngine(std::move(services), settings, std::move(onConfig),
+                                                            std::move(onFrame), std::move(audio)));
 }
 
 CaptureEngine::CaptureEngine(Services services, Settings settings, VideoEncoder::ConfigHandler onConfig,
-                             VideoEncoder::FrameHandler onFrame)
+                             VideoEncoder::FrameHandler onFrame, Audio audio)
     : services_(std::move(services)),
       settings_(settings),
       onConfig_(std::move(onConfig)),
       onFrame_(std::move(onFrame)),
+      audio_(std::move(audio)),
       videoQueue_(services_.videoQueue),
       lastOutputAt_(videoQueue_->now()) {}
 
@@ -153,7 +155,7 @@ void CaptureEngine::start() {
         if (auto self = weak.lock()) self->displayPointArea_ = pointArea;
     });
 
-    // System audio joins here: its encoder and the stream's audio settings.
+    auto audioStream = makeAudioStream();
 
     if (!services_.capture) throw CaptureStartError::noDisplay();
     auto created = services_.capture->createStream(
@@ -166,15 +168,19 @@ void CaptureEngine::start() {
         });
     if (!created.stream) throw ScreenCaptureFailure(created.error.value_or(ScreenCaptureError{}));
     if (auto error = created.stream->start()) throw ScreenCaptureFailure(*error);
+    // Returns at once: the sound server is reached on the capture service's own thread.
+    if (audioStream) audioStream->start();
 
     {
         std::unique_lock lock(lifecycleLock_);
         if (stopped_) {
             lock.unlock();
             created.stream->stop(nullptr);
+            if (audioStream) audioStream->stop();
             return;
         }
         stream_ = created.stream;
+        audioStream_ = audioStream;
         lastOutputAt_ = now();
     }
     videoQueue_->post([weak = weak_from_this()] {
@@ -185,13 +191,17 @@ void CaptureEngine::start() {
 void CaptureEngine::stop() {
     std::shared_ptr<ScreenCaptureStream> stream;
     std::shared_ptr<VideoEncoder> encoder;
+    std::shared_ptr<AudioCaptureStream> audioStream;
     {
         std::lock_guard lock(lifecycleLock_);
         stopped_ = true;
         stream = std::exchange(stream_, nullptr);
         encoder = std::exchange(encoder_, nullptr);
+        audioStream = std::exchange(audioStream_, nullptr);
     }
     if (stream) stream->stop(nullptr);
+    // The audio encoder stays; no buffer reaches it once its stream stopped.
+    if (audioStream) audioStream->stop();
     if (encoder) encoder->invalidate();
     videoQueue_->post([weak = weak_from_this()] {
         auto self = weak.lock();
@@ -260,6 +270,24 @@ CaptureEngine::Liveness CaptureEngine::liveness() const {
 std::pair<int32_t, int32_t> CaptureEngine::nativePixelSize() const {
     std::lock_guard lock(lifecycleLock_);
     return {nativePixelWidth_, nativePixelHeight_};
+}
+
+std::shared_ptr<AudioCaptureStream> CaptureEngine::makeAudioStream() {
+    if (!audio_.codec || !audio_.onConfig || !audio_.onPacket) return nullptr;
+    if (!services_.audioCapture || !services_.audioConversion || !services_.audioQueue) return nullptr;
+    audioEncoder_ = AudioEncoder::create(services_.audioConversion, *audio_.codec, audio_.onConfig, audio_.onPacket);
+    if (!audioEncoder_) return nullptr;
+    const auto standard = AudioEncoder::standardPcmFormat();
+    return services_.audioCapture->createStream(
+        AudioCaptureConfiguration{standard.sampleRate, standard.channels}, services_.audioQueue,
+        [weak = weak_from_this()](const AudioSample& sample) {
+            auto self = weak.lock();
+            if (self && sample.valid && self->audioEncoder_) self->audioEncoder_->handle(sample);
+        },
+        [](const AudioCaptureError& error) {
+            // The stream reports this once; the screen goes on streaming without sound.
+            std::fprintf(stderr, "duskferry: system audio unavailable: %s\n", error.message.c_str());
+        });
 }
 
 void CaptureEngine::streamStoppedWithError() {

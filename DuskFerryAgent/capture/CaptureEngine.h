@@ -16,10 +16,15 @@
 // streamFailed_; it is held only for short reads and writes, never across a call into the
 // capture service or an encoder.
 //
-// System audio is not captured yet; when it is, its encoder is created in start() beside the
-// video encoder and its samples go to a queue of their own.
+// System audio, when a codec was negotiated and both audio callbacks were given: start()
+// creates an audio encoder beside the video encoder and an audio capture stream that delivers
+// on the audio queue ("duskferry.capture.audio"), the only thread the audio encoder runs on.
+// Audio that cannot be recorded is reported once on stderr and the video goes on without it.
 
+#include "DuskFerryAgent/capture/AudioEncoder.h"
 #include "DuskFerryAgent/capture/VideoEncoder.h"
+#include "platform/AudioCapture.h"
+#include "platform/AudioConversion.h"
 #include "platform/DispatchQueue.h"
 #include "platform/ScreenCapture.h"
 #include "platform/VideoCompression.h"
@@ -94,6 +99,19 @@ public:
         std::shared_ptr<PrewarmedContent> prewarmed;
         /// Times the encoders; null: the system clock.
         std::shared_ptr<const Clock> encoderClock;
+        /// System audio; any of the three null: the engine captures no audio.
+        std::shared_ptr<AudioCapture> audioCapture;
+        std::shared_ptr<AudioConversion> audioConversion;
+        /// Serial, user-initiated ("duskferry.capture.audio"): audio buffers and the audio encoder.
+        std::shared_ptr<DispatchQueue> audioQueue;
+    };
+
+    /// The audio half of a capture: the codec negotiated with the phone (nothing: no audio)
+    /// and where the audio encoder's output goes.
+    struct Audio {
+        std::optional<AudioCodecKind> codec;
+        AudioEncoder::ConfigHandler onConfig;
+        AudioEncoder::PacketHandler onPacket;
     };
 
     struct Settings {
@@ -123,7 +141,7 @@ public:
     /// Starts nothing.
     static std::shared_ptr<CaptureEngine> create(Services services, Settings settings,
                                                  VideoEncoder::ConfigHandler onConfig,
-                                                 VideoEncoder::FrameHandler onFrame);
+                                                 VideoEncoder::FrameHandler onFrame, Audio audio = {});
     ~CaptureEngine();
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
@@ -175,7 +193,7 @@ public:
 
 private:
     CaptureEngine(Services services, Settings settings, VideoEncoder::ConfigHandler onConfig,
-                  VideoEncoder::FrameHandler onFrame);
+                  VideoEncoder::FrameHandler onFrame, Audio audio);
 
     double now() const { return videoQueue_->now(); }
     std::shared_ptr<VideoEncoder> currentEncoder() const;
@@ -189,17 +207,24 @@ private:
     void swapEncoder(std::shared_ptr<VideoEncoder> next, std::optional<ScreenCaptureError> error,
                      const std::function<void(bool)>& completion);
     void streamStoppedWithError();
+    /// The audio encoder and an unstarted capture stream feeding it; null when no audio is wanted
+    /// or the host cannot encode the codec.
+    std::shared_ptr<AudioCaptureStream> makeAudioStream();
 
     const Services services_;
     const Settings settings_;
     const VideoEncoder::ConfigHandler onConfig_;
     const VideoEncoder::FrameHandler onFrame_;
+    const Audio audio_;
     const std::shared_ptr<DispatchQueue> videoQueue_;
+    /// Set by start() before the audio stream exists; only the audio queue uses it afterwards.
+    std::shared_ptr<AudioEncoder> audioEncoder_;
 
     mutable std::mutex lifecycleLock_;
     bool stopped_ = false;
     std::shared_ptr<ScreenCaptureStream> stream_;
     std::shared_ptr<VideoEncoder> encoder_;
+    std::shared_ptr<AudioCaptureStream> audioStream_;
     int32_t nativePixelWidth_ = 0;
     int32_t nativePixelHeight_ = 0;
     double lastOutputAt_;

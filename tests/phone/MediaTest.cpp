@@ -300,6 +300,9 @@ TEST(AudioDecoderTest, UnusableConfigurationsAreRefusedWithAReason) {
         {"opus", 44100, 2, std::nullopt},         // libopus cannot decode at 44.1 kHz
         {"aac-eld", 48000, 2, std::nullopt},      // ELD needs the encoder's configuration
         {"aac-lc", 48000, 2, Bytes{0xFF, 0xFF}},  // not an AudioSpecificConfig
+        // Elementary-stream descriptors: longer than the cookie; without a decoder configuration.
+        {"aac-lc", 48000, 2, Bytes{0x03, 0x80, 0x80, 0x80, 0x7F, 0x00, 0x00, 0x00}},
+        {"aac-lc", 48000, 2, Bytes{0x03, 0x06, 0x00, 0x00, 0x00, 0x06, 0x01, 0x02}},
     };
     for (const auto& c : cases) {
         std::string why;
@@ -345,21 +348,36 @@ TEST(StreamStatsTest, PerSecondLinesAndTotals) {
         const double pts = i / 30.0;
         stats.videoFrame(100.0 + pts + (i % 2 ? 0.001 : 0.0), pts, 1000, i == 0);
     }
-    stats.audioPacket(100.5, 500);
+    stats.audioPacket(100.5, 7.0, 500);
     stats.heartbeatRoundTrip(2.5);
     auto lines = stats.tick(100.99);
     EXPECT_TRUE(lines.empty());
     lines = stats.tick(102.5);  // the first second and an empty second
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0],
-              "stats t=1 frames=30 keyframes=1 video_kbps=240.0 audio_kbps=4.0 jitter_ms=1.00 hb_rtt_ms=2.50");
+              "stats t=1 frames=30 keyframes=1 video_kbps=240.0 audio_kbps=4.0 audio_pps=1 jitter_ms=1.00 "
+              "hb_rtt_ms=2.50");
     EXPECT_EQ(lines[1],
-              "stats t=2 frames=0 keyframes=0 video_kbps=0.0 audio_kbps=0.0 jitter_ms=- hb_rtt_ms=2.50");
+              "stats t=2 frames=0 keyframes=0 video_kbps=0.0 audio_kbps=0.0 audio_pps=0 jitter_ms=- "
+              "hb_rtt_ms=2.50");
     stats.badFrame();
     EXPECT_EQ(stats.totals(104.0),
               "total seconds=4.00 frames=30 keyframes=1 bad_frames=1 video_bytes=30000 "
-              "video_kbps=60.0 fps=7.50 audio_packets=1 audio_bytes=500 audio_kbps=1.0 "
-              "jitter_ms=1.00 jitter_max_ms=1.00 heartbeats=1 hb_rtt_ms=2.50 hb_rtt_max_ms=2.50");
+              "video_kbps=60.0 fps=7.50 audio_packets=1 audio_bytes=500 audio_kbps=1.0 audio_pps=0.25 "
+              "audio_gaps=- audio_step_max_ms=- jitter_ms=1.00 jitter_max_ms=1.00 heartbeats=1 hb_rtt_ms=2.50 hb_rtt_max_ms=2.50");
+}
+
+TEST(StreamStatsTest, AudioGapsAreStepsOfMoreThanTwoPackets) {
+    StreamStats stats(0.0);
+    stats.audioStream(0.02);
+    // Packets from one capture buffer share its time (step 0); a step of two packets is the
+    // longest without a loss.
+    for (const double pts : {1.0, 1.02, 1.04, 1.04, 1.08, 1.13, 1.15}) stats.audioPacket(pts, pts, 100);
+    stats.audioStream(0.02);  // a new capture starts its own times: no gap
+    for (const double pts : {50.0, 50.02}) stats.audioPacket(pts, pts, 100);
+    EXPECT_EQ(stats.audioGaps(), 1);
+    EXPECT_NE(stats.totals(2.0).find(" audio_pps=4.50 audio_gaps=1 audio_step_max_ms=50.0 "), std::string::npos)
+        << stats.totals(2.0);
 }
 
 }  // namespace

@@ -166,7 +166,60 @@ std::optional<Bytes> defaultAacLcConfig(int rate, int channels) {
     return Bytes{static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits & 0xFF)};
 }
 
+// One MPEG-4 descriptor: a tag byte, a length of up to four bytes of seven bits each (high
+// bit: more follow), the body.
+struct Descriptor {
+    uint8_t tag = 0;
+    std::span<const uint8_t> body;
+    std::span<const uint8_t> rest;
+};
+
+std::optional<Descriptor> readDescriptor(std::span<const uint8_t> in) {
+    if (in.empty()) return std::nullopt;
+    size_t at = 1;
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (at >= in.size()) return std::nullopt;
+        const uint8_t b = in[at++];
+        length = (length << 7) | (b & 0x7F);
+        if (!(b & 0x80)) break;
+        if (i == 3) return std::nullopt;
+    }
+    if (length > in.size() - at) return std::nullopt;
+    return Descriptor{in[0], in.subspan(at, length), in.subspan(at + length)};
+}
+
+// The AudioSpecificConfig inside an elementary-stream descriptor (ES_Descriptor, tag 3 →
+// DecoderConfigDescriptor, tag 4 → DecoderSpecificInfo, tag 5), the cookie the phone's
+// converter takes for AAC.
+std::optional<Bytes> audioSpecificConfigOf(std::span<const uint8_t> cookie) {
+    auto es = readDescriptor(cookie);
+    if (!es || es->tag != 0x03 || es->body.size() < 3) return std::nullopt;
+    const uint8_t flags = es->body[2];
+    size_t skip = 3;
+    if (flags & 0x80) skip += 2;  // dependsOn_ES_ID
+    if (flags & 0x40) {           // URL
+        if (es->body.size() <= skip) return std::nullopt;
+        skip += 1 + es->body[skip];
+    }
+    if (flags & 0x20) skip += 2;  // OCR_ES_Id
+    if (skip > es->body.size()) return std::nullopt;
+    auto d = readDescriptor(es->body.subspan(skip));
+    while (d && d->tag != 0x04) d = readDescriptor(d->rest);
+    if (!d || d->body.size() < 13) return std::nullopt;
+    auto info = readDescriptor(d->body.subspan(13));
+    while (info && info->tag != 0x05) info = readDescriptor(info->rest);
+    if (!info || info->body.empty()) return std::nullopt;
+    return Bytes(info->body.begin(), info->body.end());
+}
+
 }  // namespace
+
+std::optional<Bytes> AudioDecoder::aacConfigFromCookie(std::span<const uint8_t> cookie) {
+    if (cookie.empty()) return std::nullopt;
+    if (cookie[0] == 0x03) return audioSpecificConfigOf(cookie);
+    return Bytes(cookie.begin(), cookie.end());
+}
 
 std::unique_ptr<AudioDecoder> AudioDecoder::create(const std::string& codec, int sampleRate,
                                                    int channels, const std::optional<Bytes>& cookie,
@@ -187,8 +240,15 @@ std::unique_ptr<AudioDecoder> AudioDecoder::create(const std::string& codec, int
         return std::make_unique<OpusPacketDecoder>(dec, sampleRate, channels);
     }
     if (codec == "aac-lc" || codec == "aac-eld") {
-        std::optional<Bytes> asc = cookie;
-        if (!asc || asc->empty()) {
+        std::optional<Bytes> asc;
+        if (cookie && !cookie->empty()) {
+            asc = aacConfigFromCookie(*cookie);
+            if (!asc) {
+                setError(error, "the AAC cookie holds no AudioSpecificConfig");
+                return nullptr;
+            }
+        }
+        if (!asc) {
             if (codec == "aac-eld") {
                 setError(error, "an AAC-ELD stream without a cookie cannot be decoded");
                 return nullptr;

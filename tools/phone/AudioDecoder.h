@@ -1,7 +1,10 @@
 #pragma once
 // Decodes the agent's audio packets to 16-bit interleaved PCM: Opus with libopus, AAC-LC and
-// AAC-ELD with libavcodec's AAC decoder configured from the `audioConfig` cookie (the
-// AudioSpecificConfig). Used on the client's session queue only.
+// AAC-ELD with libavcodec's AAC decoder configured from the `audioConfig` cookie (an MPEG-4
+// elementary-stream descriptor around the AudioSpecificConfig, as a phone's audio converter
+// takes it; a bare AudioSpecificConfig is accepted too). The Opus cookie (an "OpusHead"
+// identification header) is not needed: the agent always sends 48 kHz stereo.
+// Used on the client's session queue only.
 
 #include "protocol/Bytes.h"
 
@@ -26,6 +29,10 @@ public:
 
     /// A decoder for the codec named by `audioConfig` ("opus", "aac-lc", "aac-eld"); nothing
     /// and a reason in `error` when the codec is unknown or the decoder cannot be set up.
+    /// The AudioSpecificConfig of an AAC cookie: taken out of an elementary-stream descriptor
+    /// (first byte 0x03), or the cookie itself; nothing when a descriptor holds none.
+    static std::optional<Bytes> aacConfigFromCookie(std::span<const uint8_t> cookie);
+
     static std::unique_ptr<AudioDecoder> create(const std::string& codec, int sampleRate,
                                                 int channels, const std::optional<Bytes>& cookie,
                                                 std::string* error = nullptr);

@@ -88,6 +88,10 @@ bool MediaReceiver::useVideo(const VideoFramePacket& packet) {
 
 void MediaReceiver::audioConfig(const AudioConfig& config) {
     audioConfigured_ = true;
+    const auto codec = AudioCodecKind::fromRawValue(config.codec);
+    stats_.audioStream(codec && config.sampleRate > 0
+                           ? std::optional<double>(codec->framesPerPacket() / config.sampleRate)
+                           : std::nullopt);
     std::string why;
     audio_ = AudioDecoder::create(config.codec, static_cast<int>(std::lround(config.sampleRate)),
                                   static_cast<int>(config.channels), config.cookie, &why);
@@ -108,7 +112,7 @@ bool MediaReceiver::audioFrame(std::span<const uint8_t> payload, double now) {
         ++audioErrors_;
         return false;
     }
-    stats_.audioPacket(now, packet->data.size());
+    stats_.audioPacket(now, packet->pts, packet->data.size());
     if (!audioConfigured_) {
         if (waitingAudio_.size() >= kMaxWaiting) {
             waitingAudio_.pop_front();

@@ -44,11 +44,23 @@ void StreamStats::videoFrame(double arrival, double pts, size_t bytes, bool keyf
     lastPts_ = pts;
 }
 
-void StreamStats::audioPacket(double /*arrival*/, size_t bytes) {
+void StreamStats::audioPacket(double /*arrival*/, double pts, size_t bytes) {
     for (Window* w : {&window_, &total_}) {
         ++w->audioPackets;
         w->audioBytes += bytes;
     }
+    if (lastAudioPts_ && std::isfinite(pts)) {
+        const double step = pts - *lastAudioPts_;
+        audioStepMax_ = std::max(audioStepMax_.value_or(step), step);
+        // A millisecond of slack for times rounded on the way.
+        if (audioPacketSeconds_ && step > 2 * *audioPacketSeconds_ + 0.001) ++audioGaps_;
+    }
+    lastAudioPts_ = pts;
+}
+
+void StreamStats::audioStream(std::optional<double> packetSeconds) {
+    audioPacketSeconds_ = packetSeconds;
+    lastAudioPts_.reset();
 }
 
 void StreamStats::heartbeatRoundTrip(double ms) {
@@ -72,7 +84,7 @@ std::vector<std::string> StreamStats::tick(double now) {
                         std::to_string(w.frames) + " keyframes=" + std::to_string(w.keyframes) +
                         " video_kbps=" + fixed(kbps(w.videoBytes, 1.0), 1) +
                         " audio_kbps=" + fixed(kbps(w.audioBytes, 1.0), 1) +
-                        " jitter_ms=" + meanOrDash(w.jitterSum, w.jitterSamples, 2) +
+                        " audio_pps=" + std::to_string(w.audioPackets) + " jitter_ms=" + meanOrDash(w.jitterSum, w.jitterSamples, 2) +
                         " hb_rtt_ms=" + rtt);
         window_ = Window{};
         windowStart_ += 1.0;
@@ -91,6 +103,9 @@ std::string StreamStats::totals(double now) const {
            " audio_packets=" + std::to_string(t.audioPackets) +
            " audio_bytes=" + std::to_string(t.audioBytes) +
            " audio_kbps=" + fixed(kbps(t.audioBytes, seconds), 1) +
+           " audio_pps=" + fixed(seconds > 0 ? static_cast<double>(t.audioPackets) / seconds : 0.0, 2) +
+           " audio_gaps=" + (audioPacketSeconds_ ? std::to_string(audioGaps_) : "-") +
+           " audio_step_max_ms=" + (audioStepMax_ ? fixed(*audioStepMax_ * 1000.0, 1) : "-") +
            " jitter_ms=" + meanOrDash(t.jitterSum, t.jitterSamples, 2) +
            " jitter_max_ms=" + (t.jitterSamples > 0 ? fixed(t.jitterMax, 2) : "-") +
            " heartbeats=" + std::to_string(t.rttSamples) +

@@ -2,10 +2,18 @@
 // What the client received, per second and in total, as plain "key=value" lines that a test
 // or a benchmark can parse:
 //
-//   stats t=3 frames=60 keyframes=0 video_kbps=8123.4 audio_kbps=128.0 jitter_ms=1.21 hb_rtt_ms=0.84
+//   stats t=3 frames=60 keyframes=0 video_kbps=8123.4 audio_kbps=128.0 audio_pps=50 jitter_ms=1.21
+//         hb_rtt_ms=0.84
 //   total seconds=10.02 frames=600 keyframes=2 bad_frames=0 video_bytes=... video_kbps=...
-//         audio_packets=500 audio_bytes=... audio_kbps=... jitter_ms=... jitter_max_ms=...
-//         heartbeats=3 hb_rtt_ms=... hb_rtt_max_ms=...
+//         audio_packets=500 audio_bytes=... audio_kbps=... audio_pps=49.90 audio_gaps=0
+//         audio_step_max_ms=21.3 jitter_ms=... jitter_max_ms=... heartbeats=3 hb_rtt_ms=...
+//         hb_rtt_max_ms=...
+//
+// Audio packets come at a fixed rate (audio_pps, packets per second). A gap is a step from one
+// packet's presentation time to the next that is longer than two packets, so that at least one
+// packet's worth of sound is missing; audio_step_max_ms is the longest step. Gaps are counted
+// once the packet duration is known (from the audioConfig); a new audioConfig starts a new
+// stream, whose first step is no gap.
 //
 // Jitter is frame to frame, as RTP defines it: for consecutive frames, the difference
 // between their arrival interval and their presentation-time interval, averaged in
@@ -28,7 +36,9 @@ public:
     void videoFrame(double arrival, double pts, size_t bytes, bool keyframe);
     /// A frame whose length prefixes or keyframe flag did not hold up.
     void badFrame() { ++badFrames_; }
-    void audioPacket(double arrival, size_t bytes);
+    void audioPacket(double arrival, double pts, size_t bytes);
+    /// A new audio stream whose packets last `seconds` each (nothing: not known).
+    void audioStream(std::optional<double> packetSeconds);
     void heartbeatRoundTrip(double ms);
 
     /// The per-second lines of every whole second that ended by `now` (empty seconds too).
@@ -40,6 +50,7 @@ public:
     int64_t keyframes() const { return total_.keyframes; }
     int64_t badFrames() const { return badFrames_; }
     int64_t audioPackets() const { return total_.audioPackets; }
+    int64_t audioGaps() const { return audioGaps_; }
     std::optional<double> lastRoundTrip() const { return lastRtt_; }
 
 private:
@@ -67,6 +78,10 @@ private:
     std::optional<double> lastArrival_;
     std::optional<double> lastPts_;
     std::optional<double> lastRtt_;
+    std::optional<double> audioPacketSeconds_;
+    std::optional<double> lastAudioPts_;
+    int64_t audioGaps_ = 0;
+    std::optional<double> audioStepMax_;
 };
 
 }  // namespace df::phone
