@@ -7,7 +7,8 @@
 // Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
-// snapshots), the capture streams' grab threads and the encoders' threads, the Avahi poll
+// snapshots), "duskferry.capture.audio" (system audio's encoders), the capture streams' grab
+// threads, the sound server's thread and the encoders' threads, the Avahi poll
 // thread, and this thread, which only waits for the ending signal.
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
@@ -26,6 +27,7 @@
 #include "platform/linux/activity/ScreenSaverInhibit.h"
 #include "platform/linux/activity/XScreenSaverActivity.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
+#include "platform/linux/audio/LinuxAudio.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/compression/X265Compression.h"
 #include "platform/linux/displays/XRandRDisplays.h"
@@ -237,6 +239,7 @@ int main(int argc, char** argv) {
     // inhibited when a session bus offers one).
     std::shared_ptr<DispatchQueue> captureStartQueue;
     std::shared_ptr<DispatchQueue> videoQueue;
+    std::shared_ptr<DispatchQueue> audioQueue;
     if (displays) {
         captureStartQueue = SerialQueue::create("duskferry.capture.start");
         videoQueue = SerialQueue::create("duskferry.capture");
@@ -246,6 +249,12 @@ int main(int argc, char** argv) {
         session.capture.startQueue = captureStartQueue;
         session.capture.prewarmed = std::make_shared<PrewarmedContent>(session.capture.screen, captureStartQueue);
         session.capture.prewarmed->prewarm();
+        // System audio from the sound server the user's session uses (PulseAudio or
+        // PipeWire's pulse server); a missing server is reported once and video goes on.
+        session.capture.audio = linux_audio::makePulseAudioCapture();
+        session.capture.audioConversion = linux_audio::makeLinuxAudioConversion();
+        audioQueue = SerialQueue::create("duskferry.capture.audio");
+        session.capture.audioQueue = audioQueue;
         std::vector<std::shared_ptr<DisplayActivity>> awake;
         if (auto x = createXScreenSaverDisplayActivity()) awake.push_back(std::move(x));
         if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
@@ -279,7 +288,7 @@ int main(int argc, char** argv) {
     serverQueue->sync([&server] { server.reset(); });
     serverQueue->shutdown();
     // The stopped engine's last tasks (and a start still running) end with their queues.
-    for (const auto& queue : {captureStartQueue, videoQueue}) {
+    for (const auto& queue : {captureStartQueue, videoQueue, audioQueue}) {
         if (queue) queue->shutdown();
     }
     mainQueue->shutdown();

@@ -54,6 +54,7 @@ source scripts/test-services.sh
 trap summary EXIT
 df_start_xvfb
 df_start_avahi
+df_start_pulseaudio
 
 if [ "${DF_QUICK:-}" = "1" ]; then
   # Optimised as the agent is built, with line tables only: full debug information doubles

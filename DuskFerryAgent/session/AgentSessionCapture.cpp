@@ -7,6 +7,7 @@
 // hops onto the session queue, where it does nothing unless that generation is still the
 // current one.
 
+#include "DuskFerryAgent/capture/AudioEncoder.h"
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
@@ -67,14 +68,15 @@ void AgentSession::startCapture(const std::optional<QualityRequest>& q, bool pre
     // Frames of the old engine that waited for their configuration have no decoder to go to.
     heldFrames_.clear();
 
-    // System audio joins here: the phone's codecs are negotiated with the audio encoder, a
-    // negotiated codec clears audioMuted, and the engine is given the codec and audio
-    // callbacks that hop here, check the generation as the video ones do, and call
-    // captureAudioConfig / captureAudioPacket. Until then no codec is negotiated and
-    // audioMuted stays as the phone set it.
+    const auto& services = services_.capture;
+    CaptureEngine::Audio audio;
+    if (services.audio && services.audioConversion && services.audioQueue) {
+        audio.codec = AudioEncoder::negotiate(q && q->audioCodecs ? *q->audioCodecs : std::vector<std::string>{},
+                                              *services.audioConversion);
+    }
+    if (audio.codec) audioMuted_ = false;
     const bool chroma444 = q && q->chroma444.value_or(false) && !v.chroma444Blocked;
 
-    const auto& services = services_.capture;
     if (!services.screen || !services.compression || !services.videoQueue || !services.startQueue) {
         capture_.reset();
         return;
@@ -95,10 +97,26 @@ void AgentSession::startCapture(const std::optional<QualityRequest>& q, bool pre
             }
         });
     };
-    CaptureEngine::Services engineServices{services.screen,     services.compression, services_.displays,
-                                           services.videoQueue, services.prewarmed,   services.encoderClock};
+    if (audio.codec) {
+        audio.onConfig = [weak, queue, generation](const AudioConfig& config) {
+            queue->post([weak, generation, config] {
+                auto self = weak.lock();
+                if (self && self->video_.captureGeneration == generation) self->captureAudioConfig(config);
+            });
+        };
+        audio.onPacket = [weak, queue, generation](const AudioFramePacket& packet) {
+            queue->post([weak, generation, packet] {
+                auto self = weak.lock();
+                if (self && self->video_.captureGeneration == generation) self->captureAudioPacket(packet);
+            });
+        };
+    }
+    CaptureEngine::Services engineServices{services.screen,       services.compression,     services_.displays,
+                                           services.videoQueue,   services.prewarmed,       services.encoderClock,
+                                           services.audio,        services.audioConversion, services.audioQueue};
     CaptureEngine::Settings settings{v.appliedFPS, engineBitrate, v.appliedLongEdge, chroma444};
-    capture_ = CaptureEngine::create(std::move(engineServices), settings, std::move(onConfig), std::move(onFrame));
+    capture_ = CaptureEngine::create(std::move(engineServices), settings, std::move(onConfig), std::move(onFrame),
+                                     std::move(audio));
     services.startQueue->post([engine = capture_, weak, queue, generation] {
         try {
             engine->start();

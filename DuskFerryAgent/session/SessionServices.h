@@ -4,6 +4,8 @@
 // may be left empty: the session then does what it does without that component.
 
 #include "DuskFerryAgent/session/SessionInput.h"
+#include "platform/AudioCapture.h"
+#include "platform/AudioConversion.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DisplayActivity.h"
 #include "platform/NetInfo.h"
@@ -40,6 +42,12 @@ struct SessionCaptureServices {
     std::shared_ptr<PrewarmedContent> prewarmed;
     /// Times the encoders. Empty: the system clock.
     std::shared_ptr<const Clock> encoderClock;
+    /// System audio: the sound server's recording, the encoders, and the serial queue
+    /// ("duskferry.capture.audio") its buffers are encoded on. Any of them empty: no audio is
+    /// negotiated and the phone gets video only.
+    std::shared_ptr<AudioCapture> audio;
+    std::shared_ptr<AudioConversion> audioConversion;
+    std::shared_ptr<DispatchQueue> audioQueue;
 };
 
 struct SessionServices {

@@ -12,6 +12,7 @@
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "platform/fake/activity/RecordingDisplayActivity.h"
+#include "platform/fake/audio/FakeAudio.h"
 #include "platform/fake/capture/FakeScreenCapture.h"
 #include "platform/fake/compression/FakeVideoCompression.h"
 #include "platform/fake/displays/FakeDisplays.h"
@@ -58,6 +59,9 @@ protected:
         s.capture.videoQueue = videoQueue;
         s.capture.startQueue = startQueue;
         s.capture.encoderClock = queue->sharedClock();
+        s.capture.audio = audio;
+        s.capture.audioConversion = audioConversion;
+        s.capture.audioQueue = audioQueue;
         return s;
     }
 
@@ -65,6 +69,7 @@ protected:
         for (int i = 0; i < 4; ++i) {
             startQueue->runUntilIdle();
             videoQueue->runUntilIdle();
+            audioQueue->runUntilIdle();
             queue->runUntilIdle();
             main->runUntilIdle();
         }
@@ -182,6 +187,10 @@ protected:
         std::make_shared<fake::ManualQueue>("duskferry.capture", queue->sharedClock());
     std::shared_ptr<fake::ManualQueue> startQueue =
         std::make_shared<fake::ManualQueue>("duskferry.capture.start", queue->sharedClock());
+    std::shared_ptr<fake::ManualQueue> audioQueue =
+        std::make_shared<fake::ManualQueue>("duskferry.capture.audio", queue->sharedClock());
+    std::shared_ptr<fake::FakeAudioCapture> audio = std::make_shared<fake::FakeAudioCapture>();
+    std::shared_ptr<fake::FakeAudioConversion> audioConversion = std::make_shared<fake::FakeAudioConversion>();
     std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
     std::shared_ptr<DisplayTarget> target = std::make_shared<DisplayTarget>(displays);
     std::shared_ptr<VirtualDisplayControl> virtualDisplay = std::make_shared<VirtualDisplayControl>();
@@ -265,6 +274,41 @@ TEST_F(AgentSessionCaptureTest, ConfigurationIsHandedOverBeforeTheKeyframeThatNe
     frame();  // nothing waits any more
     EXPECT_EQ(videoSent(*media).size(), 3u);
     EXPECT_EQ(session->heldVideoFrames(), 0u);
+}
+
+TEST_F(AgentSessionCaptureTest, AudioOfTheNegotiatedCodecIsSentUnlessThePhoneMutedIt) {
+    audioConversion->setUnsupported({AudioCodecKind(AudioCodecKind::aacEld).formatID()});
+    const auto twentyMs = [](double pts) { return fake::pcmSample(AudioEncoder::standardPcmFormat(), 960, pts); };
+    const auto audioFrames = [this] {
+        WireParser parser;
+        return std::ranges::count_if(parser.append(media->sentBytes()),
+                                     [](const auto& f) { return f.kind == WireKind::audioFrame; });
+    };
+
+    // No codec the phone names can be encoded here: no audio at all.
+    authenticate(QualityRequest(60, 10, 1920, true, std::vector<std::string>{"aac-eld", "flac"}));
+    EXPECT_TRUE(audio->streams().empty());
+
+    authenticate(QualityRequest(60, 10, 1920, true, std::vector<std::string>{"aac-eld", "opus", "aac-lc"}));
+    attachMedia();
+    media->setAutoCompleteSends(true);
+    ASSERT_TRUE(audio->lastStream());
+    audio->lastStream()->deliver(twentyMs(1.0));
+    audio->lastStream()->deliver(twentyMs(1.02));
+    run();
+    ASSERT_EQ(sent<AudioConfig>().size(), 1u);
+    EXPECT_EQ(sent<AudioConfig>()[0].codec, "opus");
+    EXPECT_EQ(audioFrames(), 2);
+
+    phoneSends(AudioControl(false));
+    audio->lastStream()->deliver(twentyMs(1.04));
+    run();
+    EXPECT_EQ(audioFrames(), 2);
+    phoneSends(AudioControl(true));
+    audio->lastStream()->deliver(twentyMs(1.06));
+    run();
+    EXPECT_EQ(audioFrames(), 3);
+    EXPECT_EQ(sent<AudioConfig>().size(), 1u);
 }
 
 TEST_F(AgentSessionCaptureTest, InFlightLimitDropsUntilAKeyframeGetsThrough) {
