@@ -32,6 +32,9 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 # Without a DNS-SD daemon the phone cannot find the agent by itself.
 df_start_system_avahi
+# The phone hears this computer through the user's sound server; where none runs (a private
+# display), a private one with a silent output stands in.
+df_start_pulseaudio || echo "No sound server: the phone gets video only."
 # Not exec'd, so that what was started here is stopped once the agent has ended. A signal
 # to this script is passed on to the agent as SIGTERM (a background command ignores
 # SIGINT), and the agent ends cleanly while the display and daemons it uses are still
