@@ -2,6 +2,7 @@
 
 #include "platform/linux/x11/RandRMonitorID.h"
 #include "platform/linux/x11/XConnection.h"
+#include "platform/linux/yuv/BgraToYuv.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -55,48 +56,6 @@ bool validConfiguration(const StreamConfiguration& c) {
 }
 
 ScreenCaptureError unavailable(std::string message) { return {screenCaptureDisplayUnavailable, std::move(message)}; }
-
-uint8_t clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
-
-// BGRA to 4:2:0 full-range BT.709 (what the encoder's stream header declares). libyuv's
-// full-range conversion (J420) uses the BT.601 matrix, so the matrix is applied here;
-// coefficients are scaled by 2^16.
-void bgraToI420(const uint8_t* src, size_t stride, int width, int height, PixelBuffer& out) {
-    constexpr int kYr = 13933, kYg = 46871, kYb = 4732;  // 0.2126, 0.7152, 0.0722
-    uint8_t* yPlane = out.planes[0].bytes.data();
-    uint8_t* uPlane = out.planes[1].bytes.data();
-    uint8_t* vPlane = out.planes[2].bytes.data();
-    const size_t yStride = out.planes[0].stride, cStride = out.planes[1].stride;
-    for (int row = 0; row < height; ++row) {
-        const uint8_t* p = src + static_cast<size_t>(row) * stride;
-        uint8_t* y = yPlane + static_cast<size_t>(row) * yStride;
-        for (int col = 0; col < width; ++col, p += 4) {
-            y[col] = clamp8((kYr * p[2] + kYg * p[1] + kYb * p[0] + 32768) >> 16);
-        }
-    }
-    for (int row = 0; row < height; row += 2) {
-        const int row2 = std::min(row + 1, height - 1);
-        for (int col = 0; col < width; col += 2) {
-            const int col2 = std::min(col + 1, width - 1);
-            int r = 0, g = 0, b = 0;
-            for (int rr : {row, row2}) {
-                for (int cc : {col, col2}) {
-                    const uint8_t* p = src + static_cast<size_t>(rr) * stride + static_cast<size_t>(cc) * 4;
-                    b += p[0];
-                    g += p[1];
-                    r += p[2];
-                }
-            }
-            // Sums of four samples: Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748, in fixed
-            // point (2^16 / (4 × 1.8556) and 2^16 / (4 × 1.5748)), rounded to nearest.
-            constexpr int kCb = 8830, kCr = 10404;
-            const int y4 = (kYr * r + kYg * g + kYb * b) >> 16;
-            const size_t at = static_cast<size_t>(row / 2) * cStride + static_cast<size_t>(col / 2);
-            uPlane[at] = clamp8(128 + (((b - y4) * kCb + 32768) >> 16));
-            vPlane[at] = clamp8(128 + (((r - y4) * kCr + 32768) >> 16));
-        }
-    }
-}
 
 class X11Stream final : public ScreenCaptureStream, public std::enable_shared_from_this<X11Stream> {
 public:
@@ -411,7 +370,7 @@ private:
             // X leaves the padding byte undefined; the pictures are opaque.
             for (size_t i = 3; i < buffer->planes[0].bytes.size(); i += 4) buffer->planes[0].bytes[i] = 0xff;
         } else {
-            bgraToI420(src, stride, config.width, config.height, *buffer);
+            bgraToYuv(src, stride, config.width, config.height, *buffer);
         }
         // Counts the pictures the owner holds, for the queue depth.
         held_.fetch_add(1);
