@@ -40,7 +40,10 @@ int FrameQpControl::nextQp(double seconds, bool keyframe) {
     double model = keyframe ? keyComplexity_ : complexity_;
     if (keyframe && model <= 0 && complexity_ > 0) model = complexity_ * 4;
     int qp = lastQp_;
-    if (keyframe) target *= 4;  // a keyframe may take a few frames' share
+    // A keyframe may take a few frames' share, and after a still stretch (the still screen's
+    // re-send and refinement) all the stretch saved: nothing follows that needs it, and the
+    // last picture of a still screen is the one that stays on the phone.
+    if (keyframe) target = std::max(target * 4, -buffer_);
     if (model > 0) {
         qp = static_cast<int>(std::lround(6.0 * std::log2(model / target)));
         if (!keyframe) qp = std::clamp(qp, lastQp_ - maxStep, lastQp_ + maxStep);
