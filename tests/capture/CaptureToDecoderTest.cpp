@@ -159,7 +159,8 @@ public:
     bool ok() const { return dpy_ != nullptr && DefaultDepth(dpy_, DefaultScreen(dpy_)) == 24; }
 
     /// Puts the part (x, y, w, h) of `rgb` on the screen in one request, so a grab sees all
-    /// of it or none.
+    /// of it or none: Xlib may cut a large image into several requests, so the picture goes
+    /// to a pixmap first and is copied from there.
     void put(const Rgb& rgb, int x, int y, int w, int h) {
         std::vector<uint32_t> part(static_cast<size_t>(w) * static_cast<size_t>(h));
         for (int row = 0; row < h; ++row)
@@ -169,7 +170,10 @@ public:
                                      reinterpret_cast<char*>(part.data()), static_cast<unsigned>(w),
                                      static_cast<unsigned>(h), 32, w * 4);
         image->byte_order = LSBFirst;
-        XPutImage(dpy_, window_, gc_, image, 0, 0, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h));
+        Pixmap pixmap = XCreatePixmap(dpy_, window_, static_cast<unsigned>(w), static_cast<unsigned>(h), 24);
+        XPutImage(dpy_, pixmap, gc_, image, 0, 0, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
+        XCopyArea(dpy_, pixmap, window_, gc_, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), x, y);
+        XFreePixmap(dpy_, pixmap);
         image->data = nullptr;
         XDestroyImage(image);
         XSync(dpy_, False);
