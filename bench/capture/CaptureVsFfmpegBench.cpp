@@ -4,8 +4,8 @@
 //  - frames per second at 1080p of the capture engine (X11 capture, libx265 on its own
 //    thread), against ffmpeg's x11grab + libx265 (ultrafast, zerolatency) on the same screen
 //    region for the same time, in alternating rounds;
-//  - encode time p50 and p95 at 720p, 1080p and 1440p (the encoder's own time per frame: from
-//    when it was free for the frame to its output);
+//  - encode time p50 and p95 at 720p, 1080p and 1440p (captured pictures encoded one at a
+//    time, submission to output);
 //  - CPU of the process while the screen stands still after its refinement, and frames made;
 //  - bit rate per 2-second window after the target goes 8 -> 2 -> 8 Mb/s, with keyframes.
 // A plain program printing its figures: `bench_capture_vs_ffmpeg [seconds per round]`;
@@ -209,82 +209,6 @@ void addMonitor(const std::string& displayName, const char* name, int width, int
     XCloseDisplay(dpy);
 }
 
-// ---- Timing of the compression service ----
-
-// Records, per session, how long the encoder worked on each frame: outputs come in order,
-// so a frame's work starts when it was submitted or when the frame before came out,
-// whichever is later.
-struct EncodeTimes {
-    std::mutex mutex;
-    std::vector<double> ms;
-};
-
-class TimedSession final : public CompressionSession {
-public:
-    TimedSession(std::shared_ptr<CompressionSession> inner, std::shared_ptr<EncodeTimes> times,
-                 std::shared_ptr<std::mutex> mutex, std::shared_ptr<std::deque<double>> submits,
-                 std::shared_ptr<double> lastOutput)
-        : inner_(std::move(inner)), times_(std::move(times)), mutex_(std::move(mutex)), submits_(std::move(submits)),
-          lastOutput_(std::move(lastOutput)) {}
-    CompressionStatus setProperty(const CompressionProperty& property) override { return inner_->setProperty(property); }
-    CompressionStatus prepareToEncodeFrames() override { return inner_->prepareToEncodeFrames(); }
-    CompressionStatus encodeFrame(std::shared_ptr<const PixelBuffer> buffer, MediaTime time,
-                                  const FrameOptions& options) override {
-        {
-            std::lock_guard lock(*mutex_);
-            submits_->push_back(uptime());
-        }
-        CompressionStatus status = inner_->encodeFrame(std::move(buffer), time, options);
-        if (status != compressionSuccess) {
-            std::lock_guard lock(*mutex_);
-            submits_->pop_back();
-        }
-        return status;
-    }
-    void invalidate() override { inner_->invalidate(); }
-
-private:
-    std::shared_ptr<CompressionSession> inner_;
-    std::shared_ptr<EncodeTimes> times_;
-    std::shared_ptr<std::mutex> mutex_;
-    std::shared_ptr<std::deque<double>> submits_;
-    std::shared_ptr<double> lastOutput_;
-};
-
-class TimedCompression final : public VideoCompression {
-public:
-    TimedCompression(std::shared_ptr<VideoCompression> inner, std::shared_ptr<EncodeTimes> times)
-        : inner_(std::move(inner)), times_(std::move(times)) {}
-    Created createSession(const CompressionSessionSettings& settings, CompressionSession::OutputHandler output) override {
-        auto mutex = std::make_shared<std::mutex>();
-        auto submits = std::make_shared<std::deque<double>>();
-        auto lastOutput = std::make_shared<double>(0);
-        auto created = inner_->createSession(
-            settings, [times = times_, mutex, submits, lastOutput, output](CompressionStatus status,
-                                                                          const CompressedSample* sample) {
-                const double now = uptime();
-                {
-                    std::lock_guard lock(*mutex);
-                    if (!submits->empty()) {
-                        const double began = std::max(submits->front(), *lastOutput);
-                        submits->pop_front();
-                        std::lock_guard timesLock(times->mutex);
-                        times->ms.push_back((now - began) * 1000);
-                    }
-                    *lastOutput = now;
-                }
-                output(status, sample);
-            });
-        if (created.session)
-            created.session = std::make_shared<TimedSession>(created.session, times_, mutex, submits, lastOutput);
-        return created;
-    }
-
-private:
-    std::shared_ptr<VideoCompression> inner_;
-    std::shared_ptr<EncodeTimes> times_;
-};
-
 // ---- What leaves the encoder ----
 
 struct Sent {
@@ -328,6 +252,66 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
 }
 
+// Captured pictures of one monitor through one encoder, one at a time: each picture is
+// stamped 1/rate s after the one before and its output awaited before the next is taken, so
+// that the figures hold the same number of pictures however far a loaded machine lets the
+// encoder fall behind the capture.
+class Stepped {
+public:
+    Stepped(ScreenCapture& capture, std::shared_ptr<VideoCompression> compression, uint32_t displayID, int width,
+            int height, int rate, double mbps)
+        : rate_(rate) {
+        encoder_ = VideoEncoder::create(std::move(compression), width, height, rate, mbps, false, [](const VideoConfig&) {},
+                                        [outputs = outputs_](Bytes wire, bool key) { outputs->add(wire, key); });
+        auto created = capture.createStream(
+            displayID, CaptureEngine::makeStreamConfiguration(width, height, 60, false), queue_,
+            [latest = latest_](const ScreenSample& sample) {
+                if (sample.status != ScreenFrameStatus::complete || !sample.image) return;
+                std::lock_guard lock(latest->mutex);
+                latest->picture = sample.image;
+                latest->arrived.notify_all();
+            },
+            [](const ScreenCaptureError&) {});
+        stream_ = created.stream;
+        if (stream_) stream_->start();
+    }
+    ~Stepped() {
+        if (stream_) stream_->stop(nullptr);
+        encoder_->invalidate();
+    }
+
+    /// Encodes the newest captured picture; milliseconds from submission to output.
+    double encodeNext() {
+        std::shared_ptr<const PixelBuffer> picture;
+        {
+            std::unique_lock lock(latest_->mutex);
+            latest_->arrived.wait(lock, [&] { return latest_->picture != nullptr; });
+            picture = std::exchange(latest_->picture, nullptr);
+        }
+        const size_t before = outputs_->all().size();
+        const double submitted = uptime();
+        encoder_->encode(std::move(picture), MediaTime{next_++, rate_});
+        while (outputs_->all().size() <= before) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return (uptime() - submitted) * 1000;
+    }
+    VideoEncoder& encoder() { return *encoder_; }
+    std::vector<Sent> sent() { return outputs_->all(); }
+
+private:
+    struct Latest {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::shared_ptr<const PixelBuffer> picture;
+    };
+    const int rate_;
+    int64_t next_ = 0;
+    std::shared_ptr<Outputs> outputs_ = std::make_shared<Outputs>();
+    std::shared_ptr<Latest> latest_ = std::make_shared<Latest>();
+    std::shared_ptr<DispatchQueue> queue_ = SerialQueue::create("duskferry.capture");
+    std::shared_ptr<VideoEncoder> encoder_;
+    std::shared_ptr<ScreenCaptureStream> stream_;
+};
+
 struct Bench {
     std::string display;
     std::map<std::pair<int, int>, uint32_t> monitors;  // size -> display ID
@@ -339,7 +323,6 @@ struct Bench {
     struct Engine {
         std::shared_ptr<CaptureEngine> engine;
         std::shared_ptr<Outputs> outputs = std::make_shared<Outputs>();
-        std::shared_ptr<EncodeTimes> times = std::make_shared<EncodeTimes>();
     };
 
     Engine startEngine(int width, int height, int fps, double mbps) {
@@ -348,7 +331,7 @@ struct Bench {
         target->setSelectedDisplayID(monitors.at({width, height}));
         CaptureEngine::Services services;
         services.capture = capture;
-        services.compression = std::make_shared<TimedCompression>(x265, e.times);
+        services.compression = x265;
         services.displays = target;
         services.videoQueue = SerialQueue::create("duskferry.capture");
         CaptureEngine::Settings settings;
@@ -432,6 +415,7 @@ struct Bench {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 8;
     std::printf("load average at start: %s\n", loadAverage().c_str());
     std::printf("cores: %u\n", std::thread::hardware_concurrency());
@@ -500,84 +484,55 @@ int main(int argc, char** argv) {
     std::printf("  mean: capture engine %.1f fps, ffmpeg %.1f fps, ratio %.2f (goal >= 1.5)\n\n", oursTotal / rounds,
                 ffmpegTotal / rounds, ffmpegTotal > 0 ? oursTotal / ffmpegTotal : 0.0);
 
-    // 2. Encode time per frame at three sizes, full motion at 60 fps, 15 Mb/s.
-    std::printf("encode time (the encoder's own per frame), full motion:\n");
+    // 2. Encode time per frame at three sizes: captured pictures of the moving content, one at
+    // a time (nothing queued), 15 Mb/s at 60 pictures a second.
+    std::printf("encode time per picture (submission to output, one at a time), moving content:\n");
     struct Size {
         const char* name;
         int width, height;
     };
     for (Size size : {Size{"720p", 1280, 720}, Size{"1080p", 1920, 1080}, Size{"1440p", 2560, 1440}}) {
         animator.region(size.width, size.height);
-        auto e = bench.startEngine(size.width, size.height, 60, 15);
-        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 5.0) + 1));
-        e.engine->stop();
+        Stepped stepped(*bench.capture, bench.x265, bench.monitors.at({size.width, size.height}), size.width,
+                        size.height, 60, 15);
         std::vector<double> ms;
-        {
-            std::lock_guard lock(e.times->mutex);
-            ms.assign(e.times->ms.begin() + std::min<size_t>(10, e.times->ms.size()), e.times->ms.end());
+        for (int i = 0; i < 45; ++i) {
+            const double t = stepped.encodeNext();
+            if (i >= 5) ms.push_back(t);  // the first pictures include the encoder's start
         }
-        std::printf("  %-5s  p50 %6.1f ms  p95 %6.1f ms  (%zu frames)\n", size.name, percentile(ms, 0.5),
-                    percentile(ms, 0.95), ms.size());
+        std::printf("  %-5s  p50 %6.1f ms  p95 %6.1f ms  (%zu pictures)  load %s\n", size.name, percentile(ms, 0.5),
+                    percentile(ms, 0.95), ms.size(), loadAverage().c_str());
     }
     std::printf("\n");
 
-    // 3. Bit rate per 2-second window across target changes, 1080p: captured pictures of the
-    // moving content through the encoder with update() as the session calls it. Each picture
-    // is stamped 1/30 s after the one before and awaited before the next is taken, so that the
-    // windows hold 60 pictures however loaded the machine is.
+    // 3. Bit rate per 2-second window of picture time across target changes, 1080p, with
+    // update() as the session calls it.
     {
         animator.region(1920, 1080);
         constexpr int rate = 30;
-        auto outputs = std::make_shared<Outputs>();
-        auto encoder = VideoEncoder::create(bench.x265, 1920, 1080, rate, 8, false, [](const VideoConfig&) {},
-                                            [outputs](Bytes wire, bool key) { outputs->add(wire, key); });
-        struct Latest {
-            std::mutex mutex;
-            std::condition_variable arrived;
-            std::shared_ptr<const PixelBuffer> picture;
-        };
-        auto latest = std::make_shared<Latest>();
-        auto queue = SerialQueue::create("duskferry.capture");
-        auto created = bench.capture->createStream(
-            bench.monitors.at({1920, 1080}), CaptureEngine::makeStreamConfiguration(1920, 1080, 60, false), queue,
-            [latest](const ScreenSample& sample) {
-                if (sample.status != ScreenFrameStatus::complete || !sample.image) return;
-                std::lock_guard lock(latest->mutex);
-                latest->picture = sample.image;
-                latest->arrived.notify_all();
-            },
-            [](const ScreenCaptureError&) {});
-        created.stream->start();
+        Stepped stepped(*bench.capture, bench.x265, bench.monitors.at({1920, 1080}), 1920, 1080, rate, 8);
         const int targets[] = {8, 2, 8};
         for (int n = 0; n < 3 * 4 * rate; ++n) {
-            if (n % (4 * rate) == 0 && n > 0) encoder->update(targets[n / (4 * rate)]);
-            std::shared_ptr<const PixelBuffer> picture;
-            {
-                std::unique_lock lock(latest->mutex);
-                latest->arrived.wait(lock, [&] { return latest->picture != nullptr; });
-                picture = std::exchange(latest->picture, nullptr);
-            }
-            encoder->encode(picture, MediaTime{n, rate});
-            picture.reset();
-            while (outputs->all().size() < size_t(n + 1)) std::this_thread::sleep_for(1ms);
+            if (n % (4 * rate) == 0 && n > 0) stepped.encoder().update(targets[n / (4 * rate)]);
+            stepped.encodeNext();
         }
-        created.stream->stop(nullptr);
-        encoder->invalidate();
-        const auto sent = outputs->all();
+        const auto sent = stepped.sent();
+        const int periodic = rate * VideoEncoder::keyframeIntervalSeconds;
         std::printf("bit rate per 2 s window of picture time, 1080p moving content at %d pictures a second\n"
-                    "(8 Mb/s, 2 Mb/s from 4 s, 8 Mb/s from 8 s):\n",
-                    rate);
+                    "(8 Mb/s, 2 Mb/s from 4 s, 8 Mb/s from 8 s; the keyframe interval is %d pictures):\n",
+                    rate, periodic);
         for (int window = 1; window < 6; ++window) {
             const double target = targets[window / 2];
             double bits = 0;
-            int keyframes = 0;
+            int keyframes = 0, periodicKeyframes = 0;
             for (size_t i = size_t(window * 2 * rate); i < size_t((window + 1) * 2 * rate) && i < sent.size(); ++i) {
                 bits += double(sent[i].bytes) * 8;
                 keyframes += sent[i].keyframe ? 1 : 0;
+                periodicKeyframes += sent[i].keyframe && i % size_t(periodic) == 0 ? 1 : 0;
             }
-            std::printf("  %4d-%2d s  %6.2f Mb/s  target %.0f  (%+5.1f %%)  keyframes %d%s\n", window * 2, window * 2 + 2,
-                        bits / 2e6, target, (bits / 2e6 - target) / target * 100, keyframes,
-                        window % 2 == 0 ? "  <- first window after the change" : "");
+            std::printf("  %4d-%2d s  %6.2f Mb/s  target %.0f  (%+5.1f %%)  keyframes %d (periodic %d)%s\n", window * 2,
+                        window * 2 + 2, bits / 2e6, target, (bits / 2e6 - target) / target * 100, keyframes,
+                        periodicKeyframes, window % 2 == 0 ? "  <- first window after the change" : "");
         }
         std::printf("\n");
     }
