@@ -18,7 +18,12 @@ constexpr int maxStep = 6;
 }  // namespace
 
 void FrameQpControl::setTarget(int64_t bitsPerSecond, double framesPerSecond) {
-    if (bitsPerSecond > 0) bitRate_ = static_cast<double>(bitsPerSecond);
+    if (bitsPerSecond > 0 && static_cast<double>(bitsPerSecond) != bitRate_) {
+        // The surplus or deficit stays the same stretch of time at the new rate: bits saved
+        // at 8 Mb/s would otherwise starve the first second at 2 Mb/s (and the other way round).
+        buffer_ *= static_cast<double>(bitsPerSecond) / bitRate_;
+        bitRate_ = static_cast<double>(bitsPerSecond);
+    }
     if (framesPerSecond > 0) frameRate_ = framesPerSecond;
 }
 
