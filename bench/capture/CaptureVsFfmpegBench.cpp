@@ -6,11 +6,12 @@
 //    region for the same time, in alternating rounds;
 //  - encode time p50 and p95 at 720p, 1080p and 1440p (captured pictures encoded one at a
 //    time, submission to output);
-//  - CPU of the process while the screen stands still after its refinement, and frames made;
+//  - CPU of the process while a small area changes, and while the screen stands still after
+//    its refinement (with the frames made);
 //  - bit rate per 2-second window after the target goes 8 -> 2 -> 8 Mb/s, with keyframes.
 // A plain program printing its figures: `bench_capture_vs_ffmpeg [seconds per round]`;
-// `bench_capture_vs_ffmpeg SECONDS ours` runs only the capture engine's full-motion round
-// (for a profiler).
+// `bench_capture_vs_ffmpeg SECONDS ours|small` runs only the capture engine's full-motion
+// round or its small-change figure (for a profiler, or to compare two builds).
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
@@ -361,6 +362,19 @@ struct Bench {
         return {double(frames) / (to - from), (cpu1 - cpu0) / (to - from) * 100};
     }
 
+    // A small area changing 60 times a second (as typing or a progress bar does) on the 1080p
+    // display: frames per second and the process's CPU in % of one core.
+    std::pair<double, double> smallChange(double seconds) {
+        animator->region(240, 40);
+        Engine e = startEngine(1920, 1080, 60, 15);
+        std::this_thread::sleep_for(2s);
+        const double from = uptime(), cpu0 = cpuSeconds(RUSAGE_SELF);
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double to = uptime(), cpu1 = cpuSeconds(RUSAGE_SELF);
+        e.engine->stop();
+        return {double(e.outputs->arrivedBetween(from, to)) / (to - from), (cpu1 - cpu0) / (to - from) * 100};
+    }
+
     // ffmpeg's frames per second over `seconds` (after 2 s of warm-up), from its progress
     // reports, and its CPU over its whole run.
     std::pair<double, double> ffmpeg(double seconds) {
@@ -461,6 +475,11 @@ int main(int argc, char** argv) {
     std::printf("Xvfb %s, %dx%d; moving content redrawn 60 times a second\n\n", bench.display.c_str(), screenWidth,
                 screenHeight);
 
+    if (argc > 2 && std::string(argv[2]) == "small") {
+        auto [fps, cpu] = bench.smallChange(seconds);
+        std::printf("small change: %.1f fps, CPU %.1f %%, %.2f ms CPU per frame\n", fps, cpu, fps > 0 ? cpu * 10 / fps : 0.0);
+        return finish(0);
+    }
     if (argc > 2 && std::string(argv[2]) == "ours") {
         auto [fps, cpu] = bench.ours(seconds);
         std::printf("capture engine %.1f fps, CPU %.0f %%\n", fps, cpu);
@@ -537,7 +556,15 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
 
-    // 4. A still screen after its refinement.
+    // 4. A small change: what capturing and encoding cost when little of the screen changes.
+    {
+        auto [fps, cpu] = bench.smallChange(std::min(seconds, 5.0));
+        std::printf("small change (240x40 redrawn 60 times a second), 1080p: %.1f fps, CPU %.1f %% of one core, "
+                    "%.2f ms CPU per frame\n\n",
+                    fps, cpu, fps > 0 ? cpu * 10 / fps : 0.0);
+    }
+
+    // 5. A still screen after its refinement.
     {
         animator.still();
         auto e = bench.startEngine(1920, 1080, 60, 15);
