@@ -469,7 +469,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& d : content.content->displays) bench.monitors[{d.width, d.height}] = d.id;
     if (bench.monitors.size() < 3) {
-        std::printf("the monitors were not added\n");
+        std::printf("the monitors were not added:");
+        for (const auto& d : content.content->displays) std::printf(" %dx%d", d.width, d.height);
+        std::printf("\n");
         return finish(1);
     }
     std::printf("Xvfb %s, %dx%d; moving content redrawn 60 times a second\n\n", bench.display.c_str(), screenWidth,
