@@ -175,13 +175,14 @@ TEST(X11ScreenCaptureTest, DeliversColoursChangesIdleAndNewConfigurations) {
         EXPECT_GT(cr.bytes[static_cast<size_t>(h / 4) * cr.stride + static_cast<size_t>(w / 8)], 240);
         EXPECT_GT(cb.bytes[static_cast<size_t>(h / 4) * cb.stride + static_cast<size_t>(3 * w / 8)], 240);
     }
-    recorder.keepPictures(false);
+    // The pictures stay held (as an encoder holds its last one) until the next change is seen.
     ASSERT_GE(recorder.waitFor(static_cast<size_t>(first), isIdle), 0) << "a still screen reports idle";
 
-    // A drawn rectangle: a complete frame whose dirty rectangles cover it.
-    recorder.keepPictures(true);
+    // A drawn rectangle: a complete frame whose dirty rectangles cover it. Its rows start and
+    // end on odd lines, and the picture before is still held, so only the changed rows are
+    // grabbed and converted: every row across its edges must still be right.
     size_t mark = recorder.count();
-    card.fill(0x00ff00, 200, 150, 80, 60);
+    card.fill(0x00ff00, 200, 151, 80, 61);
     int changed = recorder.waitFor(mark, isComplete);
     ASSERT_GE(changed, 0);
     {
@@ -193,11 +194,22 @@ TEST(X11ScreenCaptureTest, DeliversColoursChangesIdleAndNewConfigurations) {
             x1 = std::max(x1, r.x + r.width), y1 = std::max(y1, r.y + r.height);
         }
         EXPECT_LE(x0, 200);
-        EXPECT_LE(y0, 150);
+        EXPECT_LE(y0, 151);
         EXPECT_GE(x1, 280);
-        EXPECT_GE(y1, 210);
+        EXPECT_GE(y1, 212);
         EXPECT_LT(x1 - x0, w) << "only the changed area is reported";
-        EXPECT_NEAR(lumaAt(*s.image, 240, 180), 182, 3);  // green
+        for (int y = 140; y < 224; ++y) {
+            const bool green = y >= 151 && y < 212;
+            EXPECT_NEAR(lumaAt(*s.image, 240, y), green ? 182 : 54, 3) << "row " << y;  // green on red
+            EXPECT_NEAR(lumaAt(*s.image, 120, y), 54, 3) << "row " << y;                // red beside it
+        }
+        const auto& cr = s.image->planes[2];
+        for (int row = 70; row < 112; ++row) {  // chroma rows wholly inside or outside
+            if (row == 75 || row == 105) continue;
+            const bool green = row > 75 && row < 105;
+            const int v = cr.bytes[static_cast<size_t>(row) * cr.stride + 120];
+            EXPECT_TRUE(green ? v < 40 : v > 240) << "chroma row " << row << ": " << v;
+        }
     }
     recorder.keepPictures(false);
 

@@ -3,12 +3,11 @@
 // went in; the bit rate is measured after a change of the target.
 
 #include "platform/linux/compression/X265Compression.h"
+#include "tests/support/HevcDecoder.h"
 
 #include <gtest/gtest.h>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -109,72 +108,27 @@ PixelBuffer drawCard(PixelFormat format, int frame, bool noise, std::mt19937& ra
     return buffer;
 }
 
-struct Decoder {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    AVCodecContext* context = nullptr;
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-
-    Decoder() {
-        context = avcodec_alloc_context3(codec);
-        context->thread_count = 1;
-        context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-        avcodec_open2(context, codec, nullptr);
+// Decodes one sample in length-prefixed form with its parameter sets in front; true when a
+// picture came out. A parameter set inside the sample fails the test.
+bool decode(testsupport::HevcDecoder& decoder, const Output& out) {
+    const auto units = testsupport::splitLengthPrefixed(out.data);
+    if (!units) return false;
+    for (auto unit : *units) {
+        const int type = testsupport::hevcNalType(unit);
+        EXPECT_FALSE(type >= testsupport::hevcVps && type <= testsupport::hevcPps) << "parameter set inside a sample";
     }
-    ~Decoder() {
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&context);
-    }
-
-    // Decodes one sample given in length-prefixed form, with the parameter sets in front;
-    // true when a picture came out.
-    bool decode(const Output& out) {
-        Bytes annexB;
-        auto appendNal = [&](const uint8_t* data, size_t size) {
-            static const uint8_t startCode[4] = {0, 0, 0, 1};
-            annexB.insert(annexB.end(), startCode, startCode + 4);
-            annexB.insert(annexB.end(), data, data + size);
-        };
-        for (const Bytes& set : out.parameterSets) appendNal(set.data(), set.size());
-        size_t at = 0;
-        while (at + 4 <= out.data.size()) {
-            size_t size = (size_t{out.data[at]} << 24) | (size_t{out.data[at + 1]} << 16) |
-                          (size_t{out.data[at + 2]} << 8) | out.data[at + 3];
-            at += 4;
-            if (at + size > out.data.size()) return false;
-            int type = (out.data[at] >> 1) & 0x3f;
-            EXPECT_FALSE(type >= 32 && type <= 34) << "parameter set inside a sample";
-            appendNal(out.data.data() + at, size);
-            at += size;
-        }
-        if (at != out.data.size()) return false;
-        if (av_new_packet(packet, static_cast<int>(annexB.size())) < 0) return false;
-        std::memcpy(packet->data, annexB.data(), annexB.size());
-        int sent = avcodec_send_packet(context, packet);
-        av_packet_unref(packet);
-        if (sent < 0) return false;
-        return avcodec_receive_frame(context, frame) == 0;
-    }
-};
+    const auto annexB = testsupport::toAnnexB(out.parameterSets, out.data);
+    return annexB && decoder.decode(*annexB);
+}
 
 double psnr(const PixelBuffer& input, const AVFrame* frame) {
-    double squared = 0;
-    double samples = 0;
+    std::vector<testsupport::PlaneView> planes;
     for (int plane = 0; plane < 3; ++plane) {
-        bool full = plane == 0 || input.format == PixelFormat::i444;
-        int w = full ? width : width / 2, h = full ? height : height / 2;
-        for (int row = 0; row < h; ++row) {
-            for (int col = 0; col < w; ++col) {
-                double d = double(input.planes[plane].bytes[row * input.planes[plane].stride + col]) -
-                           frame->data[plane][row * frame->linesize[plane] + col];
-                squared += d * d;
-            }
-        }
-        samples += double(w) * h;
+        const bool full = plane == 0 || input.format == PixelFormat::i444;
+        planes.push_back({input.planes[plane].bytes.data(), input.planes[plane].stride, full ? width : width / 2,
+                          full ? height : height / 2});
     }
-    double mse = squared / samples;
-    return mse <= 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+    return testsupport::psnr(planes, frame);
 }
 
 struct Running {
@@ -235,7 +189,7 @@ TEST_P(X265CompressionProfiles, EveryFrameDecodesAtTheRightSizeAndColoursWithPsn
     ASSERT_TRUE(run.collector.waitFor(frames));
     run.session->invalidate();
 
-    Decoder decoder;
+    testsupport::HevcDecoder decoder;
     double worst = 99;
     for (int i = 0; i < frames; ++i) {
         const Output& out = run.collector.outputs[i];
@@ -243,16 +197,17 @@ TEST_P(X265CompressionProfiles, EveryFrameDecodesAtTheRightSizeAndColoursWithPsn
         ASSERT_TRUE(out.hasSample) << "frame " << i;
         EXPECT_EQ(out.parameterSets.size(), 3u);
         EXPECT_EQ(out.notSync, !(i == 0 || i == 30)) << "frame " << i;
-        ASSERT_TRUE(decoder.decode(out)) << "frame " << i;
-        EXPECT_EQ(decoder.frame->width, width);
-        EXPECT_EQ(decoder.frame->height, height);
-        EXPECT_TRUE(decoder.frame->format == param.decoded || decoder.frame->format == param.decodedFullRange)
-            << av_get_pix_fmt_name(AVPixelFormat(decoder.frame->format));
-        EXPECT_EQ(decoder.frame->color_range, AVCOL_RANGE_JPEG);
-        EXPECT_EQ(decoder.frame->colorspace, AVCOL_SPC_BT709);
-        EXPECT_EQ(decoder.frame->color_primaries, AVCOL_PRI_BT709);
-        EXPECT_EQ(decoder.frame->color_trc, AVCOL_TRC_BT709);
-        worst = std::min(worst, psnr(inputs[i], decoder.frame));
+        ASSERT_TRUE(decode(decoder, out)) << "frame " << i;
+        const AVFrame* frame = decoder.frame();
+        EXPECT_EQ(frame->width, width);
+        EXPECT_EQ(frame->height, height);
+        EXPECT_TRUE(frame->format == param.decoded || frame->format == param.decodedFullRange)
+            << av_get_pix_fmt_name(AVPixelFormat(frame->format));
+        EXPECT_EQ(frame->color_range, AVCOL_RANGE_JPEG);
+        EXPECT_EQ(frame->colorspace, AVCOL_SPC_BT709);
+        EXPECT_EQ(frame->color_primaries, AVCOL_PRI_BT709);
+        EXPECT_EQ(frame->color_trc, AVCOL_TRC_BT709);
+        worst = std::min(worst, psnr(inputs[i], frame));
     }
     EXPECT_GE(worst, 35.0);
     std::printf("%s: worst PSNR %.1f dB\n", param.name, worst);

@@ -2,6 +2,7 @@
 
 #include "platform/linux/x11/RandRMonitorID.h"
 #include "platform/linux/x11/XConnection.h"
+#include "platform/linux/yuv/BgraToYuv.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -55,48 +56,6 @@ bool validConfiguration(const StreamConfiguration& c) {
 }
 
 ScreenCaptureError unavailable(std::string message) { return {screenCaptureDisplayUnavailable, std::move(message)}; }
-
-uint8_t clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
-
-// BGRA to 4:2:0 full-range BT.709 (what the encoder's stream header declares). libyuv's
-// full-range conversion (J420) uses the BT.601 matrix, so the matrix is applied here;
-// coefficients are scaled by 2^16.
-void bgraToI420(const uint8_t* src, size_t stride, int width, int height, PixelBuffer& out) {
-    constexpr int kYr = 13933, kYg = 46871, kYb = 4732;  // 0.2126, 0.7152, 0.0722
-    uint8_t* yPlane = out.planes[0].bytes.data();
-    uint8_t* uPlane = out.planes[1].bytes.data();
-    uint8_t* vPlane = out.planes[2].bytes.data();
-    const size_t yStride = out.planes[0].stride, cStride = out.planes[1].stride;
-    for (int row = 0; row < height; ++row) {
-        const uint8_t* p = src + static_cast<size_t>(row) * stride;
-        uint8_t* y = yPlane + static_cast<size_t>(row) * yStride;
-        for (int col = 0; col < width; ++col, p += 4) {
-            y[col] = clamp8((kYr * p[2] + kYg * p[1] + kYb * p[0] + 32768) >> 16);
-        }
-    }
-    for (int row = 0; row < height; row += 2) {
-        const int row2 = std::min(row + 1, height - 1);
-        for (int col = 0; col < width; col += 2) {
-            const int col2 = std::min(col + 1, width - 1);
-            int r = 0, g = 0, b = 0;
-            for (int rr : {row, row2}) {
-                for (int cc : {col, col2}) {
-                    const uint8_t* p = src + static_cast<size_t>(rr) * stride + static_cast<size_t>(cc) * 4;
-                    b += p[0];
-                    g += p[1];
-                    r += p[2];
-                }
-            }
-            // Sums of four samples: Cb = (B - Y) / 1.8556, Cr = (R - Y) / 1.5748, in fixed
-            // point (2^16 / (4 × 1.8556) and 2^16 / (4 × 1.5748)), rounded to nearest.
-            constexpr int kCb = 8830, kCr = 10404;
-            const int y4 = (kYr * r + kYg * g + kYb * b) >> 16;
-            const size_t at = static_cast<size_t>(row / 2) * cStride + static_cast<size_t>(col / 2);
-            uPlane[at] = clamp8(128 + (((b - y4) * kCb + 32768) >> 16));
-            vPlane[at] = clamp8(128 + (((r - y4) * kCr + 32768) >> 16));
-        }
-    }
-}
 
 class X11Stream final : public ScreenCaptureStream, public std::enable_shared_from_this<X11Stream> {
 public:
@@ -296,13 +255,24 @@ private:
                     if (pending_->completion) pending_->completion(std::nullopt);
                     pending_.reset();
                     dirty.assign(1, {0, 0, static_cast<double>(monitor.width), static_cast<double>(monitor.height)});
+                    previous_.reset();
                 }
                 config = configuration_;
             }
             const double interval = std::max(config.minimumFrameInterval.seconds(), 0.001);
             const double now = clock.uptime();
             if (!dirty.empty() && now - lastFrame >= interval && held_.load() < config.queueDepth) {
-                if (!XShmGetImage(dpy, DefaultRootWindow(dpy), image, monitor.x, monitor.y, AllPlanes)) {
+                // With the picture before still at hand in this size and format, only the rows
+                // the changes touch are grabbed and converted; the rest is copied from it.
+                std::shared_ptr<const PixelBuffer> previous = previous_.lock();
+                if (previous && (previous->width != monitor.width || previous->height != monitor.height ||
+                                 previous->width != config.width || previous->height != config.height ||
+                                 previous->format != config.pixelFormat)) {
+                    previous.reset();
+                }
+                const auto [first, end] = previous ? changedRows(dirty, monitor.height, config.pixelFormat == PixelFormat::i420)
+                                                   : std::pair{0, monitor.height};
+                if (!grabRows(dpy, image, monitor, first, end)) {
                     if (connection.broken()) break;
                     // The screen shrank under the monitor, or the monitor went away.
                     if (!stillThere(dpy, monitor)) {
@@ -310,7 +280,7 @@ private:
                         break;
                     }
                 } else {
-                    deliverFrame(image, config, std::move(dirty));
+                    deliverFrame(image, config, std::move(dirty), previous, first, end);
                     dirty.clear();
                     lastFrame = now;
                     idleSent = false;
@@ -391,7 +361,40 @@ private:
         return {static_cast<int64_t>(std::llround(Clock::system().uptime() * 1e9)), 1000000000};
     }
 
-    void deliverFrame(XImage* image, const StreamConfiguration& config, std::vector<DirtyRect> dirty) {
+    // The rows [first, end) the rectangles touch, even-aligned for 4:2:0 (its chroma rows
+    // cover two picture rows).
+    static std::pair<int, int> changedRows(const std::vector<DirtyRect>& dirty, int height, bool evenRows) {
+        double top = height, bottom = 0;
+        for (const auto& r : dirty) {
+            top = std::min(top, r.y);
+            bottom = std::max(bottom, r.y + r.height);
+        }
+        int first = std::clamp(static_cast<int>(std::floor(top)), 0, height);
+        int end = std::clamp(static_cast<int>(std::ceil(bottom)), first, height);
+        if (evenRows) {
+            first &= ~1;
+            end = std::min(height, (end + 1) & ~1);
+        }
+        if (first >= end) return {0, height};
+        return {first, end};
+    }
+
+    // Grabs the rows [first, end) of the monitor into the same rows of `image`: the request
+    // names the shared-memory offset from the image's data, and the width (hence the row
+    // length) stays the image's own.
+    static bool grabRows(Display* dpy, XImage* image, const MonitorRect& monitor, int first, int end) {
+        char* const data = image->data;
+        const int height = image->height;
+        image->data = data + static_cast<ptrdiff_t>(first) * image->bytes_per_line;
+        image->height = end - first;
+        const bool ok = XShmGetImage(dpy, DefaultRootWindow(dpy), image, monitor.x, monitor.y + first, AllPlanes);
+        image->data = data;
+        image->height = height;
+        return ok;
+    }
+
+    void deliverFrame(XImage* image, const StreamConfiguration& config, std::vector<DirtyRect> dirty,
+                      const std::shared_ptr<const PixelBuffer>& previous, int first, int end) {
         const auto* src = reinterpret_cast<const uint8_t*>(image->data);
         size_t stride = static_cast<size_t>(image->bytes_per_line);
         std::vector<uint8_t> scaled;
@@ -402,16 +405,20 @@ private:
             src = scaled.data();
             stride = static_cast<size_t>(config.width) * 4;
         }
-        auto* buffer = new PixelBuffer(PixelBuffer::make(config.pixelFormat, config.width, config.height));
+        // Only an unscaled picture has a `previous` (and rows other than all of them).
+        if (!previous) first = 0, end = config.height;
+        auto* buffer = previous ? new PixelBuffer(*previous)
+                                : new PixelBuffer(PixelBuffer::make(config.pixelFormat, config.width, config.height));
         if (config.pixelFormat == PixelFormat::bgra) {
-            for (int row = 0; row < config.height; ++row) {
-                std::memcpy(buffer->planes[0].bytes.data() + static_cast<size_t>(row) * buffer->planes[0].stride,
-                            src + static_cast<size_t>(row) * stride, static_cast<size_t>(config.width) * 4);
+            auto& plane = buffer->planes[0];
+            for (int row = first; row < end; ++row) {
+                uint8_t* out = plane.bytes.data() + static_cast<size_t>(row) * plane.stride;
+                std::memcpy(out, src + static_cast<size_t>(row) * stride, static_cast<size_t>(config.width) * 4);
+                // X leaves the padding byte undefined; the pictures are opaque.
+                for (size_t i = 3; i < static_cast<size_t>(config.width) * 4; i += 4) out[i] = 0xff;
             }
-            // X leaves the padding byte undefined; the pictures are opaque.
-            for (size_t i = 3; i < buffer->planes[0].bytes.size(); i += 4) buffer->planes[0].bytes[i] = 0xff;
         } else {
-            bgraToI420(src, stride, config.width, config.height, *buffer);
+            bgraToYuv(src, stride, config.width, config.height, *buffer, first, end);
         }
         // Counts the pictures the owner holds, for the queue depth.
         held_.fetch_add(1);
@@ -422,6 +429,7 @@ private:
                 stream->held_.fetch_sub(1);
             }
         });
+        previous_ = picture;
         ScreenSample sample;
         sample.status = ScreenFrameStatus::complete;
         sample.image = std::move(picture);
@@ -457,6 +465,9 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<int32_t> held_{0};
+    // Capture thread only: the last picture handed out, while its owner still holds it (it
+    // is not held here, so it does not count against the queue depth).
+    std::weak_ptr<const PixelBuffer> previous_;
     int wake_ = -1;
 };
 

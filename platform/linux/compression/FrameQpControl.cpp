@@ -18,7 +18,12 @@ constexpr int maxStep = 6;
 }  // namespace
 
 void FrameQpControl::setTarget(int64_t bitsPerSecond, double framesPerSecond) {
-    if (bitsPerSecond > 0) bitRate_ = static_cast<double>(bitsPerSecond);
+    if (bitsPerSecond > 0 && static_cast<double>(bitsPerSecond) != bitRate_) {
+        // The surplus or deficit stays the same stretch of time at the new rate: bits saved
+        // at 8 Mb/s would otherwise starve the first second at 2 Mb/s (and the other way round).
+        buffer_ *= static_cast<double>(bitsPerSecond) / bitRate_;
+        bitRate_ = static_cast<double>(bitsPerSecond);
+    }
     if (framesPerSecond > 0) frameRate_ = framesPerSecond;
 }
 
@@ -40,7 +45,10 @@ int FrameQpControl::nextQp(double seconds, bool keyframe) {
     double model = keyframe ? keyComplexity_ : complexity_;
     if (keyframe && model <= 0 && complexity_ > 0) model = complexity_ * 4;
     int qp = lastQp_;
-    if (keyframe) target *= 4;  // a keyframe may take a few frames' share
+    // A keyframe may take a few frames' share, and after a still stretch (the still screen's
+    // re-send and refinement) all the stretch saved: nothing follows that needs it, and the
+    // last picture of a still screen is the one that stays on the phone.
+    if (keyframe) target = std::max(target * 4, -buffer_);
     if (model > 0) {
         qp = static_cast<int>(std::lround(6.0 * std::log2(model / target)));
         if (!keyframe) qp = std::clamp(qp, lastQp_ - maxStep, lastQp_ + maxStep);

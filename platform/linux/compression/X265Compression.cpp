@@ -1,6 +1,7 @@
 #include "platform/linux/compression/X265Compression.h"
 
 #include "platform/linux/compression/FrameQpControl.h"
+#include "platform/linux/yuv/BgraToYuv.h"
 
 #include <x265.h>
 
@@ -237,6 +238,7 @@ private:
     void run() {
         x265_picture* pictureIn = x265_picture_alloc();
         x265_picture pictureOut;
+        std::unique_ptr<PixelBuffer> converted;
         int64_t sinceKeyframe = -1;  // -1: no keyframe yet
         for (;;) {
             Job job;
@@ -251,8 +253,18 @@ private:
             }
             CompressionStatus status = compressionSuccess;
             std::optional<CompressedSample> sample;
-            const PixelBuffer& buffer = *job.buffer;
             PixelFormat expected = settings.main444 ? PixelFormat::i444 : PixelFormat::i420;
+            const PixelBuffer* planar = job.buffer.get();
+            if (planar->format == PixelFormat::bgra && planar->width == width_ && planar->height == height_ &&
+                planar->planes.size() == 1) {
+                // The capture hands over BGRA when it keeps full chroma; the planes are made
+                // here, into a picture the thread keeps for the next frame.
+                if (!converted || converted->format != expected)
+                    converted = std::make_unique<PixelBuffer>(PixelBuffer::make(expected, width_, height_));
+                bgraToYuv(planar->planes[0].bytes.data(), planar->planes[0].stride, width_, height_, *converted);
+                planar = converted.get();
+            }
+            const PixelBuffer& buffer = *planar;
             if (buffer.format != expected || buffer.width != width_ || buffer.height != height_ ||
                 buffer.planes.size() != 3) {
                 status = statusBadFrame;
