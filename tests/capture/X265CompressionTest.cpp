@@ -11,6 +11,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -136,7 +137,9 @@ struct Running {
     Collector collector;
     std::shared_ptr<CompressionSession> session;
 
-    CompressionStatus start(const std::string& profile, int64_t bitRate) {
+    /// The tests hand over many pictures at once; in real time the encoder would skip all but
+    /// the newest of them, so only the test of that sets `realTime`.
+    CompressionStatus start(const std::string& profile, int64_t bitRate, bool realTime = false) {
         auto created = service->createSession(CompressionSessionSettings{.width = width, .height = height},
                                               [this](CompressionStatus status, const CompressedSample* sample) {
                                                   collector.add(status, sample);
@@ -145,7 +148,7 @@ struct Running {
         session = created.session;
         std::vector<CompressionProperty> properties = {
             {CompressionPropertyKey::profileLevel, profile},
-            {CompressionPropertyKey::realTime, true},
+            {CompressionPropertyKey::realTime, realTime},
             {CompressionPropertyKey::allowFrameReordering, false},
             {CompressionPropertyKey::maxKeyFrameInterval, int64_t{fps * 10}},
             {CompressionPropertyKey::expectedFrameRate, int64_t{fps}},
@@ -220,6 +223,40 @@ INSTANTIATE_TEST_SUITE_P(Profiles, X265CompressionProfiles,
                                            ProfileCase{"HEVC_Main444_AutoLevel", PixelFormat::i444, AV_PIX_FMT_YUV444P,
                                                        AV_PIX_FMT_YUVJ444P, "Main444"}),
                          [](const ::testing::TestParamInfo<ProfileCase>& info) { return std::string(info.param.name); });
+
+TEST(X265Compression, InRealTimeAPictureANewerOneWaitsBehindIsSkippedKeepingItsKeyframe) {
+    Running run;
+    ASSERT_EQ(run.start("HEVC_Main_AutoLevel", 2'000'000, true), 0);
+    constexpr int frames = 20;
+    std::mt19937 random(3);
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(run.session->encodeFrame(std::make_shared<PixelBuffer>(drawCard(PixelFormat::i420, i, false, random)),
+                                           MediaTime{i, fps},
+                                           FrameOptions{.forceKeyFrame = i == 2 ? std::optional(true) : std::nullopt}),
+                  0);
+    }
+    ASSERT_TRUE(run.collector.waitFor(frames));
+    run.session->invalidate();
+
+    // One output per picture, in order: the skipped ones without a sample, the newest encoded.
+    const auto& outputs = run.collector.outputs;
+    ASSERT_EQ(outputs.size(), size_t{frames});
+    const auto encoded = std::ranges::count_if(outputs, [](const Output& o) { return o.hasSample; });
+    EXPECT_LT(encoded, frames);
+    EXPECT_TRUE(outputs.back().hasSample);
+    int keyframes = 0;
+    testsupport::HevcDecoder decoder;
+    for (int i = 0; i < frames; ++i) {
+        EXPECT_EQ(outputs[i].status, 0);
+        if (!outputs[i].hasSample) continue;
+        keyframes += outputs[i].notSync ? 0 : 1;
+        EXPECT_TRUE(decode(decoder, outputs[i])) << "frame " << i;
+        if (i >= 2) {
+            EXPECT_EQ(keyframes, 2) << "the keyframe asked for with picture 2 came with the next one encoded";
+            break;
+        }
+    }
+}
 
 TEST(X265Compression, NewAverageBitRateHoldsInTheFirstTwoSecondWindowWithoutKeyframe) {
     Running run;

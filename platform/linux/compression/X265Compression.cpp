@@ -53,6 +53,9 @@ struct Settings {
     double frameRate = 30;
     int64_t bitRate = 2'000'000;
     int64_t limitBitRate = 0;  // from the data-rate limit; 0: none
+    // Real time: a picture that a newer one already waits behind is not encoded, so a
+    // capture faster than the encoder never builds up a queue (and a delay) of its own.
+    bool realTime = false;
 };
 
 // Everything a session shares with its encoder thread; the thread holds it too, so the
@@ -83,7 +86,12 @@ public:
                 settings_.main444 = main444;
                 return compressionSuccess;
             }
-            case CompressionPropertyKey::realTime:
+            case CompressionPropertyKey::realTime: {
+                auto on = std::get_if<bool>(&v);
+                if (!on) return statusBadProperty;
+                settings_.realTime = *on;
+                return compressionSuccess;
+            }
             case CompressionPropertyKey::prioritizeEncodingSpeedOverQuality:
                 return std::holds_alternative<bool>(v) ? compressionSuccess : statusBadProperty;
             case CompressionPropertyKey::allowFrameReordering: {
@@ -243,6 +251,7 @@ private:
         for (;;) {
             Job job;
             Settings settings;
+            bool skip = false;
             {
                 std::unique_lock lock(mutex_);
                 wake_.wait(lock, [&] { return invalidated_ || !jobs_.empty(); });
@@ -250,6 +259,13 @@ private:
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
                 settings = settings_;
+                skip = settings.realTime && !jobs_.empty();
+                // The newer picture inherits a keyframe asked for with the skipped one.
+                if (skip) jobs_.front().forceKey = jobs_.front().forceKey || job.forceKey;
+            }
+            if (skip) {
+                output_(compressionSuccess, nullptr);  // taken, and dropped
+                continue;
             }
             CompressionStatus status = compressionSuccess;
             std::optional<CompressedSample> sample;
