@@ -442,4 +442,11 @@ Result<ControlMessage> ControlMessage::decode(std::string_view json) {
     return kDecoders[static_cast<size_t>(*found)](*body);
 }
 
+ControlMessage::ControlMessage(const ControlMessage&) = default;
+ControlMessage::ControlMessage(ControlMessage&&) noexcept = default;
+ControlMessage& ControlMessage::operator=(const ControlMessage&) = default;
+ControlMessage& ControlMessage::operator=(ControlMessage&&) noexcept = default;
+ControlMessage::~ControlMessage() = default;
+bool ControlMessage::operator==(const ControlMessage&) const = default;
+
 }  // namespace df
