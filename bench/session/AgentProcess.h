@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <mutex>
@@ -46,11 +47,11 @@ inline uint16_t freePort(int type) {
     return ntohs(addr.sin_port);
 }
 
-inline bool tcpAccepts(uint16_t port) {
+inline bool tcpAccepts(uint16_t port, const char* host = "127.0.0.1") {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host, &addr.sin_addr);
     addr.sin_port = htons(port);
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     ::close(fd);
@@ -63,8 +64,9 @@ class AgentProcess {
 public:
     /// `display`: the X display the agent uses ("" = none).
     AgentProcess(const std::string& binary, const std::vector<std::string>& wrap, const fs::path& home,
-                 uint16_t port, uint16_t quicPort, bool verbose, const std::string& display)
-        : verbose_(verbose) {
+                 uint16_t port, uint16_t quicPort, bool verbose, const std::string& display,
+                 std::function<void(const std::string&)> onLine = {})
+        : verbose_(verbose), onLine_(std::move(onLine)) {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) {
             std::perror("bench: pipe");
@@ -159,6 +161,7 @@ private:
                 std::string line = pending.substr(0, nl);
                 pending.erase(0, nl + 1);
                 if (verbose_) std::cerr << "agent: " << line << "\n";
+                if (onLine_) onLine_(line);
                 std::lock_guard lock(mutex_);
                 if (!code_ && line.size() >= 6) {
                     std::string tail = line.substr(line.size() - 6);
@@ -175,6 +178,7 @@ private:
     }
 
     bool verbose_;
+    std::function<void(const std::string&)> onLine_;
     pid_t pid_ = -1;
     int input_ = -1;
     std::thread reader_;

@@ -21,6 +21,7 @@
 // the size and rate stay as asked for the whole run.
 
 #include "bench/session/AgentProcess.h"
+#include "bench/session/PrivateXvfb.h"
 #include "platform/SerialQueue.h"
 #include "platform/Transport.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -57,51 +58,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-struct Size {
-    int width = 0;
-    int height = 0;
-};
-
-/// A private Xvfb of one screen size; ends with the object.
-class Xvfb {
-public:
-    explicit Xvfb(Size size) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        const std::string screen = std::to_string(size.width) + "x" + std::to_string(size.height) + "x24";
-        const std::string fd = std::to_string(fds[1]);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setsid();
-            ::close(fds[0]);
-            int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) {
-                ::dup2(null, 1);
-                ::dup2(null, 2);
-            }
-            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "+extension",
-                     "RANDR", "+extension", "DAMAGE", "-nolisten", "tcp", static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        ::close(fds[1]);
-        std::string number;
-        char c = 0;
-        while (pid_ > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        ::close(fds[0]);
-        if (!number.empty()) name_ = ":" + number;
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& name() const { return name_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string name_;
-};
+using bench::Size;
+using bench::Xvfb;
 
 /// What the phone's decoder shows, looked at on the phone's queue.
 struct Watch {

@@ -1,0 +1,338 @@
+// The adaptive stream through a real bottleneck: the agent program runs in a network
+// namespace of its own, joined to this one by a veth pair; the reference client of this
+// process receives its stream over TCP media through the pair. An X client keeps a private
+// Xvfb in full motion. After a clear start, a token bucket (tc tbf) limits the agent's
+// side of the pair; later the limit is lifted.
+//
+// Every received frame's delay is its arrival on this machine's CLOCK_MONOTONIC minus its
+// presentation time (the agent's capture time on the same clock), so queueing in the
+// bottleneck shows directly. Printed: a line per second (frames, kbit/s, median and largest
+// delay, the agent's status texts), then the time from the start of the limit to a stable
+// stream (3 seconds in a row with at least 10 frames and a median delay under the larger of
+// 150 ms and 1.5 times the clear start's plus 50 ms: on a loaded machine encoding alone can
+// queue frames), the
+// frames the phone got per second under the limit against the clear start, pictures that
+// failed to decode, and the time from the lift to the stream's bit rate back at 80 % of the
+// clear start. Needs root (namespaces and tc).
+//
+//   bench_congestion [--rate 5mbit] [--clear S] [--limited S] [--lifted S] [--size WxH]
+//                    [--mbps M] [--agent PATH] [--verbose]
+
+#include "bench/session/AgentProcess.h"
+#include "bench/session/PrivateXvfb.h"
+#include "platform/SerialQueue.h"
+#include "platform/linux/transport/LinuxTransport.h"
+#include "tools/phone/IdentityStore.h"
+#include "tools/phone/PhoneClient.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace df;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+double monotonic() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+bool run(const std::string& command, bool verbose) {
+    if (verbose) std::cerr << "+ " << command << "\n";
+    return std::system((command + (verbose ? "" : " >/dev/null 2>&1")).c_str()) == 0;
+}
+
+/// A namespace with one end of a veth pair (10.213.<n>.2) and this namespace holding the
+/// other (10.213.<n>.1); removed with the object.
+class NetworkNamespace {
+public:
+    explicit NetworkNamespace(bool verbose) : verbose_(verbose) {
+        const std::string id = std::to_string(::getpid() % 100000);
+        name_ = "dfbench" + id;
+        outer_ = "dfv" + id + "a";
+        inner_ = "dfv" + id + "b";
+        const std::string net = "10.213." + std::to_string(::getpid() % 250 + 1);
+        address_ = net + ".2";
+        ok_ = run("ip netns add " + name_, verbose) &&
+              run("ip link add " + outer_ + " type veth peer name " + inner_, verbose) &&
+              run("ip link set " + inner_ + " netns " + name_, verbose) &&
+              run("ip addr add " + net + ".1/24 dev " + outer_, verbose) && run("ip link set " + outer_ + " up", verbose) &&
+              run(exec("ip addr add " + address_ + "/24 dev " + inner_), verbose) &&
+              run(exec("ip link set " + inner_ + " up"), verbose) && run(exec("ip link set lo up"), verbose);
+    }
+    ~NetworkNamespace() {
+        run("ip link del " + outer_, verbose_);
+        run("ip netns del " + name_, verbose_);
+    }
+    bool ok() const { return ok_; }
+    const std::string& name() const { return name_; }
+    const std::string& address() const { return address_; }
+    std::string exec(const std::string& command) const { return "ip netns exec " + name_ + " " + command; }
+    bool limit(const std::string& rate) const {
+        return run(exec("tc qdisc add dev " + inner_ + " root tbf rate " + rate + " burst 32kbit latency 300ms"), verbose_);
+    }
+    bool lift() const { return run(exec("tc qdisc del dev " + inner_ + " root"), verbose_); }
+
+private:
+    bool verbose_;
+    bool ok_ = false;
+    std::string name_, outer_, inner_, address_;
+};
+
+struct Second {
+    int frames = 0;
+    int64_t bytes = 0;
+    std::vector<double> delaysMs;
+    std::vector<std::string> statuses;
+};
+
+/// The value after "key=" in a line, if any.
+std::optional<std::string> value(const std::string& line, const std::string& key) {
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return std::nullopt;
+    const size_t start = at + key.size() + 2;
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string rate = "5mbit";
+    double clear = 10, limited = 40, lifted = 60, mbps = 20;
+    bench::Size size{1280, 720};
+    std::string agentBinary = DF_AGENT_BIN;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--rate" && i + 1 < argc) rate = argv[++i];
+        else if (arg == "--clear" && i + 1 < argc) clear = std::atof(argv[++i]);
+        else if (arg == "--limited" && i + 1 < argc) limited = std::atof(argv[++i]);
+        else if (arg == "--lifted" && i + 1 < argc) lifted = std::atof(argv[++i]);
+        else if (arg == "--mbps" && i + 1 < argc) mbps = std::atof(argv[++i]);
+        else if (arg == "--size" && i + 1 < argc) std::sscanf(argv[++i], "%dx%d", &size.width, &size.height);
+        else if (arg == "--agent" && i + 1 < argc) agentBinary = argv[++i];
+        else if (arg == "--verbose") verbose = true;
+        else {
+            std::cerr << "usage: bench_congestion [--rate 5mbit] [--clear S] [--limited S] [--lifted S] [--size WxH]\n"
+                         "                        [--mbps M] [--agent PATH] [--verbose]\n";
+            return 2;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::geteuid() != 0) {
+        std::cerr << "bench_congestion: needs root for network namespaces and tc\n";
+        return 2;
+    }
+    bench::Xvfb xvfb(size);
+    if (xvfb.name().empty()) {
+        std::cerr << "bench_congestion: Xvfb did not start\n";
+        return 1;
+    }
+    NetworkNamespace ns(verbose);
+    if (!ns.ok()) {
+        std::cerr << "bench_congestion: cannot set up the namespace and veth pair\n";
+        return 1;
+    }
+    char pattern[] = "/tmp/df-bench-congestion-XXXXXX";
+    if (!::mkdtemp(pattern)) return 1;
+    const fs::path home = pattern;
+
+    std::mutex mutex;
+    const double start = monotonic();
+    std::map<int, Second> seconds;  // by whole seconds since start
+    auto secondOf = [&](double t) -> Second& { return seconds[static_cast<int>(t - start)]; };
+
+    int status = 0;
+    {
+        const uint16_t port = 52525;  // the namespace is the agent's alone
+        bench::AgentProcess agent(agentBinary, {"ip", "netns", "exec", ns.name()}, home, port, 52526, verbose,
+                                  xvfb.name(), [&](const std::string& line) {
+                                      std::lock_guard lock(mutex);
+                                      secondOf(monotonic()).statuses.push_back(line);
+                                  });
+        auto code = agent.waitForCode();
+        for (int i = 0; i < 500 && code && !bench::tcpAccepts(port, ns.address().c_str()); ++i)
+            std::this_thread::sleep_for(10ms);
+        if (!code) {
+            std::cerr << "bench_congestion: the agent printed no pairing code\n";
+            return 1;
+        }
+        phone::IdentityStore store(home / "phone");
+        auto identity = store.loadOrCreate("Bench Phone");
+        if (!identity) return 1;
+
+        phone::PhoneOptions options;
+        options.agent = {ns.address(), port};
+        options.code = *code;
+        options.quality = QualityRequest(60, mbps, std::max(size.width, size.height), true);
+        options.media = phone::MediaMode::tcp;
+        options.trace = true;  // a line per frame with its presentation time
+        options.stats = true;
+        options.hasScript = true;
+        auto queue = SerialQueue::create("duskferry.phone");
+        std::string totals;
+        std::atomic<bool> ended = false;
+        agent.approveNext();
+        auto client = phone::PhoneClient::create(
+            options, *identity, store, queue, makeLinuxTransportFactory(),
+            [&](const std::string& line) {
+                const double now = monotonic();
+                if (line.starts_with("total ")) {
+                    std::lock_guard lock(mutex);
+                    totals = line;
+                }
+                if (line.find(" videoFrame ") == std::string::npos) return;
+                const auto pts = value(line, "pts");
+                const auto bytes = value(line, "bytes");
+                if (!pts || !bytes) return;
+                std::lock_guard lock(mutex);
+                Second& s = secondOf(now);
+                ++s.frames;
+                s.bytes += std::stoll(*bytes);
+                s.delaysMs.push_back((now - std::stod(*pts)) * 1000.0);
+            },
+            [](const std::string& line) { std::cerr << "phone: " << line << "\n"; },
+            [&](phone::ExitStatus, const std::string&) { ended = true; });
+        client->start();
+
+        // Full motion for the whole run: a block of noise (which no encoder can squeeze
+        // below the limit) and a flat rectangle at new places at 60 Hz.
+        std::atomic<bool> moving = true;
+        std::thread motion([&] {
+            Display* display = XOpenDisplay(xvfb.name().c_str());
+            if (!display) return;
+            const Window root = DefaultRootWindow(display);
+            GC gc = XCreateGC(display, root, 0, nullptr);
+            std::mt19937 random(7);
+            const int w = std::min(256, size.width), h = std::min(144, size.height);
+            std::vector<uint32_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
+            XImage* noise = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0,
+                                         reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(w),
+                                         static_cast<unsigned>(h), 32, 0);
+            std::uniform_int_distribution<int> px(0, size.width - w), py(0, size.height - h);
+            auto next = std::chrono::steady_clock::now();
+            while (moving && noise) {
+                for (auto& p : pixels) p = static_cast<uint32_t>(random()) & 0xFFFFFF;
+                XPutImage(display, root, gc, noise, 0, 0, px(random), py(random), static_cast<unsigned>(w),
+                          static_cast<unsigned>(h));
+                XSetForeground(display, gc, static_cast<unsigned long>(random() & 0xFFFFFF));
+                XFillRectangle(display, root, gc, px(random), py(random), static_cast<unsigned>(w),
+                               static_cast<unsigned>(h));
+                XSync(display, False);
+                next += std::chrono::microseconds(16667);
+                std::this_thread::sleep_until(next);
+            }
+            if (noise) {
+                noise->data = nullptr;  // the vector owns the pixels
+                XDestroyImage(noise);
+            }
+            XFreeGC(display, gc);
+            XCloseDisplay(display);
+        });
+
+        auto sleepFor = [&](double s) {
+            const double until = monotonic() + s;
+            while (!ended && monotonic() < until) std::this_thread::sleep_for(100ms);
+        };
+        sleepFor(clear);
+        const double limitedAt = monotonic();
+        if (!ns.limit(rate)) {
+            std::cerr << "bench_congestion: tc tbf failed\n";
+            status = 1;
+        }
+        sleepFor(limited);
+        const double liftedAt = monotonic();
+        ns.lift();
+        sleepFor(lifted);
+        const double endAt = monotonic();
+        moving = false;
+        motion.join();
+        client->stop();
+        for (int i = 0; i < 50 && !ended; ++i) std::this_thread::sleep_for(100ms);
+        queue->stop();
+
+        std::lock_guard lock(mutex);
+        const int limitedSecond = static_cast<int>(limitedAt - start);
+        const int liftedSecond = static_cast<int>(liftedAt - start);
+        const int lastSecond = static_cast<int>(endAt - start);
+        std::printf("agent in namespace %s, %dx%d, 60 fps, %.0f Mbit/s asked, adaptive, TCP media; limit %s "
+                    "from t=%d s to t=%d s\n",
+                    ns.name().c_str(), size.width, size.height, mbps, rate.c_str(), limitedSecond, liftedSecond);
+        std::printf("%5s %7s %8s %12s %12s  %s\n", "t", "frames", "kbit/s", "delay_p50ms", "delay_maxms", "agent status");
+        for (int t = 0; t <= lastSecond; ++t) {
+            const Second& s = seconds[t];
+            const double maxDelay = s.delaysMs.empty() ? 0 : *std::max_element(s.delaysMs.begin(), s.delaysMs.end());
+            std::string texts;
+            for (const auto& text : s.statuses) texts += (texts.empty() ? "" : " | ") + text;
+            std::printf("%5d %7d %8.0f %12.1f %12.1f  %s\n", t, s.frames, static_cast<double>(s.bytes) * 8 / 1000,
+                        median(s.delaysMs), maxDelay, texts.c_str());
+        }
+        auto averageOver = [&](int from, int to, auto what) {
+            double sum = 0;
+            int n = 0;
+            for (int t = from; t < to; ++t, ++n) sum += what(seconds[t]);
+            return n > 0 ? sum / n : 0.0;
+        };
+        const double clearFps = averageOver(2, limitedSecond, [](const Second& s) { return double(s.frames); });
+        const double clearKbps =
+            averageOver(2, limitedSecond, [](const Second& s) { return static_cast<double>(s.bytes) * 8 / 1000; });
+        std::vector<double> clearDelays;
+        for (int t = 2; t < limitedSecond; ++t)
+            clearDelays.insert(clearDelays.end(), seconds[t].delaysMs.begin(), seconds[t].delaysMs.end());
+        const double clearDelay = median(clearDelays);
+        const double stableDelay = std::max(150.0, 1.5 * clearDelay + 50);
+        std::optional<int> stableAt;
+        for (int t = limitedSecond + 1; t + 2 < liftedSecond && !stableAt; ++t) {
+            bool stable = true;
+            for (int k = t; k < t + 3; ++k)
+                stable = stable && seconds[k].frames >= 10 && median(seconds[k].delaysMs) < stableDelay;
+            if (stable) stableAt = t;
+        }
+        const double limitedFps =
+            averageOver(stableAt.value_or(liftedSecond), liftedSecond, [](const Second& s) { return double(s.frames); });
+        std::optional<int> backAt;
+        for (int t = liftedSecond + 1; t + 2 <= lastSecond && !backAt; ++t) {
+            bool back = true;
+            for (int k = t; k < t + 3; ++k) back = back && static_cast<double>(seconds[k].bytes) * 8 / 1000 >= 0.8 * clearKbps;
+            if (back) backAt = t;
+        }
+        std::printf("clear start: %.1f frames/s, %.0f kbit/s, median delay %.1f ms (stable: 3 s in a row with at "
+                    "least 10 frames and a median delay under %.0f ms)\n",
+                    clearFps, clearKbps, clearDelay, stableDelay);
+        if (stableAt)
+            std::printf("limit to stable stream: %d s (then %.1f frames/s received, %.0f %% of the clear start)\n",
+                        stableAt.value() - limitedSecond, limitedFps, clearFps > 0 ? 100 * limitedFps / clearFps : 0.0);
+        else
+            std::printf("limit to stable stream: not stable within the limited period\n");
+        if (backAt) std::printf("lift to 80 %% of the clear bit rate: %d s\n", backAt.value() - liftedSecond);
+        else std::printf("lift to 80 %% of the clear bit rate: not within %.0f s\n", lifted);
+        std::printf("phone totals: %s\n", totals.c_str());
+    }
+    std::error_code ec;
+    fs::remove_all(home, ec);
+    return status;
+}
