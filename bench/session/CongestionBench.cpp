@@ -12,8 +12,9 @@
 // 150 ms and 1.5 times the clear start's plus 50 ms: on a loaded machine encoding alone can
 // queue frames), the
 // frames the phone got per second under the limit against the clear start, pictures that
-// failed to decode, and the time from the lift to the stream's bit rate back at 80 % of the
-// clear start. Needs root (namespaces and tc).
+// failed to decode, the times from the limit to the agent lowering its resolution tier and
+// from the lift to it raising the tier again, and the time from the lift to the stream's
+// bit rate back at 80 % of the clear start. Needs root (namespaces and tc).
 //
 //   bench_congestion [--rate 5mbit] [--clear S] [--limited S] [--lifted S] [--size WxH]
 //                    [--mbps M] [--agent PATH] [--verbose]
@@ -330,6 +331,18 @@ int main(int argc, char** argv) {
             std::printf("limit to stable stream: not stable within the limited period\n");
         if (backAt) std::printf("lift to 80 %% of the clear bit rate: %d s\n", backAt.value() - liftedSecond);
         else std::printf("lift to 80 %% of the clear bit rate: not within %.0f s\n", lifted);
+        auto firstStatus = [&](const std::string& text, int from, int to) -> std::optional<int> {
+            for (int t = from; t <= to; ++t)
+                for (const auto& line : seconds[t].statuses)
+                    if (line.find(text) != std::string::npos) return t;
+            return std::nullopt;
+        };
+        const auto lowered = firstStatus("Network congested", limitedSecond, liftedSecond);
+        const auto raised = firstStatus("Network recovered", liftedSecond, lastSecond);
+        std::printf("limit to lower resolution tier: %s\n",
+                    lowered ? (std::to_string(*lowered - limitedSecond) + " s").c_str() : "not within the limit");
+        std::printf("lift to raised resolution tier: %s\n",
+                    raised ? (std::to_string(*raised - liftedSecond) + " s").c_str() : "not within the run");
         std::printf("phone totals: %s\n", totals.c_str());
     }
     std::error_code ec;
