@@ -19,15 +19,14 @@
 //   bench_congestion [--rate 5mbit] [--clear S] [--limited S] [--lifted S] [--size WxH]
 //                    [--mbps M] [--agent PATH] [--verbose]
 
-#include "bench/session/AgentProcess.h"
-#include "bench/session/PrivateXvfb.h"
+#include "tests/support/AgentProcess.h"
+#include "tests/support/NetworkNamespace.h"
+#include "tests/support/PrivateXvfb.h"
+#include "tests/support/ScreenMotion.h"
 #include "platform/SerialQueue.h"
 #include "platform/linux/transport/LinuxTransport.h"
 #include "tools/phone/IdentityStore.h"
 #include "tools/phone/PhoneClient.h"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,47 +55,7 @@ double monotonic() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-bool run(const std::string& command, bool verbose) {
-    if (verbose) std::cerr << "+ " << command << "\n";
-    return std::system((command + (verbose ? "" : " >/dev/null 2>&1")).c_str()) == 0;
-}
-
-/// A namespace with one end of a veth pair (10.213.<n>.2) and this namespace holding the
-/// other (10.213.<n>.1); removed with the object.
-class NetworkNamespace {
-public:
-    explicit NetworkNamespace(bool verbose) : verbose_(verbose) {
-        const std::string id = std::to_string(::getpid() % 100000);
-        name_ = "dfbench" + id;
-        outer_ = "dfv" + id + "a";
-        inner_ = "dfv" + id + "b";
-        const std::string net = "10.213." + std::to_string(::getpid() % 250 + 1);
-        address_ = net + ".2";
-        ok_ = run("ip netns add " + name_, verbose) &&
-              run("ip link add " + outer_ + " type veth peer name " + inner_, verbose) &&
-              run("ip link set " + inner_ + " netns " + name_, verbose) &&
-              run("ip addr add " + net + ".1/24 dev " + outer_, verbose) && run("ip link set " + outer_ + " up", verbose) &&
-              run(exec("ip addr add " + address_ + "/24 dev " + inner_), verbose) &&
-              run(exec("ip link set " + inner_ + " up"), verbose) && run(exec("ip link set lo up"), verbose);
-    }
-    ~NetworkNamespace() {
-        run("ip link del " + outer_, verbose_);
-        run("ip netns del " + name_, verbose_);
-    }
-    bool ok() const { return ok_; }
-    const std::string& name() const { return name_; }
-    const std::string& address() const { return address_; }
-    std::string exec(const std::string& command) const { return "ip netns exec " + name_ + " " + command; }
-    bool limit(const std::string& rate) const {
-        return run(exec("tc qdisc add dev " + inner_ + " root tbf rate " + rate + " burst 32kbit latency 300ms"), verbose_);
-    }
-    bool lift() const { return run(exec("tc qdisc del dev " + inner_ + " root"), verbose_); }
-
-private:
-    bool verbose_;
-    bool ok_ = false;
-    std::string name_, outer_, inner_, address_;
-};
+using testsupport::NetworkNamespace;
 
 struct Second {
     int frames = 0;
@@ -124,7 +83,7 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     std::string rate = "5mbit";
     double clear = 10, limited = 40, lifted = 60, mbps = 20;
-    bench::Size size{1280, 720};
+    testsupport::Size size{1280, 720};
     std::string agentBinary = DF_AGENT_BIN;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
@@ -148,7 +107,7 @@ int main(int argc, char** argv) {
         std::cerr << "bench_congestion: needs root for network namespaces and tc\n";
         return 2;
     }
-    bench::Xvfb xvfb(size);
+    testsupport::Xvfb xvfb(size);
     if (xvfb.name().empty()) {
         std::cerr << "bench_congestion: Xvfb did not start\n";
         return 1;
@@ -170,13 +129,13 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         const uint16_t port = 52525;  // the namespace is the agent's alone
-        bench::AgentProcess agent(agentBinary, {"ip", "netns", "exec", ns.name()}, home, port, 52526, verbose,
+        testsupport::AgentProcess agent(agentBinary, {"ip", "netns", "exec", ns.name()}, home, port, 52526, verbose,
                                   xvfb.name(), [&](const std::string& line) {
                                       std::lock_guard lock(mutex);
                                       secondOf(monotonic()).statuses.push_back(line);
                                   });
         auto code = agent.waitForCode();
-        for (int i = 0; i < 500 && code && !bench::tcpAccepts(port, ns.address().c_str()); ++i)
+        for (int i = 0; i < 500 && code && !testsupport::tcpAccepts(port, ns.address().c_str()); ++i)
             std::this_thread::sleep_for(10ms);
         if (!code) {
             std::cerr << "bench_congestion: the agent printed no pairing code\n";
@@ -220,40 +179,8 @@ int main(int argc, char** argv) {
             [&](phone::ExitStatus, const std::string&) { ended = true; });
         client->start();
 
-        // Full motion for the whole run: a block of noise (which no encoder can squeeze
-        // below the limit) and a flat rectangle at new places at 60 Hz.
-        std::atomic<bool> moving = true;
-        std::thread motion([&] {
-            Display* display = XOpenDisplay(xvfb.name().c_str());
-            if (!display) return;
-            const Window root = DefaultRootWindow(display);
-            GC gc = XCreateGC(display, root, 0, nullptr);
-            std::mt19937 random(7);
-            const int w = std::min(256, size.width), h = std::min(144, size.height);
-            std::vector<uint32_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
-            XImage* noise = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0,
-                                         reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(w),
-                                         static_cast<unsigned>(h), 32, 0);
-            std::uniform_int_distribution<int> px(0, size.width - w), py(0, size.height - h);
-            auto next = std::chrono::steady_clock::now();
-            while (moving && noise) {
-                for (auto& p : pixels) p = static_cast<uint32_t>(random()) & 0xFFFFFF;
-                XPutImage(display, root, gc, noise, 0, 0, px(random), py(random), static_cast<unsigned>(w),
-                          static_cast<unsigned>(h));
-                XSetForeground(display, gc, static_cast<unsigned long>(random() & 0xFFFFFF));
-                XFillRectangle(display, root, gc, px(random), py(random), static_cast<unsigned>(w),
-                               static_cast<unsigned>(h));
-                XSync(display, False);
-                next += std::chrono::microseconds(16667);
-                std::this_thread::sleep_until(next);
-            }
-            if (noise) {
-                noise->data = nullptr;  // the vector owns the pixels
-                XDestroyImage(noise);
-            }
-            XFreeGC(display, gc);
-            XCloseDisplay(display);
-        });
+        // Full motion for the whole run.
+        testsupport::ScreenMotion motion(xvfb.name(), size);
 
         auto sleepFor = [&](double s) {
             const double until = monotonic() + s;
@@ -270,8 +197,7 @@ int main(int argc, char** argv) {
         ns.lift();
         sleepFor(lifted);
         const double endAt = monotonic();
-        moving = false;
-        motion.join();
+        motion.stop();
         client->stop();
         for (int i = 0; i < 50 && !ended; ++i) std::this_thread::sleep_for(100ms);
         queue->stop();

@@ -20,8 +20,8 @@
 // The phone asks for the screen's own long edge (no scaling) with adaptation off, so that
 // the size and rate stay as asked for the whole run.
 
-#include "bench/session/AgentProcess.h"
-#include "bench/session/PrivateXvfb.h"
+#include "tests/support/AgentProcess.h"
+#include "tests/support/PrivateXvfb.h"
 #include "platform/SerialQueue.h"
 #include "platform/Transport.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -58,8 +58,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-using bench::Size;
-using bench::Xvfb;
+using testsupport::Size;
+using testsupport::Xvfb;
 
 /// What the phone's decoder shows, looked at on the phone's queue.
 struct Watch {
@@ -147,10 +147,10 @@ Figures measure(Size size, int changes, int fps, double mbps, double motionSecon
     fill(0x303030, 0, 0, size.width, size.height);
     XSync(display, False);
 
-    const uint16_t port = bench::freePort(SOCK_STREAM);
-    bench::AgentProcess agent(agentBinary, {}, home, port, bench::freePort(SOCK_DGRAM), verbose, xvfb.name());
+    const uint16_t port = testsupport::freePort(SOCK_STREAM);
+    testsupport::AgentProcess agent(agentBinary, {}, home, port, testsupport::freePort(SOCK_DGRAM), verbose, xvfb.name());
     auto code = agent.waitForCode();
-    for (int i = 0; i < 500 && code && !bench::tcpAccepts(port); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 500 && code && !testsupport::tcpAccepts(port); ++i) std::this_thread::sleep_for(10ms);
     if (!code) {
         result.failure = "the agent printed no pairing code";
         return result;

@@ -13,7 +13,7 @@
 // the client's TLS handshake, and the difference of the medians (goal: helloAck within
 // 1.5 ms of the bare handshake).
 
-#include "bench/session/AgentProcess.h"
+#include "tests/support/AgentProcess.h"
 #include "platform/SerialQueue.h"
 #include "platform/Transport.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -48,9 +48,9 @@ namespace {
 
 using namespace df;
 using Clock = std::chrono::steady_clock;
-using bench::AgentProcess;
-using bench::freePort;
-using bench::tcpAccepts;
+using testsupport::AgentProcess;
+using testsupport::freePort;
+using testsupport::tcpAccepts;
 namespace fs = std::filesystem;
 
 double millisecondsSince(Clock::time_point start) {

@@ -1,7 +1,7 @@
 #pragma once
-// The agent program as a child process of a benchmark, in a temporary home (its own
+// The agent program as a child process of a benchmark or test, in a temporary home (its own
 // settings and key store): its standard input answers approval questions, its standard
-// output is read for the pairing code. Used by the session benchmarks.
+// output is read for the pairing code. Used by session benchmarks and tests.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-namespace df::bench {
+namespace df::testsupport {
 
 namespace fs = std::filesystem;
 
@@ -40,7 +40,7 @@ inline uint16_t freePort(int type) {
     socklen_t len = sizeof addr;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::perror("bench: port");
+        std::perror("agent process: port");
         std::exit(1);
     }
     ::close(fd);
@@ -69,7 +69,7 @@ public:
         : verbose_(verbose), onLine_(std::move(onLine)) {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) {
-            std::perror("bench: pipe");
+            std::perror("agent process: pipe");
             std::exit(1);
         }
         // Built before fork: the child only calls exec.
@@ -99,7 +99,7 @@ public:
             std::_Exit(127);
         }
         if (pid_ < 0) {
-            std::perror("bench: fork");
+            std::perror("agent process: fork");
             std::exit(1);
         }
         ::setpgid(pid_, pid_);
@@ -146,7 +146,7 @@ public:
     /// Answers the next approval question; the agent reads the line when it asks.
     void approveNext() {
         const char yes[] = "y\n";
-        if (::write(input_, yes, sizeof yes - 1) < 0) std::perror("bench: approve");
+        if (::write(input_, yes, sizeof yes - 1) < 0) std::perror("agent process: approve");
     }
 
 private:
@@ -188,4 +188,4 @@ private:
     bool ended_ = false;
 };
 
-}  // namespace df::bench
+}  // namespace df::testsupport

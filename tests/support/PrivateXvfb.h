@@ -1,5 +1,5 @@
 #pragma once
-// A private Xvfb of one screen size for a benchmark, started with -displayfd so that it
+// A private Xvfb of one screen size for a benchmark or test, started with -displayfd so that it
 // picks a free display number itself; it ends with the object.
 
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace df::bench {
+namespace df::testsupport {
 
 struct Size {
     int width = 0;
@@ -58,4 +58,4 @@ private:
     std::string name_;
 };
 
-}  // namespace df::bench
+}  // namespace df::testsupport
