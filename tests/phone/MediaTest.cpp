@@ -23,6 +23,7 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <utility>
 
 namespace df::phone {
 namespace {
@@ -127,8 +128,11 @@ TEST(MediaReceiverTest, FramesThatOvertakeTheirConfigAreUsedWhenItArrives) {
     options.wavPath = (dir / "receiver.wav").string();
     std::vector<int> shownWidths;  // each picture is handed on as it comes out (the viewer)
     options.onPicture = [&](const RgbImage& p) { shownWidths.push_back(p.width); };
+    double clock = 1.0;  // each reading is a millisecond later: every decode takes 1 ms
+    options.clock = [&] { return std::exchange(clock, clock + 0.001); };
     std::vector<std::string> log;
     MediaReceiver receiver(options, 0.0, [&](const std::string& l) { log.push_back(l); });
+    receiver.stats().heartbeatRoundTrip(2.0);
 
     double pts = 0;
     for (const auto& [frame, key] : stream.frames) {
@@ -153,6 +157,12 @@ TEST(MediaReceiverTest, FramesThatOvertakeTheirConfigAreUsedWhenItArrives) {
     EXPECT_EQ(shownWidths, (std::vector<int>{64, 64, 64}));
     EXPECT_EQ(receiver.audioSamplesDecoded(), 5 * 960);
     EXPECT_EQ(receiver.stats().badFrames(), 0);
+    // The wait for the config is part of the way to the glass: the first frame arrived at 0
+    // and was out of the decoder at 1.001, plus half the 2 ms round trip.
+    const std::string totals = receiver.stats().totals(2.0);
+    EXPECT_NE(totals.find(" pictures=3 decoded_fps=1.50 decode_ms=1.00 decode_max_ms=1.00 "), std::string::npos)
+        << totals;
+    EXPECT_NE(totals.find(" g2g_est_max_ms=1002.00"), std::string::npos) << totals;
     EXPECT_FALSE(receiver.finish()) << "snapshot, stream and WAV all written";
     EXPECT_TRUE(log.empty()) << log.front();
     EXPECT_EQ(fs::file_size(options.wavPath), 44u + 5 * 960 * 4);
@@ -349,22 +359,26 @@ TEST(StreamStatsTest, PerSecondLinesAndTotals) {
         stats.videoFrame(100.0 + pts + (i % 2 ? 0.001 : 0.0), pts, 1000, i == 0);
     }
     stats.audioPacket(100.5, 7.0, 500);
+    // Decoded pictures: the glass-to-glass estimate waits for a round trip to be known.
+    stats.pictureDecoded(100.1, 100.101, 100.103);
     stats.heartbeatRoundTrip(2.5);
+    stats.pictureDecoded(100.2, 100.2, 100.204);
     auto lines = stats.tick(100.99);
     EXPECT_TRUE(lines.empty());
     lines = stats.tick(102.5);  // the first second and an empty second
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0],
               "stats t=1 frames=30 keyframes=1 video_kbps=240.0 audio_kbps=4.0 audio_pps=1 jitter_ms=1.00 "
-              "hb_rtt_ms=2.50");
+              "hb_rtt_ms=2.50 decoded_fps=2 decode_ms=3.00 g2g_est_ms=5.25");
     EXPECT_EQ(lines[1],
               "stats t=2 frames=0 keyframes=0 video_kbps=0.0 audio_kbps=0.0 audio_pps=0 jitter_ms=- "
-              "hb_rtt_ms=2.50");
+              "hb_rtt_ms=2.50 decoded_fps=0 decode_ms=- g2g_est_ms=-");
     stats.badFrame();
     EXPECT_EQ(stats.totals(104.0),
               "total seconds=4.00 frames=30 keyframes=1 bad_frames=1 video_bytes=30000 "
               "video_kbps=60.0 fps=7.50 audio_packets=1 audio_bytes=500 audio_kbps=1.0 audio_pps=0.25 "
-              "audio_gaps=- audio_step_max_ms=- jitter_ms=1.00 jitter_max_ms=1.00 heartbeats=1 hb_rtt_ms=2.50 hb_rtt_max_ms=2.50");
+              "audio_gaps=- audio_step_max_ms=- jitter_ms=1.00 jitter_max_ms=1.00 heartbeats=1 hb_rtt_ms=2.50 hb_rtt_max_ms=2.50 "
+              "pictures=2 decoded_fps=0.50 decode_ms=3.00 decode_max_ms=4.00 g2g_est_ms=5.25 g2g_est_max_ms=5.25");
 }
 
 TEST(StreamStatsTest, AudioGapsAreStepsOfMoreThanTwoPackets) {

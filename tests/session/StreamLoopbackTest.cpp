@@ -143,7 +143,39 @@ protected:
         });
     }
 
+    /// Pairs a reference client (approved at the agent's prompt) with the options' quality;
+    /// its output and exit status are recorded in `lines` and `exitStatus`.
+    std::shared_ptr<phone::PhoneClient> startPhone(phone::PhoneOptions options) {
+        options.agent = {"127.0.0.1", tcpPort};
+        options.code = code;
+        options.stats = true;
+        options.hasScript = true;
+        auto identity = store.loadOrCreate("Loopback Phone");
+        EXPECT_TRUE(identity.ok());
+        if (!identity.ok()) return nullptr;
+        EXPECT_GT(::write(answerPipe[1], "y\n", 2), 0);  // the person at the computer approves
+        auto record = [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+            changed.notify_all();
+        };
+        auto client = phone::PhoneClient::create(options, *identity, store, phoneQueue, transport, record, record,
+                                                 [this](phone::ExitStatus status, const std::string&) {
+                                                     std::lock_guard lock(mutex);
+                                                     exitStatus = status;
+                                                     changed.notify_all();
+                                                 });
+        client->start();
+        return client;
+    }
+
+    size_t countLines(const std::string& part) {
+        std::lock_guard lock(mutex);
+        return static_cast<size_t>(std::ranges::count_if(lines, [&](const auto& l) { return l.find(part) != std::string::npos; }));
+    }
+
     testsupport::TempDir dir;
+    phone::IdentityStore store{dir / "phone"};
     FileAgentKeychain keychain{dir / "keys"};
     std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
     std::shared_ptr<const L10n> l10n = std::make_shared<L10n>(std::vector<std::string>{"en"});
@@ -170,30 +202,11 @@ protected:
 TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreenAndItsQualityRequest) {
     paintRoot(0x000000);
     phone::PhoneOptions options;
-    options.agent = {"127.0.0.1", tcpPort};
-    options.code = code;
     options.quality = QualityRequest(30, 4, 1280, true);
-    options.stats = true;
-    options.hasScript = true;
     const std::string snapshot = (dir / "last.png").string();
     options.mediaOptions.snapshotPath = snapshot;
-    phone::IdentityStore store(dir / "phone");
-    auto identity = store.loadOrCreate("Loopback Phone");
-    ASSERT_TRUE(identity.ok());
-
-    ASSERT_GT(::write(answerPipe[1], "y\n", 2), 0);  // the person at the computer approves
-    auto record = [this](const std::string& line) {
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
-        changed.notify_all();
-    };
-    auto client = phone::PhoneClient::create(options, *identity, store, phoneQueue, transport, record, record,
-                                             [this](phone::ExitStatus status, const std::string&) {
-                                                 std::lock_guard lock(mutex);
-                                                 exitStatus = status;
-                                                 changed.notify_all();
-                                             });
-    client->start();
+    auto client = startPhone(options);
+    ASSERT_TRUE(client);
     const auto step = [&client](std::optional<ControlMessage> message, double delay) {
         phone::ScriptStep next;
         next.delay = delay;
@@ -246,6 +259,56 @@ TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreenAndItsQualityRequest) 
         if (!stopped) std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(stopped);
+}
+
+// On a screen that stays still the agent goes quiet after its idle keyframe and refinement;
+// a keyframe then comes only when the phone asks for one, and it decodes.
+TEST_F(StreamLoopbackTest, RequestedKeyframeArrivesOnAStillScreen) {
+    paintRoot(0x406020);
+    phone::PhoneOptions options;
+    options.quality = QualityRequest(30, 4, 1280, true);
+    options.trace = true;  // a line per received frame, with its keyframe flag
+    auto client = startPhone(options);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(waitForLine("videoConfig size=1280x720 ", 30));
+    ASSERT_TRUE(waitForLine("stats t=", 30));
+
+    // Wait for silence: a whole second without a frame (the keyframe interval is longer
+    // than this wait, so no timed keyframe comes in between).
+    size_t frames = countLines(" videoFrame ");
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(1s);
+        const size_t now = countLines(" videoFrame ");
+        if (now == frames) break;
+        frames = now;
+    }
+    ASSERT_EQ(countLines(" videoFrame "), frames) << "the still screen keeps sending frames";
+    const size_t keyframes = countLines(" videoFrame key=1 ");
+    ASSERT_GE(keyframes, 1u);
+
+    phone::ScriptStep ask;
+    ask.message = ControlMessage(RequestKeyframe{});
+    client->addScriptStep(std::move(ask));
+    for (int i = 0; i < 100 && countLines(" videoFrame key=1 ") == keyframes; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(countLines(" videoFrame key=1 "), keyframes + 1);
+
+    phone::ScriptStep leave;
+    leave.delay = 0.5;
+    client->addScriptStep(std::move(leave));
+    client->endOfScript();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return exitStatus.has_value(); }));
+        EXPECT_EQ(*exitStatus, phone::ExitStatus::ok);
+        EXPECT_EQ(field(lines, "total", "bad_frames"), "0");
+    }
+    std::optional<std::string> pictures;
+    {
+        std::lock_guard lock(mutex);
+        pictures = field(lines, "total", "pictures");
+    }
+    ASSERT_TRUE(pictures.has_value());
+    EXPECT_EQ(std::stoul(*pictures), countLines(" videoFrame ")) << "every frame, the requested keyframe too, decodes";
 }
 
 }  // namespace

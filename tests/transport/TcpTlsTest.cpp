@@ -6,6 +6,8 @@
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
 #include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,6 +279,51 @@ TEST(TcpTlsConnection, EverySendCompletesOnceInOrderAfterThePeerHasGone) {
     for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].first, static_cast<int>(i));
     EXPECT_TRUE(seen.back().second) << "the last sends cannot have reached a closed peer";
     EXPECT_TRUE(serverEvents->waitFor([](Events& e) { return e.ended_ || e.has(ConnectionState::failed); }));
+    clientQueue->shutdown();
+}
+
+// Video sends complete when their bytes are on the network, not when a kernel buffer took
+// them: against a phone that does not read, the sends stop completing while almost nothing
+// waits unsent, and they all complete once it reads.
+TEST(TcpTlsConnection, VideoSendsCompleteOnlyOnceTheirBytesAreOnTheNetwork) {
+    LineServer server;
+    server.answerLines = false;
+    auto clientQueue = SerialQueue::create("phone");
+    auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode));
+    auto clientEvents = std::make_shared<Events>();
+    client->setStateHandler([clientEvents](ConnectionState s, const std::optional<TransportError>& e) { clientEvents->state(s, e); });
+    client->start(clientQueue);
+    ASSERT_TRUE(clientEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    auto serverEvents = server.waitForConnection();
+    auto accepted = server.connection();
+    ASSERT_TRUE(serverEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+
+    constexpr int kSends = 64;
+    constexpr size_t kSize = 64 * 1024;  // 4 MB in all, far more than the phone's buffer
+    auto completions = testsupport::Completions::make();
+    server.queue()->sync([&] {
+        for (int i = 0; i < kSends; ++i) accepted->send(Bytes(kSize, static_cast<uint8_t>(i)), completions->of(i));
+    });
+    size_t completed = 0;
+    for (int still = 0; still < 10;) {  // half a second without a completion
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const size_t now = completions->seen().size();
+        still = now == completed ? still + 1 : 0;
+        completed = now;
+    }
+    EXPECT_LT(completed, static_cast<size_t>(kSends));
+    int unsent = -1;
+    ASSERT_EQ(ioctl(linuxSocketDescriptor(*accepted), SIOCOUTQNSD, &unsent), 0);
+    // At most the one send written and waiting, over the little the kernel may keep unsent.
+    EXPECT_LE(unsent, static_cast<int>(16 * 1024 + kSize + 4096));
+
+    auto clientReceived = std::make_shared<Events>();
+    receiveLoop(client, clientReceived);
+    ASSERT_TRUE(completions->waitFor(kSends));
+    const auto seen = completions->seen();
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], std::make_pair(static_cast<int>(i), false));
+    ASSERT_TRUE(clientReceived->waitFor([&](Events& e) { return e.bytes_.size() == kSends * kSize; }, 10));
+    clientQueue->sync([&] { client->cancel(); });
     clientQueue->shutdown();
 }
 

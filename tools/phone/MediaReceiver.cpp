@@ -33,7 +33,7 @@ void MediaReceiver::videoConfig(const VideoConfig& config) {
     // rebuilt stream; until then the decoder keeps going on the old ones.
     writer_.setParameterSets({config.vps, config.sps, config.pps});
     while (!waitingVideo_.empty()) {
-        useVideo(waitingVideo_.front());
+        useVideo(waitingVideo_.front().packet, waitingVideo_.front().arrival);
         waitingVideo_.pop_front();
     }
 }
@@ -60,13 +60,13 @@ bool MediaReceiver::videoFrame(std::span<const uint8_t> payload, double now) {
             waitingVideo_.pop_front();
             return badVideo("no videoConfig after " + std::to_string(kMaxWaiting) + " frames");
         }
-        waitingVideo_.push_back(std::move(*packet));
+        waitingVideo_.push_back(Arrived{std::move(*packet), now});
         return true;
     }
-    return useVideo(*packet);
+    return useVideo(*packet, now);
 }
 
-bool MediaReceiver::useVideo(const VideoFramePacket& packet) {
+bool MediaReceiver::useVideo(const VideoFramePacket& packet, double arrival) {
     const auto annexB = writer_.frame(packet.data, packet.isKeyframe);
     if (!annexB) return badVideo("cannot be rebuilt");
     if (hevcFile_.is_open()) {
@@ -78,8 +78,10 @@ bool MediaReceiver::useVideo(const VideoFramePacket& packet) {
     if (decoder_) {
         decoderSynced_ = decoderSynced_ || packet.isKeyframe;
         if (decoderSynced_) {
+            const double start = options_.clock ? options_.clock() : 0.0;
             const int pictures = decoder_->decode(*annexB);
             if (pictures < 0) return badVideo("does not decode");
+            if (pictures > 0 && options_.clock) stats_.pictureDecoded(arrival, start, options_.clock());
             if (pictures > 0 && options_.onPicture) options_.onPicture(decoder_->lastPicture());
         }
     }

@@ -35,6 +35,9 @@ struct MediaOptions {
     bool decodeVideo = true;   ///< decode every frame (needed for the snapshot)
     /// Each decoded picture as it comes out (the viewer window); on the session queue.
     std::function<void(const RgbImage&)> onPicture;
+    /// The client's monotonic clock in seconds, read around each decode for the decode time
+    /// and the glass-to-glass estimate; without it those are not measured.
+    std::function<double()> clock;
 };
 
 class MediaReceiver {
@@ -62,7 +65,11 @@ public:
     static constexpr size_t kMaxWaiting = 600;
 
 private:
-    bool useVideo(const VideoFramePacket& packet);
+    struct Arrived {
+        VideoFramePacket packet;
+        double arrival;
+    };
+    bool useVideo(const VideoFramePacket& packet, double arrival);
     bool useAudio(const AudioFramePacket& packet);
     bool badVideo(const std::string& why);
 
@@ -81,7 +88,7 @@ private:
     int64_t audioFrames_ = 0;
     int64_t audioErrors_ = 0;
     int64_t reportedBad_ = 0;
-    std::deque<VideoFramePacket> waitingVideo_;
+    std::deque<Arrived> waitingVideo_;
     std::deque<AudioFramePacket> waitingAudio_;
     bool audioConfigured_ = false;
 };

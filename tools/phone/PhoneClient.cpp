@@ -418,7 +418,15 @@ void PhoneClient::startRunning(const HelloAck& ack) {
     phase_ = Phase::running;
     out_("authenticated: session running");
     std::weak_ptr<PhoneClient> weak = shared_from_this();
-    media_ = std::make_unique<MediaReceiver>(options_.mediaOptions, queue_->now(),
+    MediaOptions mediaOptions = options_.mediaOptions;
+    if (!mediaOptions.clock) {
+        std::weak_ptr<DispatchQueue> queue = queue_;
+        mediaOptions.clock = [queue] {
+            auto q = queue.lock();
+            return q ? q->now() : 0.0;
+        };
+    }
+    media_ = std::make_unique<MediaReceiver>(std::move(mediaOptions), queue_->now(),
                                              [weak](const std::string& line) {
                                                  if (auto me = weak.lock()) me->err_(line);
                                              });

@@ -72,6 +72,22 @@ void StreamStats::heartbeatRoundTrip(double ms) {
     lastRtt_ = ms;
 }
 
+void StreamStats::pictureDecoded(double arrival, double decodeStart, double decodeDone) {
+    const double decodeMs = std::max(decodeDone - decodeStart, 0.0) * 1000.0;
+    std::optional<double> g2g;
+    if (lastRtt_) g2g = std::max(decodeDone - arrival, 0.0) * 1000.0 + *lastRtt_ / 2.0;
+    for (Window* w : {&window_, &total_}) {
+        ++w->pictures;
+        w->decodeSum += decodeMs;
+        w->decodeMax = std::max(w->decodeMax, decodeMs);
+        if (g2g) {
+            w->g2gSum += *g2g;
+            ++w->g2gSamples;
+            w->g2gMax = std::max(w->g2gMax, *g2g);
+        }
+    }
+}
+
 std::vector<std::string> StreamStats::tick(double now) {
     std::vector<std::string> lines;
     while (now - windowStart_ >= 1.0) {
@@ -85,7 +101,9 @@ std::vector<std::string> StreamStats::tick(double now) {
                         " video_kbps=" + fixed(kbps(w.videoBytes, 1.0), 1) +
                         " audio_kbps=" + fixed(kbps(w.audioBytes, 1.0), 1) +
                         " audio_pps=" + std::to_string(w.audioPackets) + " jitter_ms=" + meanOrDash(w.jitterSum, w.jitterSamples, 2) +
-                        " hb_rtt_ms=" + rtt);
+                        " hb_rtt_ms=" + rtt + " decoded_fps=" + std::to_string(w.pictures) +
+                        " decode_ms=" + meanOrDash(w.decodeSum, w.pictures, 2) +
+                        " g2g_est_ms=" + meanOrDash(w.g2gSum, w.g2gSamples, 2));
         window_ = Window{};
         windowStart_ += 1.0;
     }
@@ -110,7 +128,13 @@ std::string StreamStats::totals(double now) const {
            " jitter_max_ms=" + (t.jitterSamples > 0 ? fixed(t.jitterMax, 2) : "-") +
            " heartbeats=" + std::to_string(t.rttSamples) +
            " hb_rtt_ms=" + meanOrDash(t.rttSum, t.rttSamples, 2) +
-           " hb_rtt_max_ms=" + (t.rttSamples > 0 ? fixed(t.rttMax, 2) : "-");
+           " hb_rtt_max_ms=" + (t.rttSamples > 0 ? fixed(t.rttMax, 2) : "-") +
+           " pictures=" + std::to_string(t.pictures) +
+           " decoded_fps=" + fixed(seconds > 0 ? static_cast<double>(t.pictures) / seconds : 0.0, 2) +
+           " decode_ms=" + meanOrDash(t.decodeSum, t.pictures, 2) +
+           " decode_max_ms=" + (t.pictures > 0 ? fixed(t.decodeMax, 2) : "-") +
+           " g2g_est_ms=" + meanOrDash(t.g2gSum, t.g2gSamples, 2) +
+           " g2g_est_max_ms=" + (t.g2gSamples > 0 ? fixed(t.g2gMax, 2) : "-");
 }
 
 }  // namespace df::phone

@@ -40,6 +40,8 @@ void applyServiceClass(int fd, ServiceClass serviceClass) {
     (void)setInt(fd, IPPROTO_IP, IP_TOS, kInteractiveVideoTos);
     (void)setInt(fd, IPPROTO_IPV6, IPV6_TCLASS, kInteractiveVideoTos);
     (void)setInt(fd, SOL_SOCKET, SO_PRIORITY, kInteractiveVideoPriority);
+    // Fails on a UDP socket (QUIC), which has no send queue of its own to bound.
+    (void)setInt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, kInteractiveVideoNotSentLowat);
 }
 
 }  // namespace df::transport
