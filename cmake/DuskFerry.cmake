@@ -59,7 +59,7 @@ set(DF_X_DISPLAY_LOCK x-display)
 # df_gtest_register(target [LABELS l...] [TIMEOUT s] [RESOURCE_LOCK r])
 # Registers a GoogleTest binary's cases with CTest one by one at test time.
 function(df_gtest_register target)
-  cmake_parse_arguments(T "" "TIMEOUT;RESOURCE_LOCK" "LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT;RESOURCE_LOCK" "LABELS" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -72,6 +72,9 @@ function(df_gtest_register target)
   set(_props TIMEOUT ${T_TIMEOUT})
   if(T_RESOURCE_LOCK)
     list(APPEND _props RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  if(T_RUN_SERIAL)
+    list(APPEND _props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
@@ -88,11 +91,13 @@ function(df_gtest_register target)
 endfunction()
 
 # df_add_test(NAME name SOURCES ... LIBS ... [LABELS unit|integration [concurrency]]
-#             [TIMEOUT s] [RESOURCE_LOCK r])
+#             [TIMEOUT s] [RESOURCE_LOCK r] [RUN_SERIAL])
 # A GoogleTest binary whose cases are registered with CTest one by one at test time.
+# RUN_SERIAL: its cases run with no other test beside them (they load the whole machine and
+# measure what gets through).
 # Integration tests run on the real host services and link the Linux implementations.
 function(df_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   df_warnings(${T_NAME})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
@@ -105,5 +110,8 @@ function(df_add_test)
       list(APPEND _args ${_key} ${T_${_key}})
     endif()
   endforeach()
+  if(T_RUN_SERIAL)
+    list(APPEND _args RUN_SERIAL)
+  endif()
   df_gtest_register(${T_NAME} ${_args})
 endfunction()

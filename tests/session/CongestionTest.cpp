@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -107,14 +108,18 @@ TEST(CongestionTest, RateThenTierGoDownUnderALimitAndTheTierClimbsBackWhenItIsLi
         for (size_t i = first; i < stats.size(); ++i) sum += std::stod(field(stats[i], "video_kbps").value_or("0"));
         return stats.size() > first ? sum / static_cast<double>(stats.size() - first) : 0.0;
     };
+    double clearKbps = 0;
     {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return stats.size() >= 6 || exitStatus; }));
         ASSERT_FALSE(exitStatus);
-        EXPECT_GT(kbpsFrom(2), 8000) << "the clear link carries more than the limit will";
+        clearKbps = kbpsFrom(2);
     }
-
-    ASSERT_TRUE(ns.limit("5mbit"));
+    // 5 Mbit/s, or half of what the clear link carried where the agent encodes less than that
+    // (an instrumented build on a busy machine): the limit must bite either way.
+    const int limitKbps = static_cast<int>(std::min(5000.0, clearKbps / 2));
+    ASSERT_GE(limitKbps, 500) << "the clear link carried only " << clearKbps << " kbit/s";
+    ASSERT_TRUE(ns.limit(std::to_string(limitKbps) + "kbit"));
     size_t limitedFrom = 0;
     {
         std::unique_lock lock(mutex);
