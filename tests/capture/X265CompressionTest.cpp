@@ -229,9 +229,11 @@ TEST(X265Compression, InRealTimeAPictureANewerOneWaitsBehindIsSkippedKeepingItsK
     ASSERT_EQ(run.start("HEVC_Main_AutoLevel", 2'000'000, true), 0);
     constexpr int frames = 20;
     std::mt19937 random(3);
+    std::vector<std::shared_ptr<PixelBuffer>> pictures;  // drawn first: handed over at once
+    for (int i = 0; i < frames; ++i)
+        pictures.push_back(std::make_shared<PixelBuffer>(drawCard(PixelFormat::i420, i, false, random)));
     for (int i = 0; i < frames; ++i) {
-        ASSERT_EQ(run.session->encodeFrame(std::make_shared<PixelBuffer>(drawCard(PixelFormat::i420, i, false, random)),
-                                           MediaTime{i, fps},
+        ASSERT_EQ(run.session->encodeFrame(pictures[static_cast<size_t>(i)], MediaTime{i, fps},
                                            FrameOptions{.forceKeyFrame = i == 2 ? std::optional(true) : std::nullopt}),
                   0);
     }
@@ -244,16 +246,17 @@ TEST(X265Compression, InRealTimeAPictureANewerOneWaitsBehindIsSkippedKeepingItsK
     const auto encoded = std::ranges::count_if(outputs, [](const Output& o) { return o.hasSample; });
     EXPECT_LT(encoded, frames);
     EXPECT_TRUE(outputs.back().hasSample);
-    int keyframes = 0;
     testsupport::HevcDecoder decoder;
+    bool checkedKeyframe = false;
     for (int i = 0; i < frames; ++i) {
         EXPECT_EQ(outputs[i].status, 0);
         if (!outputs[i].hasSample) continue;
-        keyframes += outputs[i].notSync ? 0 : 1;
         EXPECT_TRUE(decode(decoder, outputs[i])) << "frame " << i;
-        if (i >= 2) {
-            EXPECT_EQ(keyframes, 2) << "the keyframe asked for with picture 2 came with the next one encoded";
-            break;
+        // The first picture encoded from picture 2 on carries the keyframe asked for with it
+        // (or is the stream's first).
+        if (i >= 2 && !checkedKeyframe) {
+            EXPECT_FALSE(outputs[i].notSync) << "picture " << i << " lost the keyframe asked for with picture 2";
+            checkedKeyframe = true;
         }
     }
 }
