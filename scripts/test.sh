@@ -74,16 +74,48 @@ phase "Build with AddressSanitizer + UndefinedBehaviorSanitizer (gcc, -O1)"
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDF_SANITIZE=ON >/dev/null
 ninja -C build-sanitize -j"$jobs"
+
+# The fuzz and ThreadSanitizer trees build in the background at the lowest priority while
+# the suite runs: many of its tests wait (on sockets, timers, a display) and leave a core
+# idle, and at nice 19 the builds take only what the tests leave. They run detached (not
+# children of this shell, whose fuzz loop waits for its own jobs) and leave their exit
+# status in a file.
+build_fuzz() {
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+    -DDF_SANITIZE=ON -DDF_FUZZ=ON -DDF_BENCH=OFF >/dev/null &&
+    nice -n 19 ninja -C build-fuzz -j"$jobs" fuzzers
+}
+build_tsan() {
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
+    -DDF_TSAN=ON -DDF_BENCH=OFF >/dev/null &&
+    nice -n 19 ninja -C build-tsan -j"$jobs" concurrency_tests
+}
+mkdir -p build-fuzz build-tsan
+rm -f build-fuzz/build.status build-tsan/build.status
+( (
+  if build_fuzz >build-fuzz/build.log 2>&1; then echo 0; else echo 1; fi >build-fuzz/build.status
+  if build_tsan >build-tsan/build.log 2>&1; then echo 0; else echo 1; fi >build-tsan/build.status
+) & )
+# Waits for the background build of a tree; on failure shows its log's end.
+wait_build() {
+  local tree="$1"
+  while [ ! -s "$tree/build.status" ]; do sleep 1; done
+  if [ "$(cat "$tree/build.status")" != 0 ]; then
+    tail -n 60 "$tree/build.log"
+    echo "the build of $tree failed (its log: $tree/build.log)" >&2
+    return 1
+  fi
+}
+
 phase "Test with AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests build-sanitize
 
-phase "Build the fuzzers (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
-  -DDF_SANITIZE=ON -DDF_FUZZ=ON -DDF_BENCH=OFF >/dev/null
-ninja -C build-fuzz -j"$jobs" fuzzers
+phase "Build the fuzzers (clang, AddressSanitizer + UndefinedBehaviorSanitizer): the rest"
+wait_build build-fuzz
 
 phase "Fuzz: each target over its seed corpus, then ${fuzz_seconds} s (${jobs} at a time)"
 # One target over its seeds, then fuzzing; everything it writes (new inputs, any crash, leak
@@ -135,11 +167,8 @@ while ((running > 0)); do
 done
 if ((fuzz_failed)); then exit 1; fi
 
-phase "Build the concurrency tests with ThreadSanitizer (gcc)"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
-  -DDF_TSAN=ON -DDF_BENCH=OFF >/dev/null
-ninja -C build-tsan -j"$jobs" concurrency_tests
+phase "Build the concurrency tests with ThreadSanitizer (gcc): the rest"
+wait_build build-tsan
 phase "Test the concurrency tests with ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
   run_tests build-tsan -L concurrency
