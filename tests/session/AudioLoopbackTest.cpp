@@ -59,18 +59,9 @@ TEST_P(AudioLoopbackTest, AToneReachesThePhoneWithItsPitchAndWithoutGaps) {
     phone::ScriptStep leave;
     leave.delay = 0.3;
     client->addScriptStep(std::move(leave));
-    client->endOfScript();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return exitStatus.has_value(); }));
-        EXPECT_EQ(*exitStatus, phone::ExitStatus::ok);
-    }
-    std::vector<std::string> out;
-    {
-        std::lock_guard lock(mutex);
-        out = lines;
-    }
-    EXPECT_EQ(field(out, "total", "audio_gaps"), "0");
+    const auto out = leaveAndWait(*client);
+    ASSERT_TRUE(out) << "the phone did not leave";
+    EXPECT_EQ(field(*out, "total", "audio_gaps"), "0");
 
     // The loud stretch of what the phone decoded, and its pitch in the middle.
     const auto pcm = readWavSamples(wav);

@@ -28,11 +28,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -178,6 +180,17 @@ protected:
                                                  });
         client->start();
         return client;
+    }
+
+    /// Ends the phone's script and waits for it to leave: the lines it printed, or nothing when
+    /// it did not leave within 30 s.
+    std::optional<std::vector<std::string>> leaveAndWait(phone::PhoneClient& client) {
+        client.endOfScript();
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return exitStatus.has_value(); }))
+            return std::nullopt;
+        EXPECT_EQ(*exitStatus, phone::ExitStatus::ok);
+        return lines;
     }
 
     size_t countLines(const std::string& part) {

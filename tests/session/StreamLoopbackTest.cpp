@@ -44,18 +44,9 @@ TEST_F(StreamLoopbackTest, PairedPhoneDecodesTheLiveScreenAndItsQualityRequest) 
     step(ControlMessage(QualityRequest(30, 2, 640, true)), 0);
     ASSERT_TRUE(waitForLine("videoConfig size=640x360 ", 30));
     step(std::nullopt, 2);
-    client->endOfScript();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return exitStatus.has_value(); }));
-        EXPECT_EQ(*exitStatus, phone::ExitStatus::ok);
-    }
-
-    std::vector<std::string> out;
-    {
-        std::lock_guard lock(mutex);
-        out = lines;
-    }
+    const auto left = leaveAndWait(*client);
+    ASSERT_TRUE(left) << "the phone did not leave";
+    const std::vector<std::string>& out = *left;
     EXPECT_EQ(field(out, "videoConfig", "size"), "640x360");
     const auto frames = field(out, "total", "frames");
     ASSERT_TRUE(frames.has_value());
@@ -117,13 +108,9 @@ TEST_F(StreamLoopbackTest, RequestedKeyframeArrivesOnAStillScreen) {
     phone::ScriptStep leave;
     leave.delay = 0.5;
     client->addScriptStep(std::move(leave));
-    client->endOfScript();
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return exitStatus.has_value(); }));
-        EXPECT_EQ(*exitStatus, phone::ExitStatus::ok);
-        EXPECT_EQ(field(lines, "total", "bad_frames"), "0");
-    }
+    const auto out = leaveAndWait(*client);
+    ASSERT_TRUE(out) << "the phone did not leave";
+    EXPECT_EQ(field(*out, "total", "bad_frames"), "0");
     std::optional<std::string> pictures;
     {
         std::lock_guard lock(mutex);
