@@ -58,8 +58,12 @@ TEST(VirtualDisplaySessionTest, ThePhoneTurnsItOnSeesItAndTheServerIsLeftAsFound
         // The phone leaves: 3 s later the old main display is back; the display it asked
         // for stays.
         trial.stopPhone();
-        std::this_thread::sleep_for(std::chrono::milliseconds(3600));
-        const std::string after = run("DISPLAY=" + xorg.name() + " xrandr --listmonitors");
+        std::string after;
+        for (int i = 0; i < 100; ++i) {
+            after = run("DISPLAY=" + xorg.name() + " xrandr --listmonitors");
+            if (after.find("+*DUMMY0") != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         EXPECT_NE(after.find("+*DUMMY0 1920/508x1080/286+0+0"), std::string::npos) << after;
         EXPECT_NE(after.find(" Brevox Display 2560/600x1440/340+1920+0"), std::string::npos) << after;
         trial.stopAgent();
