@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     session.trust = trust;
     session.l10n = l10n;
     session.displays = displayTarget;
-    // The desktop shell fills the slots once it exists; until then the requests do nothing.
+    // Filled below by the virtual-display management (which the desktop shell will own).
     session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
     auto virtualDisplayControl = session.virtualDisplay;
     session.settings = &settingsStore;
