@@ -14,10 +14,12 @@
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/capture/VirtualDisplayShim.h"
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
 #include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/shell/VirtualDisplayManager.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/DeviceKind.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
@@ -31,6 +33,7 @@
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/compression/X265Compression.h"
 #include "platform/linux/displays/XRandRDisplays.h"
+#include "platform/linux/displays/XRandRVirtualDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
@@ -40,6 +43,7 @@
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -201,8 +205,9 @@ int main(int argc, char** argv) {
     session.trust = trust;
     session.l10n = l10n;
     session.displays = displayTarget;
-    // The desktop shell fills the slots once it exists; until then the requests do nothing.
+    // Filled below by the virtual-display management (which the desktop shell will own).
     session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
+    auto virtualDisplayControl = session.virtualDisplay;
     session.settings = &settingsStore;
     session.addresses = addresses.get();
     session.agentName = NetInfo::hostName();
@@ -263,6 +268,25 @@ int main(int argc, char** argv) {
         session.displayActivity = std::make_shared<AllDisplayActivities>(std::move(awake));
     }
 
+    // The virtual display: a spare RandR output (the dummy driver's), given a mode on demand;
+    // its diagnostic lines go to standard error.
+    auto virtualDisplayShim = std::make_shared<VirtualDisplayShim>(
+        displays ? createXRandRVirtualDisplays() : nullptr,
+        [] {
+            return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        },
+        [](const std::string& line) { std::cerr << line << '\n' << std::flush; });
+    VirtualDisplayManager::Services vdServices;
+    vdServices.mainQueue = mainQueue;
+    vdServices.shim = virtualDisplayShim;
+    vdServices.displays = displayTarget;
+    vdServices.prewarmed = session.capture.prewarmed;
+    vdServices.onStatus = printLine;
+    vdServices.l10n = l10n;
+    auto virtualDisplays = VirtualDisplayManager::create(std::move(vdServices));
+    virtualDisplays->install(*virtualDisplayControl);
+
     ServerServices services;
     services.transport = makeLinuxTransportFactory();
     services.advertiser = createAvahiAdvertiser();
@@ -287,6 +311,9 @@ int main(int argc, char** argv) {
     });
     serverQueue->sync([&server] { server.reset(); });
     serverQueue->shutdown();
+    // The display server is left as it was found: no virtual display, the old arrangement.
+    virtualDisplayControl->clear();
+    mainQueue->sync([&virtualDisplays] { virtualDisplays->shutdown(); });
     // The stopped engine's last tasks (and a start still running) end with their queues.
     for (const auto& queue : {captureStartQueue, videoQueue, audioQueue}) {
         if (queue) queue->shutdown();

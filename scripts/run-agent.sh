@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the agent, and runs it with the given arguments. Without
-# an X display it runs on a private virtual one (Xvfb). It runs with the terminal shell
-# (--headless, for now the only one): the pairing code and its status are printed on the
-# terminal and approvals are asked there. Exits non-zero when the build fails.
+# an X display it runs on a private display server (Xorg with the dummy driver, which can
+# add the phone's virtual display; else Xvfb). It runs with the terminal shell (--headless,
+# for now the only one): the pairing code and its status are printed on the terminal and
+# approvals are asked there. Exits non-zero when the build fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -24,11 +25,16 @@ agent=build/DuskFerryAgent/duskferry-agent
 source scripts/test-services.sh
 trap df_services_stop EXIT
 if [ -z "${DISPLAY:-}" ]; then
-  if ! df_start_xvfb; then
-    echo "No X display, and no virtual display could be started (Xvfb): see the messages above." >&2
+  # A private display server that can add the phone's virtual display (Xorg with the
+  # dummy driver); where that is not allowed, Xvfb, on which the virtual display is refused.
+  if df_start_xorg_dummy; then
+    echo "No X display: running on a private display server (Xorg, dummy driver) $DISPLAY"
+  elif df_start_xvfb; then
+    echo "No X display: running on the virtual display $DISPLAY (Xvfb: no virtual display for the phone)"
+  else
+    echo "No X display, and no private display server could be started (Xorg, Xvfb): see the messages above." >&2
     exit 1
   fi
-  echo "No X display: running on the virtual display $DISPLAY"
 fi
 # Without a DNS-SD daemon the phone cannot find the agent by itself.
 df_start_system_avahi

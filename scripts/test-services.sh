@@ -44,6 +44,53 @@ df_start_xvfb() {
   fi
 }
 
+# A private display server that can grow a virtual display: Xorg with the dummy video driver
+# and the project's configuration (scripts/xorg/xorg-dummy.conf: a 1920x1080 main display on
+# DUMMY0, spare outputs DUMMY1 to DUMMY15), with a window manager as on Xvfb. For the
+# virtual-display tests and the agent on a machine without a display; the other tests use
+# df_start_xvfb. Xorg reads a configuration named by path, and writes its log where it is
+# told, only for root: anyone else needs the wrapper's permission (allowed_users=anybody in
+# /etc/X11/Xwrapper.config) and the configuration copied to
+# /etc/X11/duskferry-xorg-dummy.conf, which is then found by name.
+df_start_xorg_dummy() {
+  local config
+  config="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/xorg/xorg-dummy.conf"
+  local numberFile="$DF_TEST_SERVICES_DIR/xorg.display"
+  local args=(-noreset -nolisten tcp +extension RANDR -configdir "$DF_TEST_SERVICES_DIR/xorg.conf.d")
+  if [ "$(id -u)" -eq 0 ]; then
+    args+=(-config "$config" -logfile "$DF_TEST_SERVICES_DIR/xorg.log")
+  elif [ -f /etc/X11/duskferry-xorg-dummy.conf ]; then
+    args+=(-config duskferry-xorg-dummy.conf)
+  else
+    _df_fail "Xorg with the dummy driver needs root, or /etc/X11/duskferry-xorg-dummy.conf and the wrapper's permission (see README)"
+    return 1
+  fi
+  if ! command -v Xorg >/dev/null || [ ! -f /usr/lib/xorg/modules/drivers/dummy_drv.so ]; then
+    _df_fail "Xorg or its dummy driver is not installed (xserver-xorg-core, xserver-xorg-video-dummy)"
+    return 1
+  fi
+  : >"$numberFile"
+  setsid Xorg -displayfd 3 "${args[@]}" 3>"$numberFile" >"$DF_TEST_SERVICES_DIR/xorg.out" 2>&1 </dev/null &
+  _df_pids+=($!)
+  local i n=""
+  for i in $(seq 150); do
+    n="$(tr -dc '0-9' <"$numberFile")"
+    [ -n "$n" ] && break
+    sleep 0.1
+  done
+  if [ -z "$n" ]; then
+    cat "$DF_TEST_SERVICES_DIR/xorg.out" >&2
+    _df_fail "could not start Xorg with the dummy driver"
+    return 1
+  fi
+  export DISPLAY=":$n"
+  if command -v openbox >/dev/null; then
+    setsid openbox >"$DF_TEST_SERVICES_DIR/openbox.log" 2>&1 &
+    _df_pids+=($!)
+    sleep 0.5
+  fi
+}
+
 _df_system_bus_answers() {
   dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId \
     >/dev/null 2>&1

@@ -26,7 +26,7 @@ struct Row {
 };
 
 // clang-format off
-constexpr std::array<Row, 61> kRows = {{
+constexpr std::array<Row, 62> kRows = {{
     {"等待连接…", "Waiting for connection…", "等待連線…", "接続を待機中…", "연결 대기 중…",
      "Warte auf Verbindung…", "En attente de connexion…", "Esperando conexión…"},
     {"已连接", "Connected", "已連線", "接続済み", "연결됨", "Verbunden", "Connecté", "Conectado"},
@@ -186,6 +186,12 @@ constexpr std::array<Row, 61> kRows = {{
      "Pantalla %d"},
     {"Brevox 连接", "Brevox connection", "Brevox 連線", "Brevox 接続", "Brevox 연결", "Brevox-Verbindung",
      "Connexion Brevox", "Conexión de Brevox"},
+    {"这台电脑的显示服务器无法添加虚拟显示器", "This computer's display server cannot add a virtual display",
+     "這台電腦的顯示伺服器無法新增虛擬顯示器", "このコンピュータのディスプレイサーバは仮想ディスプレイを追加できません",
+     "이 컴퓨터의 디스플레이 서버는 가상 디스플레이를 추가할 수 없습니다",
+     "Der Displayserver dieses Computers kann kein virtuelles Display hinzufügen",
+     "Le serveur d’affichage de cet ordinateur ne peut pas ajouter d’écran virtuel",
+     "El servidor de pantalla de este equipo no puede añadir una pantalla virtual"},
     {"未检测到显示器，正在开启虚拟显示器…", "No display detected — enabling the virtual display…",
      "未偵測到顯示器，正在開啟虛擬顯示器…", "ディスプレイが検出されません。仮想ディスプレイを有効にしています…",
      "디스플레이가 감지되지 않음 — 가상 디스플레이를 켜는 중…", "Kein Display erkannt – virtuelles Display wird aktiviert…",

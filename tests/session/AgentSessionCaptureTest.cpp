@@ -538,3 +538,38 @@ TEST_F(AgentSessionCaptureTest, HeartbeatReportsCaptureLivenessAndEncodeTime) {
 
 }  // namespace
 }  // namespace df
+
+namespace df {
+namespace {
+
+// After the phone turned the virtual display off, losing every display tells the phone at
+// once instead of turning the virtual display back on behind its back.
+TEST_F(AgentSessionCaptureTest, NoAutomaticVirtualDisplayAfterThePhoneTurnedItOff) {
+    const std::string noDisplayText = "No capturable display: open your MacBook lid or connect a display.";
+    int autoEnabled = 0;
+    std::vector<bool> enabled;
+    virtualDisplay->installEnableAuto([&autoEnabled] { ++autoEnabled; });
+    virtualDisplay->installSetEnabled([&enabled](bool on) { enabled.push_back(on); });
+    authenticate(std::nullopt);
+    phoneSends(VirtualDisplayRequest(false));
+    EXPECT_TRUE(session->userDisabledVD());
+    EXPECT_EQ(enabled, std::vector<bool>{false});
+    screen->setDisplays({});
+    statuses.clear();
+    queue->advance(2.0);  // the resync the request scheduled
+    run();
+    queue->advance(2.0);
+    run();
+    EXPECT_EQ(autoEnabled, 0);
+    ASSERT_FALSE(sent<CaptureError>().empty());
+    EXPECT_EQ(sent<CaptureError>().back(), CaptureError(noDisplayText, "noDisplay"));
+    EXPECT_EQ(std::ranges::count(statuses, "No display detected — enabling the virtual display…"), 0);
+    EXPECT_EQ(std::ranges::count(statuses, noDisplayText), 1);
+
+    // Turned on again, the rule is lifted.
+    phoneSends(VirtualDisplayRequest(true));
+    EXPECT_FALSE(session->userDisabledVD());
+}
+
+}  // namespace
+}  // namespace df

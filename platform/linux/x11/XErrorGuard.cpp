@@ -1,7 +1,9 @@
 #include "platform/linux/x11/XErrorGuard.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace df::XErrorGuard {
@@ -12,6 +14,7 @@ namespace {
 // from those of other code in the process.
 std::mutex gMutex;
 std::vector<Display*> gDisplays;
+std::vector<std::pair<Display*, uint64_t>> gErrors;  // protocol errors seen per watched display
 XErrorHandler gPrevious = nullptr;
 XIOErrorHandler gPreviousIO = nullptr;
 std::once_flag gInstalled;
@@ -22,7 +25,13 @@ bool watched(Display* display) {
 }
 
 int handler(Display* display, XErrorEvent* error) {
-    if (watched(display)) return 0;
+    if (watched(display)) {
+        std::lock_guard lock(gMutex);
+        for (auto& [d, count] : gErrors) {
+            if (d == display) ++count;
+        }
+        return 0;
+    }
     return gPrevious ? gPrevious(display, error) : 0;
 }
 
@@ -42,11 +51,22 @@ void watch(Display* display) {
     });
     std::lock_guard lock(gMutex);
     gDisplays.push_back(display);
+    gErrors.emplace_back(display, 0);
 }
 
 void unwatch(Display* display) {
     std::lock_guard lock(gMutex);
     gDisplays.erase(std::remove(gDisplays.begin(), gDisplays.end(), display), gDisplays.end());
+    gErrors.erase(std::remove_if(gErrors.begin(), gErrors.end(), [display](const auto& e) { return e.first == display; }),
+                  gErrors.end());
+}
+
+uint64_t errorCount(Display* display) {
+    std::lock_guard lock(gMutex);
+    for (const auto& [d, count] : gErrors) {
+        if (d == display) return count;
+    }
+    return 0;
 }
 
 }  // namespace df::XErrorGuard

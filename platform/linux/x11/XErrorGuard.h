@@ -9,9 +9,14 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdint>
+
 namespace df::XErrorGuard {
 
 void watch(Display* display);
 void unwatch(Display* display);
+/// Protocol errors ignored on a watched display so far. A caller that needs to know whether
+/// requests without a reply succeeded compares the count around them (after XSync).
+uint64_t errorCount(Display* display);
 
 }  // namespace df::XErrorGuard
