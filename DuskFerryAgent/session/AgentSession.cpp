@@ -367,6 +367,11 @@ void AgentSession::close() {
     queue_->post([self] { self->closeNow(); });
 }
 
+void AgentSession::closeAtOnce() {
+    closeRequested_ = true;
+    closeNow();
+}
+
 void AgentSession::closeNow() {
     if (closed_) return;
     closed_ = true;

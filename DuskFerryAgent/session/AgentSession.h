@@ -123,6 +123,9 @@ public:
     void sendScreenInfo();
     /// Tears the session down once, however often it is called; any thread, returns at once.
     void close();
+    /// The same teardown done before returning; session queue only. The server uses it when
+    /// an authenticated newcomer takes over, so the old session is gone before it begins.
+    void closeAtOnce();
 
     /// Media connections; false means refused (the server then cancels the connection).
     bool attachMedia(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder);
