@@ -193,6 +193,7 @@ TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
     };
     const std::vector<Row> rows{
         {"oversized header", [](auto& c, auto&) { c.feed({1, 0x01, 0x00, 0x00, 0x01}); }},
+        {"first frame above 64 KiB", [](auto& c, auto&) { c.feed({1, 0x00, 0x01, 0x00, 0x01}); }},
         {"end of stream first", [](auto& c, auto&) { c.feed({1, 0, 0}); c.feedEndOfStream(); }},
         {"error first", [](auto& c, auto&) { c.feedError({TransportError::Kind::reset, 0, "reset"}); }},
         {"10 s without a frame", [](auto& c, auto& q) { c.feed({1, 0, 0, 0, 9}); q.runUntilIdle(); q.advance(10.0); }},
