@@ -248,18 +248,25 @@ void AgentServer::sweepAttempts() {
 void AgentServer::makeRoomFor(const std::string& source) {
     // The oldest attempt of the same source makes room: a host cannot hold more than its
     // share, and a phone that reconnects is never refused because of its own stale attempts.
-    auto isSource = [&](const auto& a) { return a->source == source; };
+    // Attempts that have not opened a session yet go first: a connection that has proved the
+    // code and said hello is further along than one that sits idle.
+    auto oldestOf = [this](const auto& matches) {
+        auto idle = std::find_if(attempts_.begin(), attempts_.end(),
+                                 [&](const auto& a) { return matches(a) && !a->inSession; });
+        return idle != attempts_.end() ? *idle : *std::find_if(attempts_.begin(), attempts_.end(), matches);
+    };
+    auto isSource = [&](const std::shared_ptr<Attempt>& a) { return a->source == source; };
     if (static_cast<size_t>(std::count_if(attempts_.begin(), attempts_.end(), isSource)) >= maxAttemptsPerSource) {
-        evict(*std::find_if(attempts_.begin(), attempts_.end(), isSource));
+        evict(oldestOf(isSource));
     }
     if (attempts_.size() < maxAttempts) return;
-    // Overall: the busiest source gives up its oldest attempt, so many connections from a
-    // few hosts cannot push out the one attempt of another.
+    // Overall: the busiest source gives up an attempt, so many connections from a few hosts
+    // cannot push out the one attempt of another; of equally busy ones, the oldest attempt.
     std::map<std::string, size_t> perSource;
     size_t most = 0;
     for (const auto& a : attempts_) most = std::max(most, ++perSource[a->source]);
-    // Of the busiest sources, the one with the oldest attempt.
-    evict(*std::find_if(attempts_.begin(), attempts_.end(), [&](const auto& a) { return perSource[a->source] == most; }));
+    auto busiest = [&](const std::shared_ptr<Attempt>& a) { return perSource[a->source] == most; };
+    evict(oldestOf(busiest));
 }
 
 void AgentServer::startWaiting() {

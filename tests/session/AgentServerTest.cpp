@@ -425,6 +425,20 @@ TEST_F(AgentServerTest, UnauthenticatedConnectionsAreCappedPerSourceAndOverall) 
     EXPECT_FALSE(many.back()->cancelled());
 }
 
+TEST_F(AgentServerTest, IdleConnectionsMakeRoomBeforeOneThatHasSaidHello) {
+    auto l = startServer();
+    auto phone = connect(l, {"192.0.2.77", 3000});
+    phone->feed(helloFrame());
+    queue->runUntilIdle();
+    ASSERT_EQ(server->newcomers().size(), 1u);
+    // The same address floods idle connections while the phone pairs.
+    std::vector<std::shared_ptr<fake::FakeConnection>> idle;
+    for (int i = 0; i < 20; ++i) idle.push_back(connect(l, {"192.0.2.77", static_cast<uint16_t>(4000 + i)}));
+    EXPECT_FALSE(phone->cancelled());
+    EXPECT_EQ(server->newcomers().size(), 1u);
+    EXPECT_EQ(server->attempts(), AgentServer::maxAttemptsPerSource);
+}
+
 TEST_F(AgentServerTest, QuicStartsOnDemandFallsBackOnceThenGivesUp) {
     startServer();
     EXPECT_EQ(server->quicPortProvider(), std::nullopt);  // not ready yet
