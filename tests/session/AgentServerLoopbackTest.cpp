@@ -277,6 +277,7 @@ TEST_F(AgentServerLoopbackTest, ParallelWrongCodesFromOneAddressAreCheckedOnlyUn
         const auto* entry = server->failures().entry("127.0.0.1");
         checked = entry ? entry->count : 0;
     });
+    RecordProperty("handshakesChecked", std::to_string(checked));
     EXPECT_GE(checked, 1);
     EXPECT_LE(checked, FailureRecord::failThreshold);
 
