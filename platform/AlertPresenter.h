@@ -35,6 +35,9 @@ public:
     /// Brings the agent to the front (ignoring other applications) and shows `content`
     /// until it is answered; there is no time-out. Called on the main queue.
     virtual void present(AlertContent content, Completion completion) = 0;
+    /// Withdraws the alert shown now, if any: it ends as if closed without a button
+    /// (kAlertDismissed). Called on the main queue; nothing happens when none is open.
+    virtual void dismiss() = 0;
 };
 
 }  // namespace df

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -422,7 +423,38 @@ Result<ControlMessage> ControlMessage::decode(std::span<const uint8_t> json) {
     return decode(std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
 }
 
+namespace {
+// The deepest nesting of arrays and objects in `json`, counted outside strings; stops
+// counting once it passes `limit`. Malformed text is left to the parser.
+size_t nestingDepth(std::string_view json, size_t limit) {
+    size_t depth = 0;
+    size_t deepest = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : json) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+            if (deepest > limit) return deepest;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+}  // namespace
+
 Result<ControlMessage> ControlMessage::decode(std::string_view json) {
+    // No message nests deeper than a few levels; a peer's deeply nested text is refused
+    // before a document is built for it.
+    if (nestingDepth(json, maxNestingDepth) > maxNestingDepth) return Failure{"The JSON nests too deeply."};
     const InJson document = InJson::parse(json.begin(), json.end(), nullptr, /*allow_exceptions=*/false);
     if (document.is_discarded()) return Failure{"The data is not valid JSON."};
     if (!document.is_object()) return Failure{"The top level is not an object."};

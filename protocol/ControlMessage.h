@@ -477,6 +477,8 @@ public:
 
     /// Parses one control payload. Failures are values; the exact text "Invalid number of
     /// keys found, expected one." when the object names no case or more than one.
+    /// Arrays and objects nested deeper than this are refused (the catalogue needs four).
+    static constexpr size_t maxNestingDepth = 16;
     static Result<ControlMessage> decode(std::span<const uint8_t> json);
     static Result<ControlMessage> decode(std::string_view json);
 

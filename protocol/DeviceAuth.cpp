@@ -187,8 +187,10 @@ KeyPair generateKeyPair() {
         Bytes scalar(kScalarSize);
         SecureRandom::fill(scalar.data(), scalar.size());
         Num d = scalarFromBytes(scalar, group);
-        if (!d) continue;
-        if (auto pub = publicFromScalar(d.get(), group)) return KeyPair{std::move(scalar), std::move(*pub)};
+        if (d) {
+            if (auto pub = publicFromScalar(d.get(), group)) return KeyPair{std::move(scalar), std::move(*pub)};
+        }
+        OPENSSL_cleanse(scalar.data(), scalar.size());  // a drawn scalar does not stay in freed memory
     }
 }
 

@@ -53,7 +53,7 @@ std::vector<WireFrame> WireParser::append(std::span<const uint8_t> data) {
             if (headerSize_ == 0 && left >= kWireHeaderSize) {
                 // Fast path: a whole header in the new data.
                 const uint32_t length = BigEndian::get32(in + 1);
-                if (length > static_cast<uint64_t>(DFConstants::maxFramePayload)) {
+                if (length > payloadLimit_) {
                     corrupt();
                     return frames;
                 }
@@ -78,7 +78,7 @@ std::vector<WireFrame> WireParser::append(std::span<const uint8_t> data) {
                 left -= take;
                 if (headerSize_ < kWireHeaderSize) break;
                 pendingLength_ = BigEndian::get32(header_ + 1);
-                if (pendingLength_ > static_cast<uint64_t>(DFConstants::maxFramePayload)) {
+                if (pendingLength_ > payloadLimit_) {
                     corrupt();
                     return frames;
                 }

@@ -4,6 +4,7 @@
 
 #include "protocol/Bytes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,7 +66,7 @@ struct WireFrame {
 /// Cuts a received byte stream into frames. One parser per received stream; not locked:
 /// its owner calls append and reset only from the owner's serial queue.
 ///
-/// A length field above maxFramePayload puts the parser in the corrupted state (checked as
+/// A length field above the payload limit (maxFramePayload unless set lower) puts the parser in the corrupted state (checked as
 /// soon as a header is complete, before the payload arrives): append then yields nothing
 /// and keeps nothing until reset; the owner closes the connection. Frames of an unknown kind
 /// are skipped. A header's length never makes the parser reserve memory ahead of the bytes:
@@ -77,6 +78,12 @@ public:
     /// Adds received bytes; returns the frames completed by them, in stream order.
     std::vector<WireFrame> append(std::span<const uint8_t> data);
     std::vector<WireFrame> append(const uint8_t* data, size_t size) { return append(std::span(data, size)); }
+
+    /// The largest payload accepted from now on (at most maxFramePayload); a longer length
+    /// corrupts the stream. A peer that has not authenticated yet is held to a small limit.
+    void setPayloadLimit(uint32_t limit) {
+        payloadLimit_ = std::min<uint32_t>(limit, static_cast<uint32_t>(DFConstants::maxFramePayload));
+    }
 
     /// Set when an oversized length was read; read it after every append.
     bool corrupted() const { return corrupted_; }
@@ -101,6 +108,7 @@ private:
     uint32_t pendingLength_ = 0;
     Bytes pending_;
     bool corrupted_ = false;
+    uint32_t payloadLimit_ = static_cast<uint32_t>(DFConstants::maxFramePayload);
 };
 
 }  // namespace df

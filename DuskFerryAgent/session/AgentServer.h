@@ -3,6 +3,13 @@
 // QUIC listener for media streams started on first demand, classification of each new
 // connection by its first frame, the lock-out record, and the one current session.
 //
+// Before a TCP connection has authenticated it is an attempt of its source (an IPv4
+// address or an IPv6 /64): attempts are capped per source and overall (the oldest attempt
+// of the busiest source makes room), count towards the source's lock-out while under way,
+// and, while failures over all sources exceed the global budget, start their handshakes
+// one at a time, sources taking turns. A new control connection becomes a session of its
+// own; it replaces the current session only once it has authenticated.
+//
 // Threading: everything runs on the server queue "duskferry.server" (listener and
 // connection handlers, classification reads and time-outs, the failure record, every
 // session). create() and start() may be called from any thread. Callbacks the server
@@ -52,6 +59,14 @@ public:
 
     static constexpr double classifyTimeout = 10.0;
     static constexpr size_t receiveMaximum = 1048576;
+    /// Unauthenticated TCP connections (handshaking, classifying, or a session that has not
+    /// authenticated) of one source, and of all sources together.
+    static constexpr size_t maxAttemptsPerSource = 4;
+    static constexpr size_t maxAttempts = 256;
+    /// While over the failure budget: one new unauthenticated handshake per this interval.
+    static constexpr double slowedHandshakeInterval = 0.5;
+    /// The largest frame a peer may send before it has authenticated.
+    static constexpr uint32_t preAuthFrameLimit = 65536;
 
     static std::shared_ptr<AgentServer> create(std::string pairingCode, StatusCallback onStatus,
                                                ServerServices services);
@@ -68,12 +83,19 @@ public:
 
     /// DNS-SD TXT rdata: per entry one length byte and "key=value".
     static Bytes txtRecord(const std::vector<std::pair<std::string, std::string>>& entries);
-    /// The key of a remote in the failure record: its address without the port.
+    /// The key of a remote in the failure record: its address without the port; for IPv6
+    /// its /64 network ("2001:db8:1:2::/64"), since one host may hold a whole /64.
     static std::string sourceKey(const Endpoint& remote);
 
     // Inspection (server queue).
     std::shared_ptr<DispatchQueue> queue() const { return queue_; }
+    /// The current, authenticated session.
     std::shared_ptr<AgentSession> session() const { return session_; }
+    /// Sessions that have not authenticated yet, oldest first.
+    std::vector<std::shared_ptr<AgentSession>> newcomers() const;
+    /// Unauthenticated TCP connections under way (waiting, handshaking, classifying or in a
+    /// session that has not authenticated).
+    size_t attempts() const;
     const FailureRecord& failures() const { return failures_; }
     std::optional<uint16_t> tcpPort() const;
     bool quicFailedPermanently() const { return quicFailedPermanently_; }
@@ -85,7 +107,19 @@ private:
     void onNewConnection(std::shared_ptr<Connection> connection, bool quicMedia);
     void onHandshakeFailure(const Endpoint& remote);
     struct Classification;
-    void classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia);
+    struct Attempt;
+    void classify(std::shared_ptr<Connection> connection, const std::string& source, bool quicMedia,
+                  std::shared_ptr<Attempt> attempt);
+    void openSession(std::shared_ptr<Connection> connection, Bytes initialData, const std::string& source,
+                     std::shared_ptr<Attempt> attempt);
+    void authenticated(const std::shared_ptr<AgentSession>& session);
+    /// Attempts: admission, end, eviction, and the slowed start while over budget.
+    void endAttempt(const std::shared_ptr<Attempt>& attempt);
+    void evict(const std::shared_ptr<Attempt>& attempt);
+    void sweepAttempts();
+    void makeRoomFor(const std::string& source);
+    void startWaiting();
+    bool admitQuic(const Endpoint& remote);
     void startQUICListener(bool fixedPort);
     void report(const std::string& text);
     /// Now, on the lock-out record's clock.
@@ -106,6 +140,11 @@ private:
     /// Connections still being classified. Each keeps itself alive through its pending
     /// receive until its first frame settles it, so the server ends them when it goes.
     std::vector<std::weak_ptr<Classification>> classifying_;
+    std::vector<std::shared_ptr<Attempt>> attempts_;  // oldest first
+    std::vector<std::shared_ptr<AgentSession>> newcomers_;
+    std::map<std::string, double> lastStartOf_;  // sources' turns while slowed
+    double nextSlowStart_ = 0;
+    WorkItemRef slowTimer_;
     ServerServices services_;
 };
 

@@ -5,6 +5,7 @@
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
 #include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/shell/Utf8.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
 #include "protocol/DeviceAuth.h"
@@ -48,6 +49,9 @@ AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_p
       onAuthResult_(std::move(onAuthResult)),
       services_(std::move(services)) {
     video_.windowStart = queue_->now();
+    // A peer that has not authenticated sends only small handshake messages; larger frames
+    // are not buffered for it (begin() lifts the limit).
+    parser_.setPayloadLimit(preAuthFrameLimit);
     if (!services_.l10n) services_.l10n = std::make_shared<const L10n>(std::vector<std::string>{});
 }
 
@@ -126,7 +130,9 @@ void AgentSession::receiveLoop() {
 }
 
 void AgentSession::handle(const WireFrame& frame) {
-    if (closed_) return;
+    // Once the session is ending (a failed response, a declined pairing) the frames the peer
+    // pipelined behind are not acted on: no second hello, no second guess.
+    if (closed_ || closeRequested_) return;
     switch (frame.kind) {
     case WireKind::control: {
         auto message = ControlMessage::decode(std::span<const uint8_t>(frame.payload));
@@ -160,7 +166,20 @@ void AgentSession::handleControl(const ControlMessage& message) {
 // ---------------------------------------------------------------------------------------
 // Handshake (session queue).
 
+std::string AgentSession::shown(std::string_view text) { return Utf8::displaySafe(text, maxDeviceNameLength); }
+
+bool AgentSession::acceptableIdentity(std::string_view deviceID, std::string_view deviceName) {
+    if (Utf8::length(deviceID) <= maxDeviceIDLength && Utf8::length(deviceName) <= maxDeviceNameLength) return true;
+    // Refused before anything is stored or shown; the phone learns why.
+    authState_ = AuthState::start;
+    pendingNonce_.reset();
+    report(services_.l10n->t("设备名称或标识过长"));
+    sendControlThenClose(AuthFailed(services_.l10n->t("设备名称或标识过长")));
+    return false;
+}
+
 void AgentSession::handleHello(const Hello& hello) {
+    if (!acceptableIdentity(hello.deviceID, hello.deviceName)) return;
     clientDeviceID_ = hello.deviceID;
     clientDeviceName_ = hello.deviceName;
     clientQuality_ = hello.quality;
@@ -175,7 +194,7 @@ void AgentSession::handleHello(const Hello& hello) {
     } else {
         authState_ = AuthState::awaitingEnroll;
         sendControl(PairRequired{});
-        report(services_.l10n->tf("配对请求：%@", hello.deviceName));
+        report(services_.l10n->tf("配对请求：%@", shown(hello.deviceName)));
     }
 }
 
@@ -188,20 +207,40 @@ void AgentSession::challenge() {
 
 void AgentSession::acceptEnrollment(const Enroll& enroll) {
     // Only reached with a trust store: without one no phone is trusted and nobody approves.
-    services_.trust->trust(enroll.deviceID, enroll.deviceName, enroll.publicKey);
+    if (!services_.trust->trust(enroll.deviceID, enroll.deviceName, enroll.publicKey)) {
+        // An ID the store cannot keep or a key that is not a point on the curve.
+        sendControl(EnrollResult(false));
+        sendControlThenClose(AuthFailed(services_.l10n->t("配对被拒绝")));
+        return;
+    }
     sendControl(EnrollResult(true, services_.trust->macPublicKey()));
     challenge();
 }
 
 void AgentSession::handleEnroll(const Enroll& enroll) {
+    if (!acceptableIdentity(enroll.deviceID, enroll.deviceName)) return;
+    if (approvalTicket_ != 0) return;  // one prompt per session: this one is being asked
     if (services_.trust && services_.trust->isTrusted(enroll.deviceID)) {
-        // A trusted phone enrolling again (new key after a reinstall): no prompt.
-        acceptEnrollment(enroll);
-        report(services_.l10n->tf("重新配对：%@", enroll.deviceName));
+        if (services_.trust->storedPublicKey(enroll.deviceID) == enroll.publicKey) {
+            // A trusted phone enrolling again with the key it has: no prompt.
+            acceptEnrollment(enroll);
+            report(services_.l10n->tf("重新配对：%@", shown(enroll.deviceName)));
+            return;
+        }
+        // The same ID with another key: whoever sends it knows the code and the ID, which is
+        // not proof of being that phone. Ask, saying the key changed; until then the stored
+        // key stays and no challenge is outstanding.
+        authState_ = AuthState::awaitingEnroll;
+        pendingNonce_.reset();
+        askApproval(enroll, true);
         return;
     }
     if (authState_ != AuthState::awaitingEnroll) return;
-    report(services_.l10n->tf("等待你在 Mac 上批准：%@", enroll.deviceName));
+    askApproval(enroll, false);
+}
+
+void AgentSession::askApproval(const Enroll& enroll, bool keyChanged) {
+    report(services_.l10n->tf("等待你在 Mac 上批准：%@", shown(enroll.deviceName)));
     std::weak_ptr<AgentSession> weak = weak_from_this();
     auto queue = queue_;
     auto answer = [weak, queue, enroll](bool approved) {
@@ -209,14 +248,18 @@ void AgentSession::handleEnroll(const Enroll& enroll) {
             if (auto self = weak.lock()) self->approvalAnswered(enroll, approved);
         });
     };
-    if (services_.approval && services_.trust) {
-        services_.approval->request(enroll.deviceName, enroll.deviceID, std::move(answer));
+    // A key that is not a point on the curve could never authenticate: declined unasked.
+    if (services_.approval && services_.trust && TrustStore::isValidPublicKey(enroll.publicKey)) {
+        approvalTicket_ = services_.approval->request(
+            enroll.deviceName, enroll.deviceID, std::move(answer),
+            keyChanged ? Approval::Reason::keyChanged : Approval::Reason::firstPairing);
     } else {
         answer(false);  // nobody can approve: decline
     }
 }
 
 void AgentSession::approvalAnswered(const Enroll& enroll, bool approved) {
+    approvalTicket_ = 0;
     if (closed_ || closeRequested_ || authState_ != AuthState::awaitingEnroll) return;
     if (!approved) {
         authState_ = AuthState::start;
@@ -243,6 +286,7 @@ void AgentSession::handleAuthResponse(const AuthResponse& response) {
 }
 
 void AgentSession::begin() {
+    parser_.setPayloadLimit(static_cast<uint32_t>(DFConstants::maxFramePayload));
     if (services_.declareUserActivity) services_.declareUserActivity(services_.l10n->t("Brevox 连接"));
     mediaToken_.assign(16, 0);
     if (RAND_bytes(mediaToken_.data(), static_cast<int>(mediaToken_.size())) != 1) {
@@ -256,7 +300,7 @@ void AgentSession::begin() {
     }
     if (auto vd = services_.virtualDisplay) onMain([vd] { vd->setSessionActive(true); });
     sendScreenInfo();
-    report(services_.l10n->tf("已连接：%@", clientDeviceName_));
+    report(services_.l10n->tf("已连接：%@", shown(clientDeviceName_)));
     if (auto* input = injector()) {
         if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
     }
@@ -344,6 +388,7 @@ void AgentSession::sendControl(const ControlMessage& message, Connection& connec
 
 void AgentSession::sendControlThenClose(const ControlMessage& message) {
     if (closed_) return;
+    closeRequested_ = true;  // nothing the peer sends from here on is acted on
     auto frame = message.encodedFrame();
     std::weak_ptr<AgentSession> weak = weak_from_this();
     if (frame) {
@@ -367,9 +412,16 @@ void AgentSession::close() {
     queue_->post([self] { self->closeNow(); });
 }
 
+void AgentSession::closeAtOnce() {
+    closeRequested_ = true;
+    closeNow();
+}
+
 void AgentSession::closeNow() {
     if (closed_) return;
     closed_ = true;
+    // A prompt still waiting for this session is withdrawn: nobody would act on its answer.
+    if (approvalTicket_ != 0 && services_.approval) services_.approval->withdraw(std::exchange(approvalTicket_, 0));
 
     // Lock on disconnect: only for a phone that got in, and only if no other phone has
     // authenticated within the delay.

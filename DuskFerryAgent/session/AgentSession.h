@@ -47,6 +47,11 @@ public:
     static constexpr double closeAfterSendLimit = 2.0;
     static constexpr double lockDelay = 5.0;
     static constexpr double pointerEchoInterval = 0.25;
+    /// Before authentication: the largest frame, and the longest device name and ID (in
+    /// characters) a phone may send; longer names and IDs are refused and not stored.
+    static constexpr uint32_t preAuthFrameLimit = 65536;
+    static constexpr size_t maxDeviceNameLength = 128;
+    static constexpr size_t maxDeviceIDLength = 64;
 
     // The video send path and the adaptive controller.
     static constexpr double defaultBitrate = 15.0;
@@ -123,6 +128,9 @@ public:
     void sendScreenInfo();
     /// Tears the session down once, however often it is called; any thread, returns at once.
     void close();
+    /// The same teardown done before returning; session queue only. The server uses it when
+    /// an authenticated newcomer takes over, so the old session is gone before it begins.
+    void closeAtOnce();
 
     /// Media connections; false means refused (the server then cancels the connection).
     bool attachMedia(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder);
@@ -167,6 +175,11 @@ private:
     void handleHello(const Hello& hello);
     void handleEnroll(const Enroll& enroll);
     void approvalAnswered(const Enroll& enroll, bool approved);
+    void askApproval(const Enroll& enroll, bool keyChanged);
+    /// False, and the phone refused, when a name or ID is longer than the session keeps.
+    bool acceptableIdentity(std::string_view deviceID, std::string_view deviceName);
+    /// A name or ID from the phone as the status line may show it.
+    static std::string shown(std::string_view text);
     void acceptEnrollment(const Enroll& enroll);
     void challenge();
     void handleAuthResponse(const AuthResponse& response);
@@ -250,6 +263,8 @@ private:
     std::deque<std::pair<Bytes, bool>> heldFrames_;
     SessionServices services_;
     std::atomic<bool> closeRequested_{false};
+    /// The approval prompt this session is waiting for (one at a time); withdrawn at close.
+    uint64_t approvalTicket_ = 0;
 };
 
 }  // namespace df

@@ -26,7 +26,7 @@ struct Row {
 };
 
 // clang-format off
-constexpr std::array<Row, 62> kRows = {{
+constexpr std::array<Row, 65> kRows = {{
     {"等待连接…", "Waiting for connection…", "等待連線…", "接続を待機中…", "연결 대기 중…",
      "Warte auf Verbindung…", "En attente de connexion…", "Esperando conexión…"},
     {"已连接", "Connected", "已連線", "接続済み", "연결됨", "Verbunden", "Connecté", "Conectado"},
@@ -225,6 +225,23 @@ constexpr std::array<Row, 62> kRows = {{
      "Diensterkennung nicht verfügbar (%@) – per Adresse verbinden",
      "Découverte de services indisponible (%@) — connectez-vous par adresse",
      "Descubrimiento de servicios no disponible (%@): conéctese por dirección"},
+    // Failed handshakes from many addresses at once.
+    {"配对尝试多次失败", "Repeated failed pairing attempts", "配對嘗試多次失敗", "ペアリングの失敗が繰り返されています",
+     "페어링 시도가 반복적으로 실패함", "Wiederholt fehlgeschlagene Kopplungsversuche",
+     "Échecs répétés de tentatives de jumelage", "Intentos de emparejamiento fallidos repetidos"},
+    // The approval prompt's text for a trusted device that enrols with another key.
+    {"这台设备的密钥已更改。\n仅在你本人在该设备上重新安装了应用时点“信任”，否则可能有人在冒用它。\n\n设备标识：%@…",
+     "The key of this device has changed.\nClick “Trust” only if you reinstalled the app on it yourself; otherwise someone may be impersonating it.\n\nDevice ID: %@…",
+     "這台裝置的密鑰已變更。\n僅在你本人於該裝置上重新安裝了 App 時才點「信任」，否則可能有人在冒用它。\n\n裝置識別碼：%@…",
+     "このデバイスの鍵が変更されました。\nご自身でこのデバイスにアプリを再インストールした場合にのみ「信頼」をクリックしてください。そうでない場合、誰かがなりすましている可能性があります。\n\nデバイス ID：%@…",
+     "이 기기의 키가 변경되었습니다.\n직접 이 기기에 앱을 다시 설치한 경우에만 “신뢰”를 클릭하세요. 그렇지 않으면 누군가 이 기기를 사칭하고 있을 수 있습니다.\n\n기기 ID: %@…",
+     "Der Schlüssel dieses Geräts hat sich geändert.\nKlicke nur auf „Vertrauen“, wenn du die App darauf selbst neu installiert hast; andernfalls gibt sich vielleicht jemand als dieses Gerät aus.\n\nGeräte-ID: %@…",
+     "La clé de cet appareil a changé.\nCliquez sur « Faire confiance » seulement si vous avez vous-même réinstallé l’app sur cet appareil ; sinon, quelqu’un usurpe peut-être son identité.\n\nIdentifiant de l’appareil : %@…",
+     "La clave de este dispositivo ha cambiado.\nHaz clic en “Confiar” solo si tú mismo reinstalaste la app en él; de lo contrario, alguien podría estar suplantándolo.\n\nID del dispositivo: %@…"},
+    // A hello or enrolment whose device name or ID is longer than the agent keeps.
+    {"设备名称或标识过长", "Device name or ID too long", "裝置名稱或識別碼過長", "デバイス名または ID が長すぎます",
+     "기기 이름 또는 ID가 너무 김", "Gerätename oder -ID zu lang", "Nom ou identifiant de l’appareil trop long",
+     "Nombre o ID del dispositivo demasiado largo"},
 }};
 // clang-format on
 }  // namespace

@@ -2,11 +2,12 @@
 
 #include "DuskFerryAgent/shell/Utf8.h"
 #include "protocol/DeviceAuth.h"
+#include "protocol/SecureRandom.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
-#include <openssl/rand.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,6 +38,11 @@ std::string sinceKey(std::string_view id) { return key("trustsince:", id); }
 
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
+// Private key bytes do not stay behind in freed memory.
+void wipe(Bytes& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+}
+
 // --- P-256 helpers (OpenSSL) -------------------------------------------------------------
 
 struct BnDeleter {
@@ -57,8 +63,10 @@ const EC_GROUP* p256() {
 
 Bn bnFrom(const uint8_t* data, size_t size) { return Bn(BN_bin2bn(data, static_cast<int>(size), nullptr)); }
 
+}  // namespace
+
 // A raw public key (X then Y) that names a point on the curve.
-bool isValidPublicKey(const Bytes& raw) {
+bool TrustStore::isValidPublicKey(const Bytes& raw) {
     if (raw.size() != kPublicKeySize || p256() == nullptr) return false;
     uint8_t encoded[1 + kPublicKeySize];
     encoded[0] = 0x04;  // uncompressed form
@@ -66,6 +74,8 @@ bool isValidPublicKey(const Bytes& raw) {
     std::unique_ptr<EC_POINT, PointDeleter> point(EC_POINT_new(p256()));
     return point && EC_POINT_oct2point(p256(), point.get(), encoded, sizeof encoded, nullptr) == 1;
 }
+
+namespace {
 
 // Compact representation (the X coordinate alone determines the point) needs Y to be the
 // smaller of y and p - y.
@@ -86,8 +96,13 @@ std::optional<Bytes> negatedScalar(const Bytes& privateKey) {
     Bn negated(BN_new());
     if (order == nullptr || !d || !negated || BN_sub(negated.get(), order, d.get()) != 1) return std::nullopt;
     Bytes out(kPrivateKeySize);
-    if (BN_bn2binpad(negated.get(), out.data(), static_cast<int>(out.size())) != static_cast<int>(out.size()))
+    bool ok = BN_bn2binpad(negated.get(), out.data(), static_cast<int>(out.size())) == static_cast<int>(out.size());
+    BN_clear(d.get());
+    BN_clear(negated.get());
+    if (!ok) {
+        wipe(out);
         return std::nullopt;
+    }
     return out;
 }
 
@@ -95,19 +110,26 @@ std::optional<DeviceAuth::KeyPair> generateCompactKeyPair() {
     // One draw is enough (d or n - d always works); the loop only guards odd failures.
     for (int attempt = 0; attempt < 4; ++attempt) {
         auto pair = DeviceAuth::generateKeyPair();
-        if (pair.privateKey.size() != kPrivateKeySize || pair.publicKey.size() != kPublicKeySize) continue;
-        if (isCompactRepresentable(pair.publicKey)) return pair;
-        auto negated = negatedScalar(pair.privateKey);
-        if (!negated) continue;
-        auto publicKey = DeviceAuth::publicKey(*negated);
-        if (publicKey && isCompactRepresentable(*publicKey)) return DeviceAuth::KeyPair{*negated, *publicKey};
+        if (pair.privateKey.size() == kPrivateKeySize && pair.publicKey.size() == kPublicKeySize) {
+            if (isCompactRepresentable(pair.publicKey)) return pair;
+            auto negated = negatedScalar(pair.privateKey);
+            wipe(pair.privateKey);
+            if (!negated) continue;
+            auto publicKey = DeviceAuth::publicKey(*negated);
+            if (publicKey && isCompactRepresentable(*publicKey)) {
+                return DeviceAuth::KeyPair{std::move(*negated), std::move(*publicKey)};
+            }
+            wipe(*negated);
+            continue;
+        }
+        wipe(pair.privateKey);
     }
     return std::nullopt;
 }
 
 std::string makeUuid() {
     uint8_t b[16] = {};
-    RAND_bytes(b, sizeof b);
+    SecureRandom::fill(b, sizeof b);  // checked: never a predictable identifier
     b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
     char text[37];
@@ -164,9 +186,11 @@ void TrustStore::writeTrustedIDs(const std::vector<std::string>& ids) {
 // Load-or-create of the Mac's key pair; nothing when no key could be made.
 std::optional<DeviceAuth::KeyPair> TrustStore::macKeyPair() {
     std::lock_guard lock(identityMutex_);
-    if (auto stored = keychain_.read(kMacPrivateKey); stored && stored->size() == kPrivateKeySize) {
-        if (auto publicKey = DeviceAuth::publicKey(*stored)) return DeviceAuth::KeyPair{*stored, *publicKey};
+    auto stored = keychain_.read(kMacPrivateKey);
+    if (stored && stored->size() == kPrivateKeySize) {
+        if (auto publicKey = DeviceAuth::publicKey(*stored)) return DeviceAuth::KeyPair{std::move(*stored), *publicKey};
     }
+    if (stored) wipe(*stored);
     auto fresh = generateCompactKeyPair();
     if (fresh) keychain_.set(fresh->privateKey, kMacPrivateKey);
     return fresh;
@@ -232,10 +256,11 @@ bool TrustStore::canStore(std::string_view deviceID) {
 }
 
 bool TrustStore::trust(std::string_view deviceID, std::string_view name, const Bytes& iosPublicKey) {
-    if (!canStore(deviceID)) return false;
+    if (!canStore(deviceID) || !isValidPublicKey(iosPublicKey)) return false;
     keychain_.set(iosPublicKey, trustKey(deviceID));
     keychain_.set(bytesOf(name), nameKey(deviceID));
     keychain_.set(bytesOf(formatDate(floor<seconds>(system_clock::now()))), sinceKey(deviceID));
+    std::lock_guard lock(listMutex_);
     auto ids = readTrustedIDs();
     if (std::find(ids.begin(), ids.end(), deviceID) == ids.end()) {
         ids.emplace_back(deviceID);
@@ -250,14 +275,18 @@ bool TrustStore::verify(std::string_view deviceID, const Bytes& nonce, const Byt
     auto mac = macKeyPair();
     if (!mac) return false;
     auto key = DeviceAuth::authenticationKey(mac->privateKey, *phoneKey);
+    wipe(mac->privateKey);
     if (!key) return false;
-    return DeviceAuth::verify(*key, nonce, hmac);
+    bool verified = DeviceAuth::verify(*key, nonce, hmac);
+    wipe(*key);
+    return verified;
 }
 
 void TrustStore::revoke(std::string_view deviceID) {
     keychain_.remove(trustKey(deviceID));
     keychain_.remove(nameKey(deviceID));
     keychain_.remove(sinceKey(deviceID));
+    std::lock_guard lock(listMutex_);
     auto ids = readTrustedIDs();
     std::erase(ids, deviceID);
     writeTrustedIDs(ids);
@@ -267,9 +296,15 @@ bool TrustStore::isTrusted(std::string_view deviceID) const {
     return keychain_.read(trustKey(deviceID)).has_value();
 }
 
+std::optional<Bytes> TrustStore::storedPublicKey(std::string_view deviceID) const {
+    return keychain_.read(trustKey(deviceID));
+}
+
 Bytes TrustStore::macPublicKey() {
     auto pair = macKeyPair();
-    return pair ? pair->publicKey : Bytes{};
+    if (!pair) return {};
+    wipe(pair->privateKey);
+    return pair->publicKey;
 }
 
 std::string TrustStore::macDeviceID() {

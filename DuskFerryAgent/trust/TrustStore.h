@@ -34,7 +34,8 @@ public:
     std::vector<TrustedDevice> trustedDevices() const;
 
     /// Records or refreshes a trusted device (key stored as received, 64 bytes raw).
-    /// Returns false, writing nothing, for an ID the store cannot keep (see canStore).
+    /// Returns false, writing nothing, for an ID the store cannot keep (see canStore) or a
+    /// key that is not a point of P-256 (see isValidPublicKey).
     bool trust(std::string_view deviceID, std::string_view name, const Bytes& iosPublicKey);
 
     /// True when `hmac` is the correct response of the trusted device to `nonce`. Every
@@ -46,6 +47,11 @@ public:
 
     /// True when the device has a readable "trust:" entry (a challenge rather than pairing).
     bool isTrusted(std::string_view deviceID) const;
+    /// The key stored for a device, as stored; nothing when it has none.
+    std::optional<Bytes> storedPublicKey(std::string_view deviceID) const;
+
+    /// A raw public key (64 bytes, X then Y) that names a point of P-256.
+    static bool isValidPublicKey(const Bytes& raw);
 
     /// The computer's public key, 64 bytes raw (X then Y), sent in enrollResult. Loads the
     /// private key, creating and storing a new one when it is missing or damaged.
@@ -75,6 +81,9 @@ private:
     AgentKeychain& keychain_;
     // Serialises the creation of the identity so two queues never make two different keys.
     std::mutex identityMutex_;
+    // Serialises the read-modify-write of "trustedIDs": an enrolment on the server queue and
+    // a revocation from the panel at once must not lose either change.
+    std::mutex listMutex_;
 };
 
 }  // namespace df

@@ -283,6 +283,24 @@ TEST(ControlMessageTest, DecodingRules) {
     }
 }
 
+TEST(ControlMessageTest, DeeplyNestedJsonIsRefusedBeforeParsing) {
+    auto nested = [](size_t depth, std::string_view open, std::string_view close) {
+        std::string inner;
+        for (size_t i = 0; i < depth; ++i) inner += open;
+        for (size_t i = 0; i < depth; ++i) inner += close;
+        return R"({"heartbeat":{},"extra":)" + inner + "}";
+    };
+    const size_t limit = ControlMessage::maxNestingDepth;
+    // The envelope and the body take one level each; "extra" holds the rest.
+    EXPECT_TRUE(ControlMessage::decode(nested(limit - 1, "[", "]")).ok());
+    EXPECT_FALSE(ControlMessage::decode(nested(limit, "[", "]")).ok());
+    EXPECT_FALSE(ControlMessage::decode(nested(100000, "{\"a\":", "}")).ok());
+    // Brackets inside strings, escaped quotes included, are text.
+    std::string brackets(1000, '[');
+    EXPECT_TRUE(ControlMessage::decode(R"({"heartbeat":{},"extra":"\")" + brackets + R"("})").ok());
+    EXPECT_EQ(ControlMessage::decode(nested(100000, "[", "]")).error(), "The JSON nests too deeply.");
+}
+
 TEST(ControlMessageTest, KeyCountFailureHasTheExactDescription) {
     for (const char* json : {R"({})", R"({"unknown":{}})", R"({"heartbeat":{},"pairRequired":{}})"}) {
         const auto decoded = ControlMessage::decode(std::string_view(json));

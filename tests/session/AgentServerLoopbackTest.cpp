@@ -261,6 +261,32 @@ TEST_F(AgentServerLoopbackTest, FiveWrongCodesLockTheAddress) {
     EXPECT_TRUE(later->waitReady());
 }
 
+// Many wrong-code handshakes at once from one address: each is counted when admitted, so
+// only as many reach the pre-shared key check as it takes to lock the address; the phone
+// with the right code gets in from the same address once the lock has run out.
+TEST_F(AgentServerLoopbackTest, ParallelWrongCodesFromOneAddressAreCheckedOnlyUntilTheLock) {
+    std::vector<std::unique_ptr<testsupport::PhoneConnection>> wrong;
+    for (int i = 0; i < 60; ++i) {
+        wrong.push_back(phone());
+        wrong.back()->connectTcp(agent(), "000000");
+    }
+    for (auto& p : wrong) EXPECT_FALSE(p->waitReady(10));
+    ASSERT_TRUE(waitOnServer([&] { return server->attempts() == 0; }));
+    long long checked = 0;
+    serverQueue->sync([&] {
+        const auto* entry = server->failures().entry("127.0.0.1");
+        checked = entry ? entry->count : 0;
+    });
+    RecordProperty("handshakesChecked", std::to_string(checked));
+    EXPECT_GE(checked, 1);
+    EXPECT_LE(checked, FailureRecord::failThreshold);
+
+    lockoutClock->advance(FailureRecord::maxLockSeconds + 1);
+    auto p = phone();
+    p->connectTcp(agent(), code);
+    EXPECT_TRUE(authenticate(*p).has_value());
+}
+
 // The phone stays connected and silent past the teardown, so the server and its queue end
 // while the connection still waits for its first frame: nothing of it may be left behind
 // (the leak checker of the sanitizer build reports what is).

@@ -42,6 +42,7 @@ protected:
         // Classifications still waiting end with their 10 s limit; every posted completion
         // runs, so no queued task keeps a connection (and through it the queue) alive.
         if (auto s = server->session()) s->close();
+        for (const auto& s : server->newcomers()) s->close();
         queue->advance(11);
         queue->runUntilIdle();
         server.reset();
@@ -63,6 +64,25 @@ protected:
         return c;
     }
     Bytes helloFrame() { return testsupport::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")); }
+    /// The session opened last, authenticated or not.
+    std::shared_ptr<AgentSession> newest() const {
+        auto waiting = server->newcomers();
+        return waiting.empty() ? server->session() : waiting.back();
+    }
+    /// The trusted phone PHONE-1 connects from `from` and answers its challenge.
+    std::shared_ptr<fake::FakeConnection> authenticate(const std::shared_ptr<fake::FakeListener>& l,
+                                                       const DeviceAuth::KeyPair& keys, Endpoint from) {
+        auto c = connect(l, std::move(from));
+        c->feed(helloFrame());
+        queue->runUntilIdle();
+        auto sent = testsupport::sentMessages(*c);
+        auto* challenge = sent.back().get<AuthChallenge>();
+        if (!challenge) return c;
+        auto key = DeviceAuth::authenticationKey(keys.privateKey, trust->macPublicKey());
+        c->feed(testsupport::frame(AuthResponse(DeviceAuth::response(*key, challenge->nonce))));
+        queue->runUntilIdle();
+        return c;
+    }
 
     fake::MemoryAgentKeychain keychain;
     std::shared_ptr<TrustStore> trust = std::make_shared<TrustStore>(keychain);
@@ -123,11 +143,11 @@ TEST_F(AgentServerTest, FirstFrameByteByByteIsClassifiedOnceWhenComplete) {
     for (size_t i = 0; i + 1 < hello.size(); ++i) {
         c->feed({hello[i]});
         queue->runUntilIdle();
-        ASSERT_EQ(server->session(), nullptr) << i;
+        ASSERT_EQ(newest(), nullptr) << i;
     }
     c->feed({hello.back()});
     queue->runUntilIdle();
-    ASSERT_NE(server->session(), nullptr);
+    ASSERT_NE(newest(), nullptr);
     EXPECT_EQ(testsupport::sentCases(*c), (std::vector{ControlMessage::Case::serverHello, ControlMessage::Case::pairRequired}));
     EXPECT_EQ(c->overlappingReceives(), 0);
     EXPECT_EQ(c->lastReceiveMaximum(), 1048576u);
@@ -139,7 +159,7 @@ TEST_F(AgentServerTest, ConnectionsUnderClassificationAreKeptByTheServer) {
     ASSERT_FALSE(weak.expired());
     weak.lock()->feed(helloFrame());
     queue->runUntilIdle();
-    ASSERT_NE(server->session(), nullptr);
+    ASSERT_NE(newest(), nullptr);
     auto gone = connect(l, {"192.0.2.12", 1});
     std::weak_ptr<fake::FakeConnection> weakGone = gone;
     gone->feed({1, 0x01, 0x00, 0x00, 0x01});
@@ -163,7 +183,7 @@ TEST_F(AgentServerTest, ZeroLengthFirstFrameOfAnotherKindOpensASession) {
     auto c = connect(l);
     c->feed({2, 0, 0, 0, 0});
     queue->runUntilIdle();
-    EXPECT_NE(server->session(), nullptr);
+    EXPECT_NE(newest(), nullptr);
 }
 
 TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
@@ -173,6 +193,7 @@ TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
     };
     const std::vector<Row> rows{
         {"oversized header", [](auto& c, auto&) { c.feed({1, 0x01, 0x00, 0x00, 0x01}); }},
+        {"first frame above 64 KiB", [](auto& c, auto&) { c.feed({1, 0x00, 0x01, 0x00, 0x01}); }},
         {"end of stream first", [](auto& c, auto&) { c.feed({1, 0, 0}); c.feedEndOfStream(); }},
         {"error first", [](auto& c, auto&) { c.feedError({TransportError::Kind::reset, 0, "reset"}); }},
         {"10 s without a frame", [](auto& c, auto& q) { c.feed({1, 0, 0, 0, 9}); q.runUntilIdle(); q.advance(10.0); }},
@@ -185,7 +206,8 @@ TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
         row.play(*c, *queue);
         queue->runUntilIdle();
         EXPECT_TRUE(c->cancelled());
-        EXPECT_EQ(server->session(), nullptr);
+        EXPECT_EQ(newest(), nullptr);
+        EXPECT_EQ(server->attempts(), 0u);
     }
     // The timeout only fires after a full 10 s.
     auto slow = connect(l);
@@ -193,18 +215,46 @@ TEST_F(AgentServerTest, ClassificationEndsWithoutSessionOnBadStarts) {
     EXPECT_FALSE(slow->cancelled());
 }
 
-TEST_F(AgentServerTest, NewControlConnectionReplacesTheSessionEvenIfItNeverAuthenticates) {
+TEST_F(AgentServerTest, ANewcomerReplacesTheSessionOnlyOnceItHasAuthenticated) {
+    auto keys = DeviceAuth::generateKeyPair();
+    ASSERT_TRUE(trust->trust("PHONE-1", "Phone", keys.publicKey));
     auto l = startServer();
-    auto first = connect(l);
-    first->feed(helloFrame());
-    queue->runUntilIdle();
-    auto firstSession = server->session();
-    auto second = connect(l, {"192.0.2.11", 50000});
-    second->feed(testsupport::frame(Heartbeat{}));
-    queue->runUntilIdle();
-    EXPECT_TRUE(firstSession->isClosed());
-    EXPECT_TRUE(first->cancelled());
-    EXPECT_NE(server->session(), firstSession);
+    auto phone = authenticate(l, keys, {"192.0.2.10", 50000});
+    auto phoneSession = server->session();
+    ASSERT_NE(phoneSession, nullptr);
+    ASSERT_EQ(phoneSession->authState(), AgentSession::AuthState::authed);
+
+    // Peers that know the code but not the phone's key: a control frame of any kind, a
+    // hello that asks to pair, a hello with a wrong response. None ends the phone's session.
+    struct Row {
+        const char* what;
+        Bytes bytes;
+    };
+    const std::vector<Row> rows{
+        {"heartbeat first", testsupport::frame(Heartbeat{})},
+        {"pairing hello", testsupport::frame(Hello("Other", 1, std::nullopt, "OTHER"))},
+        {"wrong response", testsupport::concat({helloFrame(), testsupport::frame(AuthResponse(Bytes(32, 7)))})},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].what);
+        auto other = connect(l, {"192.0.2.20", static_cast<uint16_t>(40000 + i)});
+        other->feed(rows[i].bytes);
+        queue->runUntilIdle();
+        EXPECT_EQ(server->session(), phoneSession);
+        EXPECT_FALSE(phoneSession->isClosed());
+        EXPECT_FALSE(phone->cancelled());
+    }
+    EXPECT_NE(statuses.back(), "Waiting for connection…");
+
+    // The phone itself, back after a network change, takes over at once: the stale session
+    // is gone before the new one begins, and the status line never says it is waiting.
+    statuses.clear();
+    auto back = authenticate(l, keys, {"198.51.100.30", 50000});
+    EXPECT_NE(server->session(), phoneSession);
+    EXPECT_EQ(server->session()->authState(), AgentSession::AuthState::authed);
+    EXPECT_TRUE(phoneSession->isClosed());
+    EXPECT_TRUE(phone->cancelled());
+    EXPECT_THAT(statuses, ElementsAre("Connected: Phone"));
 }
 
 TEST_F(AgentServerTest, MediaHelloGoesToTheSessionWithItsRemainder) {
@@ -253,6 +303,8 @@ TEST_F(AgentServerTest, FiveFailedHandshakesLockTheAddressAcrossPorts) {
     EXPECT_EQ(statuses.back(), "Rejected: 198.51.100.7 — too many failures, locked temporarily");
     auto otherHost = connect(l, {"198.51.100.8", 41001});
     EXPECT_FALSE(otherHost->cancelled());
+    // The attempt admitted before the lock still counts while it is under way; it ends here.
+    allowed->feedEndOfStream();
     queue->advance(2.0);
     auto later = connect(l, {"198.51.100.7", 41002});
     EXPECT_FALSE(later->cancelled());
@@ -271,6 +323,120 @@ TEST_F(AgentServerTest, FiveWrongResponsesLockTheAddress) {
     EXPECT_EQ(server->failures().entry("203.0.113.5")->count, 5);
     auto c = connect(l, {"203.0.113.5", 50100});
     EXPECT_TRUE(c->cancelled());
+}
+
+TEST_F(AgentServerTest, ParallelHandshakesFromOneAddressCannotOutrunTheLockOut) {
+    auto l = startServer();
+    // Waves of 200 parallel connections from one address, each with a wrong code: only the
+    // connections still alive when their handshake ends get their code checked.
+    int checked = 0;
+    for (int wave = 0; wave < 3; ++wave) {
+        std::vector<std::shared_ptr<fake::FakeConnection>> wrong;
+        for (int i = 0; i < 200; ++i) {
+            wrong.push_back(connect(l, {"198.51.100.7", static_cast<uint16_t>(10000 + wave * 1000 + i)}));
+        }
+        for (const auto& c : wrong) {
+            if (!c->started() || c->cancelled()) continue;
+            ++checked;
+            l->reportHandshakeFailure(c->remoteEndpoint());
+            c->setState(ConnectionState::failed, TransportError{TransportError::Kind::handshake, 0, "wrong key"});
+        }
+        queue->runUntilIdle();
+    }
+    EXPECT_LE(checked, FailureRecord::failThreshold);
+    EXPECT_TRUE(server->failures().isLocked("198.51.100.7", queue->now()));
+    EXPECT_EQ(server->attempts(), 0u);
+}
+
+TEST_F(AgentServerTest, IPv6SourcesAreKeyedByTheirSlash64) {
+    const std::vector<std::pair<std::string, std::string>> keys{
+        {"2001:db8:1:2:aaaa:bbbb:cccc:dddd", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"fe80::1%eth0", "fe80::/64"},
+        {"::1", "::/64"},
+        {"192.0.2.1", "192.0.2.1"},
+        {"not an address", "not an address"},
+    };
+    for (const auto& [host, key] : keys) EXPECT_EQ(AgentServer::sourceKey({host, 1}), key) << host;
+
+    auto l = startServer();
+    // A host rotating through its /64 still runs into the one lock.
+    for (int i = 0; i < 5; ++i) {
+        l->reportHandshakeFailure({"2001:db8:1:2::" + std::to_string(100 + i), 40000});
+    }
+    queue->runUntilIdle();
+    EXPECT_TRUE(connect(l, {"2001:db8:1:2:ffff::9", 41000})->cancelled());
+    EXPECT_EQ(statuses.back(), "Rejected: 2001:db8:1:2::/64 — too many failures, locked temporarily");
+    EXPECT_FALSE(connect(l, {"2001:db8:1:3::9", 41000})->cancelled());
+}
+
+TEST_F(AgentServerTest, OverTheFailureBudgetHandshakesAreSlowedButThePhoneStillGetsIn) {
+    auto keys = DeviceAuth::generateKeyPair();
+    ASSERT_TRUE(trust->trust("PHONE-1", "Phone", keys.publicKey));
+    auto l = startServer();
+    // Wrong codes from many addresses, none of them locked.
+    for (int i = 0; i <= static_cast<int>(FailureRecord::failureBudget); ++i) {
+        l->reportHandshakeFailure({"10.9." + std::to_string(i / 4) + "." + std::to_string(i % 4), 1000});
+    }
+    queue->runUntilIdle();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Repeated failed pairing attempts"), 1);
+
+    // Another address hammers; the phone connects in the middle of it.
+    std::vector<std::shared_ptr<fake::FakeConnection>> hammer;
+    for (int i = 0; i < 10; ++i) hammer.push_back(connect(l, {"203.0.113.66", static_cast<uint16_t>(2000 + i)}));
+    auto phone = connect(l, {"192.0.2.10", 50000});
+    for (int i = 10; i < 20; ++i) hammer.push_back(connect(l, {"203.0.113.66", static_cast<uint16_t>(2000 + i)}));
+    auto started = [&] { return std::count_if(hammer.begin(), hammer.end(), [](auto& c) { return c->started(); }); };
+    EXPECT_EQ(started(), 1);  // one handshake per interval
+    EXPECT_FALSE(phone->started());
+    queue->advance(AgentServer::slowedHandshakeInterval);
+    ASSERT_TRUE(phone->started());  // its address's turn comes before the hammer's second
+    EXPECT_EQ(started(), 1);
+
+    phone->feed(helloFrame());
+    queue->runUntilIdle();
+    auto sent = testsupport::sentMessages(*phone);
+    auto* challenge = sent.back().get<AuthChallenge>();
+    ASSERT_NE(challenge, nullptr);
+    auto key = DeviceAuth::authenticationKey(keys.privateKey, trust->macPublicKey());
+    phone->feed(testsupport::frame(AuthResponse(DeviceAuth::response(*key, challenge->nonce))));
+    queue->runUntilIdle();
+    ASSERT_NE(server->session(), nullptr);
+    EXPECT_EQ(server->session()->authState(), AgentSession::AuthState::authed);
+    EXPECT_EQ(statuses.back(), "Connected: Phone");
+}
+
+TEST_F(AgentServerTest, UnauthenticatedConnectionsAreCappedPerSourceAndOverall) {
+    auto l = startServer();
+    std::vector<std::shared_ptr<fake::FakeConnection>> one;
+    for (int i = 0; i < 10; ++i) one.push_back(connect(l, {"192.0.2.77", static_cast<uint16_t>(3000 + i)}));
+    // The newest stay; the oldest made room.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(one[i]->cancelled(), i < 10 - static_cast<int>(AgentServer::maxAttemptsPerSource)) << i;
+    EXPECT_EQ(server->attempts(), AgentServer::maxAttemptsPerSource);
+
+    // Many sources: the total stays at the cap, and the busiest source gives way first.
+    std::vector<std::shared_ptr<fake::FakeConnection>> many;
+    for (size_t i = 0; i < AgentServer::maxAttempts; ++i) {
+        many.push_back(connect(l, {"10.20." + std::to_string(i / 200) + "." + std::to_string(i % 200), 1}));
+    }
+    EXPECT_EQ(server->attempts(), AgentServer::maxAttempts);
+    EXPECT_TRUE(std::all_of(one.begin(), one.end(), [](auto& c) { return c->cancelled(); }));
+    EXPECT_FALSE(many.back()->cancelled());
+}
+
+TEST_F(AgentServerTest, IdleConnectionsMakeRoomBeforeOneThatHasSaidHello) {
+    auto l = startServer();
+    auto phone = connect(l, {"192.0.2.77", 3000});
+    phone->feed(helloFrame());
+    queue->runUntilIdle();
+    ASSERT_EQ(server->newcomers().size(), 1u);
+    // The same address floods idle connections while the phone pairs.
+    std::vector<std::shared_ptr<fake::FakeConnection>> idle;
+    for (int i = 0; i < 20; ++i) idle.push_back(connect(l, {"192.0.2.77", static_cast<uint16_t>(4000 + i)}));
+    EXPECT_FALSE(phone->cancelled());
+    EXPECT_EQ(server->newcomers().size(), 1u);
+    EXPECT_EQ(server->attempts(), AgentServer::maxAttemptsPerSource);
 }
 
 TEST_F(AgentServerTest, QuicStartsOnDemandFallsBackOnceThenGivesUp) {

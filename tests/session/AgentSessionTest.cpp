@@ -59,7 +59,7 @@ protected:
     SessionServices services() {
         SessionServices s;
         s.mainQueue = main;
-        s.approval = Approval::create(main, alerts, l10n);
+        s.approval = approval;  // one for the agent, as its main makes it
         s.trust = trust;
         s.l10n = l10n;
         s.displays = target;
@@ -135,6 +135,7 @@ protected:
     std::shared_ptr<fake::ManualQueue> queue = std::make_shared<fake::ManualQueue>("duskferry.server");
     std::shared_ptr<fake::ManualQueue> main = std::make_shared<fake::ManualQueue>("main", queue->sharedClock());
     std::shared_ptr<fake::FakeAlertPresenter> alerts = std::make_shared<fake::FakeAlertPresenter>(main);
+    std::shared_ptr<Approval> approval = Approval::create(main, alerts, l10n);
     std::shared_ptr<fake::FakeDisplays> displays = std::make_shared<fake::FakeDisplays>();
     std::shared_ptr<DisplayTarget> target = std::make_shared<DisplayTarget>(displays);
     std::shared_ptr<VirtualDisplayControl> virtualDisplay = std::make_shared<VirtualDisplayControl>();
@@ -251,15 +252,189 @@ TEST_F(AgentSessionTest, AnswerArrivingAfterDisconnectDoesNothing) {
     EXPECT_FALSE(trust->isTrusted("PHONE-1"));
 }
 
-TEST_F(AgentSessionTest, TrustedPhoneEnrollingAgainIsReTrustedWithoutPrompt) {
+TEST_F(AgentSessionTest, TrustedPhoneEnrollingAgainIsReTrustedWithoutPromptOnlyWithItsOwnKey) {
     trustPhone();
-    auto newKeys = DeviceAuth::generateKeyPair();
     startSession();
-    phoneSends(Enroll("PHONE-1", "Phone", newKeys.publicKey));  // in `start`, no hello
+    phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));  // in `start`, no hello
     EXPECT_EQ(alerts->openCount(), 0u);
     EXPECT_THAT(testsupport::sentCases(*conn), ElementsAre(Case::enrollResult, Case::authChallenge));
     EXPECT_EQ(statuses.back(), "Re-pairing: Phone");
     EXPECT_EQ(session->authState(), AgentSession::AuthState::awaitingResponse);
+}
+
+TEST_F(AgentSessionTest, ATrustedIDEnrollingWithAnotherKeyNeedsApprovalThatSaysTheKeyChanged) {
+    // answer to the prompt -> what is stored and what the phone gets
+    struct Row {
+        int answer;
+        bool replaced;
+        std::vector<Case> sent;
+    };
+    const std::vector<Row> rows{
+        {kAlertFirstButtonReturn + 1, false,
+         {Case::serverHello, Case::authChallenge, Case::enrollResult, Case::authFailed}},
+        {kAlertFirstButtonReturn, true,
+         {Case::serverHello, Case::authChallenge, Case::enrollResult, Case::authChallenge}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        conn = fake::FakeConnection::make();
+        conn->start(queue);
+        keychain.remove("trust:PHONE-1");
+        trustPhone();
+        auto otherKeys = DeviceAuth::generateKeyPair();
+        startSession(testsupport::frame(hello()));
+        phoneSends(Enroll("PHONE-1", "Phone", otherKeys.publicKey));
+        ASSERT_EQ(alerts->openCount(), 1u);
+        EXPECT_THAT(alerts->shown().back().informativeText, ::testing::StartsWith("The key of this device has changed."));
+        EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
+        EXPECT_EQ(trust->storedPublicKey("PHONE-1"), phoneKeys.publicKey);  // nothing replaced while asking
+        // The old challenge is void meanwhile: no answer to it gets the asker in.
+        phoneSends(AuthResponse(rightHmac()));
+        EXPECT_TRUE(authResults.empty());
+        alerts->answer(row.answer);
+        run();
+        EXPECT_EQ(trust->storedPublicKey("PHONE-1"), row.replaced ? otherKeys.publicKey : phoneKeys.publicKey);
+        EXPECT_EQ(testsupport::sentCases(*conn), row.sent);
+        session->close();
+        run();
+    }
+}
+
+TEST_F(AgentSessionTest, EnrolmentsWithAKeyThatIsNotAPointAreDeclinedUnasked) {
+    Bytes notOnCurve(64, 0x11);
+    for (const Bytes& key : {Bytes{}, Bytes(63, 1), notOnCurve, Bytes(65, 4)}) {
+        SCOPED_TRACE(key.size());
+        conn = fake::FakeConnection::make();
+        conn->start(queue);
+        startSession(testsupport::frame(hello()));
+        phoneSends(Enroll("PHONE-1", "Phone", key));
+        EXPECT_EQ(alerts->openCount(), 0u);
+        EXPECT_EQ(testsupport::sentMessages(*conn).back().get<AuthFailed>()->reason, "Pairing declined");
+        EXPECT_FALSE(trust->isTrusted("PHONE-1"));
+        session->close();
+        run();
+    }
+    EXPECT_FALSE(trust->trust("PHONE-1", "Phone", notOnCurve));
+}
+
+TEST_F(AgentSessionTest, OnePromptPerSessionAndPerDeviceAndAClosedSessionsPromptIsWithdrawn) {
+    startSession(testsupport::frame(hello()));
+    phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
+    phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
+    phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
+    EXPECT_EQ(alerts->shown().size(), 1u);
+
+    // Another connection enrolling the same device ID is declined while the prompt is open.
+    auto other = fake::FakeConnection::make({"192.0.2.11", 1});
+    other->start(queue);
+    auto s2 = makeSession(other);
+    s2->start(testsupport::concat({testsupport::frame(hello()),
+                                   testsupport::frame(Enroll("PHONE-1", "Phone", phoneKeys.publicKey))}));
+    run();
+    EXPECT_EQ(alerts->shown().size(), 1u);
+    EXPECT_EQ(testsupport::sentMessages(*other).back().get<AuthFailed>()->reason, "Pairing declined");
+
+    // A third phone waits behind the open prompt; its session ends first: its request goes
+    // without ever being shown. Then the first session ends: its open prompt is dismissed.
+    auto third = fake::FakeConnection::make({"192.0.2.12", 1});
+    third->start(queue);
+    auto s3 = makeSession(third);
+    s3->start(testsupport::concat({testsupport::frame(Hello("Third", 1, std::nullopt, "PHONE-3")),
+                                   testsupport::frame(Enroll("PHONE-3", "Third", phoneKeys.publicKey))}));
+    run();
+    s3->close();
+    run();
+    session->close();
+    run();
+    EXPECT_EQ(alerts->dismissCount(), 1);
+    EXPECT_EQ(alerts->openCount(), 0u);
+    EXPECT_EQ(alerts->shown().size(), 1u);  // the third never shown
+    EXPECT_FALSE(trust->isTrusted("PHONE-1"));
+    EXPECT_FALSE(trust->isTrusted("PHONE-3"));
+    s2->close();
+    run();
+}
+
+TEST_F(AgentSessionTest, FramesPipelinedBehindAFailedResponseAreNotHandled) {
+    trustPhone();
+    // A wrong response, then a second hello and another guess in the same read.
+    startSession(testsupport::concat({testsupport::frame(hello()), testsupport::frame(AuthResponse(Bytes(32, 1))),
+                                      testsupport::frame(hello()), testsupport::frame(AuthResponse(Bytes(32, 2)))}));
+    EXPECT_THAT(testsupport::sentCases(*conn), ElementsAre(Case::serverHello, Case::authChallenge, Case::authFailed));
+    EXPECT_THAT(authResults, ElementsAre(false));
+    // Nor what arrives in later reads before the close.
+    phoneSends(hello());
+    EXPECT_EQ(conn->sends().size(), 3u);
+}
+
+TEST_F(AgentSessionTest, OverlongNamesAndIDsAreRefusedAndNothingIsStored) {
+    const std::string name128 = std::string(127, 'n') + "\u00e9";  // 128 characters, 129 bytes
+    const std::string id64(64, 'i');
+    struct Row {
+        const char* what;
+        std::function<Bytes()> frames;
+        bool refused;
+    };
+    auto helloOf = [](std::string name, std::string id) {
+        return testsupport::frame(Hello(std::move(name), 1, std::nullopt, std::move(id)));
+    };
+    const std::vector<Row> rows{
+        {"longest name and ID", [&] { return helloOf(name128, id64); }, false},
+        {"name of 129", [&] { return helloOf(name128 + "x", id64); }, true},
+        {"ID of 65", [&] { return helloOf("Phone", id64 + "i"); }, true},
+        {"enrolment with a long name",
+         [&] {
+             return testsupport::concat({helloOf("Phone", "PHONE-1"),
+                                         testsupport::frame(Enroll("PHONE-1", name128 + "x", phoneKeys.publicKey))});
+         },
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        conn = fake::FakeConnection::make();
+        conn->start(queue);
+        statuses.clear();
+        startSession(row.frames());
+        auto sent = testsupport::sentMessages(*conn);
+        ASSERT_FALSE(sent.empty());
+        auto* failed = sent.back().get<AuthFailed>();
+        EXPECT_EQ(failed != nullptr, row.refused);
+        if (row.refused) {
+            EXPECT_EQ(failed->reason, "Device name or ID too long");
+            EXPECT_EQ(statuses.back(), "Device name or ID too long");
+            EXPECT_EQ(alerts->openCount(), 0u);
+            EXPECT_LE(session->clientDeviceName().size(), 5u);  // the hello's "Phone" at most
+        } else {
+            EXPECT_EQ(session->clientDeviceID(), id64);
+        }
+        session->close();
+        run();
+    }
+    EXPECT_TRUE(trust->trustedDevices().empty());
+}
+
+TEST_F(AgentSessionTest, NamesReachTheStatusLineWithoutControlsOrDirectionOverrides) {
+    startSession(testsupport::frame(
+        Hello("Ev\x1b[2Jil\u202e\u2066Phone\r\n\x7f\u0085" + std::string(100, 'x'), 1, std::nullopt, "PHONE-1")));
+    EXPECT_EQ(statuses.back(), "Pairing request: Ev[2JilPhone" + std::string(100, 'x'));
+}
+
+TEST_F(AgentSessionTest, FramesBeforeAuthenticationAreAtMost64KiB) {
+    trustPhone();
+    startSession(testsupport::frame(hello()));
+    // An announced length past the limit closes at once, before its payload is buffered.
+    conn->feed({1, 0x00, 0x01, 0x00, 0x01});
+    run();
+    EXPECT_TRUE(session->isClosed());
+
+    conn = fake::FakeConnection::make();
+    conn->start(queue);
+    session.reset();
+    authenticate();
+    Bytes big = WireFrame::encode(WireKind::fileChunk, Bytes(AgentSession::preAuthFrameLimit + 1000, 0));
+    conn->feed(big);
+    run();
+    EXPECT_FALSE(session->isClosed());  // an authenticated phone sends large frames
 }
 
 TEST_F(AgentSessionTest, MessagesOutOfTurnAreIgnored) {

@@ -55,7 +55,7 @@ TEST_F(ApprovalTest, ShowsTheWarningWithTheApprovingButtonFirst) {
 
 TEST_F(ApprovalTest, OnlyTheFirstButtonTrusts) {
     alerts->script({kAlertFirstButtonReturn, kAlertFirstButtonReturn + 1, kAlertDismissed, 1002, -1});
-    for (const char* name : {"trust", "decline", "dismissed", "third", "negative"}) ask(name, "ID");
+    for (const char* name : {"trust", "decline", "dismissed", "third", "negative"}) ask(name, std::string("ID-") + name);
     main->runUntilIdle();
     EXPECT_EQ(answers, (std::vector<std::pair<std::string, bool>>{
                            {"trust", true}, {"decline", false}, {"dismissed", false}, {"third", false}, {"negative", false}}));
@@ -99,6 +99,63 @@ TEST_F(ApprovalTest, DeviceIdsAreShortenedToEightCharacters) {
         auto text = Approval::alertFor(*l10n, "n", c.id).informativeText;
         EXPECT_TRUE(text.ends_with("Device ID: " + c.shown)) << text;
     }
+}
+
+TEST_F(ApprovalTest, AKeyChangeIsSaidSo) {
+    auto alert = Approval::alertFor(*l10n, "Phone", "6F9619FF-8B86", Approval::Reason::keyChanged);
+    EXPECT_EQ(alert.messageText, "Allow “Phone” to connect?");
+    EXPECT_EQ(alert.informativeText,
+              "The key of this device has changed.\nClick “Trust” only if you reinstalled the app on it yourself; "
+              "otherwise someone may be impersonating it.\n\nDevice ID: 6F9619FF…");
+    EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Trust and Connect", "Decline"}));
+}
+
+TEST_F(ApprovalTest, NamesAndIDsAreShownWithoutControlsOrDirectionOverrides) {
+    auto alert = Approval::alertFor(*l10n, "A\x1b]0;owned\x07\u202eB" + std::string(200, 'c'), "\u2066\x1b[1mID");
+    EXPECT_EQ(alert.messageText, "Allow “A]0;ownedB" + std::string(Approval::maxShownName - 10, 'c') + "…” to connect?");
+    EXPECT_TRUE(alert.informativeText.ends_with("Device ID: [1mID…")) << alert.informativeText;
+}
+
+TEST_F(ApprovalTest, OnePromptPerDeviceAndWithdrawnRequestsAreNotAsked) {
+    ask("first", "ID-1");
+    ask("again", "ID-1");  // the same device while its prompt is open
+    ask("second", "ID-2");
+    ask("other", "ID-2");  // the same device while its request waits
+    ask("third", "ID-3");
+    main->runUntilIdle();
+    EXPECT_EQ(answers, (std::vector<std::pair<std::string, bool>>{{"again", false}, {"other", false}}));
+    EXPECT_EQ(alerts->shown().size(), 1u);
+
+    // The second's asker has gone: dropped unshown. The first's too: its prompt is dismissed.
+    auto second = approval->request("gone", "ID-4", [this](bool trusted) { answers.emplace_back("gone", trusted); });
+    approval->withdraw(second);
+    approval->withdraw(12345);  // unknown: nothing
+    main->runUntilIdle();
+    EXPECT_EQ(answers.back(), (std::pair<std::string, bool>{"gone", false}));
+    EXPECT_EQ(alerts->shown().size(), 1u);
+    answers.clear();
+
+    auto open = approval->request("late", "ID-5", [this](bool trusted) { answers.emplace_back("late", trusted); });
+    main->runUntilIdle();
+    ASSERT_TRUE(alerts->answer(kAlertFirstButtonReturn));  // "first" answered
+    main->runUntilIdle();
+    ASSERT_EQ(alerts->shown().size(), 2u);  // "second" shown now
+    EXPECT_EQ(alerts->shown().back().messageText, "Allow “second” to connect?");
+    alerts->answer(kAlertFirstButtonReturn + 1);
+    main->runUntilIdle();
+    ASSERT_EQ(alerts->shown().size(), 3u);  // "third"
+    alerts->answer(kAlertFirstButtonReturn + 1);
+    main->runUntilIdle();
+    ASSERT_EQ(alerts->shown().size(), 4u);  // "late", shown
+    approval->withdraw(open);
+    main->runUntilIdle();
+    EXPECT_EQ(alerts->dismissCount(), 1);
+    EXPECT_EQ(answers, (std::vector<std::pair<std::string, bool>>{
+                           {"first", true}, {"second", false}, {"third", false}, {"late", false}}));
+    // Once answered, the same device may be asked again.
+    ask("first again", "ID-1");
+    main->runUntilIdle();
+    EXPECT_EQ(alerts->shown().size(), 5u);
 }
 
 TEST_F(ApprovalTest, AnIdTheTrustListCannotKeepIsDeclinedWithoutAsking) {
@@ -229,6 +286,36 @@ TEST(TerminalAlertTest, DestroyingThePresenterDismissesAnOpenAlert) {
     ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(future.get(), kAlertDismissed);
     queue->stop();
+}
+
+TEST(TerminalAlertTest, DismissEndsTheOpenAlertOnlyAndALateOneIsIgnored) {
+    auto queue = SerialQueue::create("main");
+    Pipe input, output;
+    TerminalAlertPresenter presenter(queue, input.readEnd(), output.writeEnd());
+    std::promise<int> first;
+    queue->sync([&] {
+        presenter.present({"Q1", "", {}, {"Y", "N"}}, [&](int r) { first.set_value(r); });
+        presenter.dismiss();
+    });
+    auto future = first.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(future.get(), kAlertDismissed);
+    // A dismissal with nothing open must not end the next alert: it reads its answer.
+    queue->sync([&] { presenter.dismiss(); });
+    input.write("y\n");
+    EXPECT_EQ(presentAndWait(presenter, queue, {"Q2", "", {}, {"Y", "N"}}), kAlertFirstButtonReturn);
+    queue->stop();
+}
+
+TEST(TerminalAlertTest, TextsReachTheTerminalWithoutControlsOrDirectionOverrides) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain “text” 设备\nnext line", "plain “text” 设备\nnext line"},
+        {"\x1b]0;title\x07\x1b[2J\r\t\x7f", "]0;title[2J"},
+        {"a\u0085b\u009bc", "abc"},
+        {"x\u202ey\u2066z\u2069\u200e\u200f\u061cw", "xyzw"},
+        {std::string("\xe2\x80", 2), std::string("\xe2\x80", 2)},  // a cut sequence is left to the terminal
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(TerminalAlertPresenter::terminalSafe(in), out) << in;
 }
 
 TEST(TerminalAlertTest, HeadlessApprovalAnswersRequestsInOrder) {

@@ -69,6 +69,34 @@ TEST_F(TrustStoreTest, TheDirectoryIsMadeAtConstructionAndAgainOnlyWhenAWriteFin
     EXPECT_TRUE(store.isTrusted("PHONE-1"));
 }
 
+TEST(FileAgentKeychainTest, AnExistingLooserDirectoryIsTightened) {
+    for (mode_t loose : {0755u, 0777u, 0711u, 0750u}) {
+        testsupport::TempDir dir;
+        fs::create_directories(dir.keychainDir());
+        ASSERT_EQ(::chmod(dir.keychainDir().c_str(), loose), 0);
+        FileAgentKeychain keychain{dir.keychainDir()};
+        EXPECT_EQ(modeOf(dir.keychainDir()), 0700u) << std::oct << loose;
+    }
+}
+
+TEST_F(TrustStoreTest, ConcurrentTrustAndRevokeLoseNoListUpdate) {
+    // The session queue enrols while the panel revokes: every enrolment that was not revoked
+    // must stay in the list.
+    constexpr int kEach = 40;
+    for (int i = 0; i < kEach; ++i) ASSERT_TRUE(store.trust("old" + std::to_string(i), "n", phone.publicKey));
+    std::thread enrol([&] {
+        for (int i = 0; i < kEach; ++i) store.trust("new" + std::to_string(i), "n", phone.publicKey);
+    });
+    std::thread revoke([&] {
+        for (int i = 0; i < kEach; ++i) store.revoke("old" + std::to_string(i));
+    });
+    enrol.join();
+    revoke.join();
+    auto devices = store.trustedDevices();
+    ASSERT_EQ(devices.size(), static_cast<size_t>(kEach));
+    for (int i = 0; i < kEach; ++i) EXPECT_EQ(devices[i].id, "new" + std::to_string(i));
+}
+
 TEST_F(TrustStoreTest, EntriesAreSeparatePrivateFilesWithEncodedNames) {
     ASSERT_TRUE(store.trust("AB-12", "Anna’s iPhone", phone.publicKey));
     for (const char* name : {"trust%3AAB%2D12", "trustname%3AAB%2D12", "trustsince%3AAB%2D12", "trustedIDs"}) {

@@ -14,6 +14,10 @@ void FakeAlertPresenter::present(AlertContent content, Completion completion) {
     }
 }
 
+void FakeAlertPresenter::dismiss() {
+    if (answer(kAlertDismissed)) ++dismissed_;
+}
+
 void FakeAlertPresenter::script(std::deque<int> responses) {
     script_ = std::move(responses);
 }

@@ -16,6 +16,8 @@ public:
     explicit FakeAlertPresenter(std::shared_ptr<DispatchQueue> queue);
 
     void present(AlertContent content, Completion completion) override;
+    /// Answers the oldest open alert with kAlertDismissed.
+    void dismiss() override;
 
     /// Responses given, in order, to the next alerts as soon as they are shown.
     void script(std::deque<int> responses);
@@ -24,12 +26,14 @@ public:
 
     const std::vector<AlertContent>& shown() const { return shown_; }
     size_t openCount() const { return open_.size(); }
+    int dismissCount() const { return dismissed_; }
 
 private:
     std::shared_ptr<DispatchQueue> queue_;
     std::vector<AlertContent> shown_;
     std::deque<Completion> open_;
     std::deque<int> script_;
+    int dismissed_ = 0;
 };
 
 }  // namespace df::fake

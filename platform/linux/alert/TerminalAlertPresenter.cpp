@@ -37,6 +37,7 @@ TerminalAlertPresenter::TerminalAlertPresenter(std::shared_ptr<DispatchQueue> ma
 }
 
 TerminalAlertPresenter::~TerminalAlertPresenter() {
+    stopping_ = true;
     if (wakeFds_[1] >= 0) writeAll(wakeFds_[1], "x");
     if (reader_.joinable()) reader_.join();
     for (int fd : wakeFds_) {
@@ -59,15 +60,64 @@ int TerminalAlertPresenter::responseForLine(std::string_view line) {
                                                                 : kAlertFirstButtonReturn + 1;
 }
 
+std::string TerminalAlertPresenter::terminalSafe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char c = b[i];
+        if (c < 0x20 || c == 0x7F) {
+            if (c == '\n') out.push_back('\n');
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // C1 controls (U+0080..U+009F), the Arabic letter mark U+061C, the marks U+200E/F,
+        // embeddings and overrides U+202A..U+202E, isolates U+2066..U+2069.
+        if (c == 0xC2 && i + 1 < n && b[i + 1] >= 0x80 && b[i + 1] <= 0x9F) {
+            i += 2;
+            continue;
+        }
+        if (c == 0xD8 && i + 1 < n && b[i + 1] == 0x9C) {
+            i += 2;
+            continue;
+        }
+        if (c == 0xE2 && i + 2 < n) {
+            unsigned char c1 = b[i + 1];
+            unsigned char c2 = b[i + 2];
+            if ((c1 == 0x80 && (c2 == 0x8E || c2 == 0x8F || (c2 >= 0xAA && c2 <= 0xAE))) ||
+                (c1 == 0x81 && c2 >= 0xA6 && c2 <= 0xA9)) {
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(static_cast<char>(c));
+        ++i;
+    }
+    return out;
+}
+
 void TerminalAlertPresenter::present(AlertContent content, Completion completion) {
     // The previous reader has posted its answer and is finishing; wait for it so only one
     // thread ever reads the input.
     if (reader_.joinable()) reader_.join();
-    reader_ = std::thread(&TerminalAlertPresenter::readAnswer, this, std::move(content), std::move(completion));
+    uint64_t serial = alertSerial_.fetch_add(1) + 1;
+    reader_ = std::thread(&TerminalAlertPresenter::readAnswer, this, std::move(content), std::move(completion), serial);
+}
+
+void TerminalAlertPresenter::dismiss() {
+    // Main queue: the alert open now is the newest one presented.
+    dismissedUpTo_ = alertSerial_.load();
+    if (wakeFds_[1] >= 0) writeAll(wakeFds_[1], "d");
 }
 
 // Reader thread.
-void TerminalAlertPresenter::readAnswer(AlertContent content, Completion completion) {
+void TerminalAlertPresenter::readAnswer(AlertContent content, Completion completion, uint64_t serial) {
     // A terminal that went away must not end the agent: with SIGPIPE blocked on this
     // thread a write to a closed output fails with EPIPE instead (the signal stays pending
     // on this thread and is discarded when it ends).
@@ -82,7 +132,7 @@ void TerminalAlertPresenter::readAnswer(AlertContent content, Completion complet
         if (content.buttons.size() > 1) prompt += " / " + content.buttons[1] + " [N]";
         prompt += ": ";
     }
-    writeAll(outputFd_, prompt);
+    writeAll(outputFd_, terminalSafe(prompt));
 
     int response = kAlertDismissed;
     std::string line;
@@ -92,7 +142,14 @@ void TerminalAlertPresenter::readAnswer(AlertContent content, Completion complet
         pollfd fds[2] = {{inputFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
         int ready = ::poll(fds, wakeFds_[0] >= 0 ? 2 : 1, -1);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0 || (fds[1].revents & POLLIN)) break;  // shutting down: dismissed
+        if (ready < 0) break;
+        if (fds[1].revents & POLLIN) {
+            if (stopping_) break;  // shutting down: dismissed (the byte stays for nobody)
+            char wake = 0;
+            if (::read(wakeFds_[0], &wake, 1) < 0 && errno == EINTR) continue;
+            if (dismissedUpTo_.load() >= serial) break;  // withdrawn: dismissed
+            continue;  // a late dismissal of an earlier alert
+        }
         // One byte at a time so the line after this one stays for the next alert.
         char c = 0;
         ssize_t n = ::read(inputFd_, &c, 1);

@@ -2,12 +2,30 @@
 
 #include "platform/AtomicFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 namespace df {
 
+namespace {
+// A store directory made earlier with looser permissions (by hand, or by an older build
+// under another umask) is tightened: the private key lives in it. Only the directory
+// itself, opened without following a symbolic link; one the user does not own is left.
+void tighten(const std::filesystem::path& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0700) ::fchmod(fd, 0700);
+    ::close(fd);
+}
+}  // namespace
+
 FileAgentKeychain::FileAgentKeychain(std::filesystem::path directory) : directory_(std::move(directory)) {
     AtomicFile::makeDirectories(directory_, 0700);
+    tighten(directory_);
 }
 
 std::filesystem::path FileAgentKeychain::entryPath(std::string_view key) const {

@@ -2,7 +2,7 @@
 // The key store on disk: one file per entry (named by AgentKeychain::fileName) in a
 // directory of its own, which the agent's main puts under $XDG_DATA_HOME/DuskFerry. The
 // directory is made (0700) once, when the store is constructed, and again only should a
-// write find it gone; entries are written 0600 by an atomic replace. No cache: every call
+// write find it gone; an existing one is tightened to 0700 at construction; entries are written 0600 by an atomic replace. No cache: every call
 // goes to the disk, so a revocation from another thread or process is seen at once.
 // Any thread.
 
