@@ -25,6 +25,11 @@
 //     handler hears of it with the remote endpoint (a wrong pairing code, for lock-out
 //     counting). QUIC handshakes happen before any stream exists, so for QUIC the listener
 //     handler is the only report.
+//  7. Only a peer that has shown it receives our packets at its address is handshaked,
+//     admitted or reported: TCP by its own handshake, QUIC by a Retry token. A QUIC client's
+//     first Initial is answered with a Retry and nothing else, so a datagram with a forged
+//     source address never reaches TLS, the admission filter or the handshake-failure
+//     handler, and cannot count towards that address's lock-out.
 //
 // Operations may be called from any thread; the owner normally calls them from the queue
 // it started the object on. Objects are shared_ptr; an object keeps itself alive while it
@@ -138,7 +143,7 @@ public:
     /// Whether a peer may begin a handshake at all. QUIC handshakes complete before any
     /// stream reaches the owner, so a lock-out decided per connection would come too late:
     /// a locked-out peer could go on testing codes. A refused peer's packets are dropped
-    /// without an answer. Called on the thread of the queue the listener was started on
+    /// without an answer. Asked only once the peer's address is validated (guarantee 7). Called on the thread of the queue the listener was started on
     /// when that queue runs the sockets (a SerialQueue), else on the transport's own thread.
     using AdmissionFilter = std::function<bool(const Endpoint& remote)>;
 

@@ -316,5 +316,76 @@ TEST(QuicTransport, ARefusedPeerGetsNoHandshakeAtAllUntilAdmittedAgain) {
     EXPECT_TRUE(server.waitForStream().first);
 }
 
+/// A plain UDP socket on 127.0.0.1: what a forger has, sending datagrams and never
+/// answering what comes back.
+class UdpSocket {
+public:
+    UdpSocket() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        timeval timeout{2, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~UdpSocket() { ::close(fd_); }
+    uint16_t port() const {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        return ntohs(local.sin_port);
+    }
+    Bytes receive() {
+        Bytes datagram(65536);
+        ssize_t n = ::recv(fd_, datagram.data(), datagram.size(), 0);
+        datagram.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return datagram;
+    }
+    void sendTo(uint16_t port, const Bytes& datagram) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+TEST(QuicTransport, InitialsFromAnAddressThatNeverAnswersAreNeitherHandshakedNorReported) {
+    // A forger can put any source address on a datagram but never sees the answers. Its
+    // Initials (here: real ones of a wrong code, captured and replayed from the phone's
+    // address) must cost that address nothing: no TLS work, no admission, no failure
+    // report for the lock-out. The phone at the same address still gets in.
+    UdpSocket capture;
+    Bytes wrongCodeInitial;
+    {
+        QuicPhone wrong(capture.port(), Pairing::quicParameters("730156"));
+        wrongCodeInitial = capture.receive();
+    }
+    ASSERT_GE(wrongCodeInitial.size(), 1200u);
+
+    QuicServer server;
+    UdpSocket forger;
+    for (int i = 0; i < 20; ++i) forger.sendTo(server.port(), wrongCodeInitial);
+    // Whatever comes back (Retry packets) is left unanswered, like a forger must.
+    const Bytes answer = forger.receive();
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0] & 0xf0, 0xf0) << "a Retry, long header of type 3";
+    EXPECT_LT(answer.size(), wrongCodeInitial.size()) << "no amplification";
+
+    QuicPhone phone(server.port());
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    EXPECT_TRUE(phone.events->has(ConnectionState::ready));
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    EXPECT_TRUE(events->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;"); }));
+    EXPECT_TRUE(server.handshakeFailures().empty());
+    EXPECT_EQ(server.askedToAdmit().size(), 1u) << "only the phone, once it had answered the Retry";
+}
+
 }  // namespace
 }  // namespace df

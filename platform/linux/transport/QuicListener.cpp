@@ -3,13 +3,25 @@
 #include "platform/linux/transport/QuicStream.h"
 
 #include <asio/dispatch.hpp>
+#include <gnutls/crypto.h>
+
+#include <ctime>
 
 namespace df::transport {
 
 namespace {
 // A phone needs one connection; this bounds what unauthenticated peers can make us hold.
 constexpr size_t kMaxConnections = 64;
+// A Retry token is answered within a round trip; ten seconds leaves room for a slow radio
+// and little for a replay.
+constexpr ngtcp2_duration kRetryTokenLifetime = 10 * NGTCP2_SECONDS;
+
+ngtcp2_tstamp now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * NGTCP2_SECONDS + static_cast<uint64_t>(ts.tv_nsec);
 }
+}  // namespace
 
 std::shared_ptr<QuicListener> QuicListener::make(const QuicParameters& parameters, uint16_t port,
                                                  std::string bindHost) {
@@ -19,7 +31,11 @@ std::shared_ptr<QuicListener> QuicListener::make(const QuicParameters& parameter
         error.description = "QUIC needs an application protocol and a pre-shared key";
         throw TransportException(std::move(error));
     }
-    return std::shared_ptr<QuicListener>(new QuicListener(parameters, port, std::move(bindHost)));
+    std::shared_ptr<QuicListener> listener(new QuicListener(parameters, port, std::move(bindHost)));
+    if (gnutls_rnd(GNUTLS_RND_KEY, listener->tokenSecret_.data(), listener->tokenSecret_.size()) != 0) {
+        throw TransportException(makeError(TransportError::Kind::other, "No random source for QUIC address validation"));
+    }
+    return listener;
 }
 
 std::optional<uint16_t> QuicListener::port() const {
@@ -98,7 +114,17 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     }
     ngtcp2_pkt_hd hd;
     if (ngtcp2_accept(&hd, data, size) != 0) return;  // not a client's first Initial
+    if (hd.type != NGTCP2_PKT_INITIAL) return;       // 0-RTT ahead of its Initial: we take none
     if (connections_.size() >= kMaxConnections) return;
+    // Nothing of a handshake happens for an address that has not shown it receives our
+    // datagrams: its first Initial only gets a Retry, stateless. A forged source address
+    // never sees that token, so it never reaches TLS, the admission filter or the
+    // handshake-failure report that feeds the lock-out.
+    ngtcp2_cid originalDcid;
+    if (!validatedAddress(from, hd, originalDcid)) {
+        if (hd.token.len == 0 || hd.token.base[0] != NGTCP2_CRYPTO_TOKEN_MAGIC_RETRY) sendRetry(from, hd);
+        return;  // a bad or stale Retry token is dropped: answering it would serve a forger
+    }
     if (admission_ && !admission_(Endpoint{normalizedHost(from.address().to_string()), from.port()})) return;
 
     std::weak_ptr<QuicListener> weak = weak_from_this();
@@ -132,7 +158,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
         }
     };
     TransportError error;
-    auto connection = QuicConnection::accept(socket_, parameters_, hd, from, std::move(events), error);
+    auto connection = QuicConnection::accept(socket_, parameters_, hd, originalDcid, from, std::move(events), error);
     if (!connection) return;
     QuicConnection* key = connection.get();
     connections_[key] = connection;
@@ -146,6 +172,32 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
             if (auto self = weakListener.lock()) self->connections_.erase(key);
         });
     }
+}
+
+bool QuicListener::validatedAddress(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd,
+                                    ngtcp2_cid& originalDcid) const {
+    if (hd.token.len == 0 || hd.token.base[0] != NGTCP2_CRYPTO_TOKEN_MAGIC_RETRY) return false;
+    return ngtcp2_crypto_verify_retry_token(&originalDcid, hd.token.base, hd.token.len, tokenSecret_.data(),
+                                            tokenSecret_.size(), hd.version,
+                                            reinterpret_cast<const ngtcp2_sockaddr*>(from.data()),
+                                            static_cast<ngtcp2_socklen>(from.size()), &hd.dcid,
+                                            kRetryTokenLifetime, now()) == 0;
+}
+
+void QuicListener::sendRetry(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd) {
+    ngtcp2_cid retryScid;
+    retryScid.datalen = QuicConnection::kServerCidLength;
+    if (gnutls_rnd(GNUTLS_RND_NONCE, retryScid.data, retryScid.datalen) != 0) return;
+    uint8_t token[NGTCP2_CRYPTO_MAX_RETRY_TOKENLEN];
+    const ngtcp2_ssize tokenLength = ngtcp2_crypto_generate_retry_token(
+        token, tokenSecret_.data(), tokenSecret_.size(), hd.version, reinterpret_cast<const ngtcp2_sockaddr*>(from.data()),
+        static_cast<ngtcp2_socklen>(from.size()), &retryScid, &hd.dcid, now());
+    if (tokenLength < 0) return;
+    // Smaller than the padded Initial it answers, so it amplifies nothing.
+    uint8_t packet[256];
+    const ngtcp2_ssize n = ngtcp2_crypto_write_retry(packet, sizeof packet, hd.version, &hd.scid, &retryScid, &hd.dcid,
+                                                     token, static_cast<size_t>(tokenLength));
+    if (n > 0) (void)socket_->send(from, packet, static_cast<size_t>(n));
 }
 
 void QuicListener::cancel() {
