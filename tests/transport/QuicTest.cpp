@@ -316,6 +316,31 @@ TEST(QuicTransport, ARefusedPeerGetsNoHandshakeAtAllUntilAdmittedAgain) {
     EXPECT_TRUE(server.waitForStream().first);
 }
 
+TEST(QuicTransport, APeerThatStopsReadingEndsTheStreamOnceTheQueueBoundIsPassed) {
+    QuicParameters bounded = Pairing::quicParameters(kCode);
+    bounded.maxQueuedSendBytes = 1024 * 1024;
+    QuicServer server(0, bounded);
+    QuicPhone phone(server.port());  // sends its hello, then reads nothing
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    auto completions = testsupport::Completions::make();
+    server.queue()->sync([&, stream = stream] {
+        for (int i = 0; i < 64; ++i) stream->send(Bytes(256 * 1024, 7), completions->of(i));
+    });
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
+    {
+        std::lock_guard lock(events->mutex());
+        ASSERT_FALSE(events->errors_.empty());
+        EXPECT_EQ(events->errors_.back().kind, TransportError::Kind::overloaded) << events->errors_.back().description;
+    }
+    ASSERT_TRUE(completions->waitFor(64));
+    const auto seen = completions->seen();
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].first, static_cast<int>(i));
+    EXPECT_TRUE(seen.back().second);
+}
+
 /// A plain UDP socket on 127.0.0.1: what a forger has, sending datagrams and never
 /// answering what comes back.
 class UdpSocket {

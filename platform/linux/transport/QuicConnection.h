@@ -75,6 +75,7 @@ public:
     bool isClosed() const { return closed_; }
     bool handshakeCompleted() const;
     const Endpoint& remoteEndpoint() const { return remoteEndpoint_; }
+    const QuicParameters& parameters() const { return parameters_; }
     int nativeHandle() const { return socket_->nativeHandle(); }
     const std::shared_ptr<QuicSocket>& socket() const { return socket_; }
 

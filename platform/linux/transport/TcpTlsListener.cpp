@@ -110,7 +110,7 @@ void TcpTlsListener::accept() {
         if (!optionError) {
             std::weak_ptr<TcpTlsListener> weak = self;
             auto connection = TcpTlsConnection::accepted(
-                *self->io_, std::move(socket), self->tls_, [weak](const Endpoint& remote, const TransportError& error) {
+                *self->io_, std::move(socket), self->tls_, self->parameters_.maxQueuedSendBytes, [weak](const Endpoint& remote, const TransportError& error) {
                     auto listener = weak.lock();
                     if (!listener) return;
                     listener->toOwner([listener, remote, error] {
