@@ -231,7 +231,8 @@ int main(int argc, char** argv) {
         if (std::shared_ptr<UserActivity> activity = createXScreenSaverActivity())
             session.declareUserActivity = [activity](const std::string& name) { activity->declare(name); };
     } else {
-        session.postLockChord = [] { SessionLocker().lock(); };
+        auto locker = std::make_shared<SessionLocker>();
+        session.postLockChord = [locker] { locker->lock(); };
     }
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept

@@ -87,6 +87,7 @@ void TcpTlsConnection::connect() {
     }
     asio::ip::tcp::socket socket(link_.io().context());
     socket.open(address.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
+    if (!ec) setCloseOnExec(socket.native_handle());
     if (!ec) ec = applyTcpOptions(socket.native_handle(), clientParameters_->tcp);
     if (ec) {
         fail(errorFrom(ec, false));

@@ -76,6 +76,7 @@ void TcpTlsListener::bindOnIo() {
         acceptor_->open(endpoint.protocol(), ec);
         if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
     }
+    if (!ec) setCloseOnExec(acceptor_->native_handle());
     if (!ec) acceptor_->bind(endpoint, ec);
     if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
@@ -105,6 +106,7 @@ void TcpTlsListener::accept() {
             });
             return;
         }
+        setCloseOnExec(socket.native_handle());
         std::error_code optionError = applyTcpOptions(socket.native_handle(), self->parameters_.tcp);
         applyServiceClass(socket.native_handle(), self->parameters_.serviceClass);
         if (!optionError) {
