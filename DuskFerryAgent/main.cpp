@@ -40,6 +40,7 @@
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,7 @@
 #include <malloc.h>
 #include <mutex>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,6 +135,16 @@ int main(int argc, char** argv) {
     // costs far more than parsing the bytes; keep up to 64 MiB of freed heap instead.
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+
+    // Every connection, unauthenticated ones included, costs a descriptor; the soft limit
+    // of 1024 would let a crowd of idle strangers starve the phone (and the key store's
+    // reads) with EMFILE. The hard limit is ours to take; nothing here uses select().
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            std::cerr << "duskferry-agent: could not raise the open-file limit: " << std::strerror(errno) << "\n";
+        }
+    }
 
     // The host's stores, in the user's XDG base directories.
     FileSettingsStore settingsStore(XdgDirs::configHome() / "DuskFerry" / "settings.json");
