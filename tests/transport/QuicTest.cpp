@@ -367,6 +367,17 @@ public:
         datagram.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return datagram;
     }
+    /// A datagram waiting now, and the port it came from; nothing when none waits.
+    std::optional<std::pair<Bytes, uint16_t>> poll() {
+        Bytes datagram(65536);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        ssize_t n = ::recvfrom(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                               &length);
+        if (n < 0) return std::nullopt;
+        datagram.resize(static_cast<size_t>(n));
+        return std::make_pair(std::move(datagram), ntohs(from.sin_port));
+    }
     void sendTo(uint16_t port, const Bytes& datagram) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -410,6 +421,66 @@ TEST(QuicTransport, InitialsFromAnAddressThatNeverAnswersAreNeitherHandshakedNor
     EXPECT_TRUE(events->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;"); }));
     EXPECT_TRUE(server.handshakeFailures().empty());
     EXPECT_EQ(server.askedToAdmit().size(), 1u) << "only the phone, once it had answered the Retry";
+}
+
+/// A QUIC client of ours whose datagrams pass through here: its first Initial and the one
+/// carrying the Retry token reach the listener, nothing it sends after that does, so the
+/// listener holds a validated handshake that never completes.
+class HalfOpenHandshake {
+public:
+    HalfOpenHandshake(uint16_t listenerPort, const std::shared_ptr<SerialQueue>& queue) : listenerPort_(listenerPort) {
+        client_ = makeLinuxTransportFactory()->connectQuic({"127.0.0.1", clientSide_.port()}, Pairing::quicParameters(kCode));
+        client_->setStateHandler([](ConnectionState, const std::optional<TransportError>&) {});
+        client_->start(queue);
+    }
+    void pump() {
+        while (auto d = clientSide_.poll()) {
+            clientPort_ = d->second;
+            if (forwarded_ < 2) {
+                ++forwarded_;
+                listenerSide_.sendTo(listenerPort_, d->first);
+            }
+        }
+        while (auto d = listenerSide_.poll()) {
+            if (clientPort_) clientSide_.sendTo(clientPort_, d->first);
+        }
+    }
+    const std::shared_ptr<Connection>& client() const { return client_; }
+
+private:
+    uint16_t listenerPort_;
+    UdpSocket clientSide_, listenerSide_;
+    uint16_t clientPort_ = 0;
+    int forwarded_ = 0;
+    std::shared_ptr<Connection> client_;
+};
+
+TEST(QuicTransport, HandshakesLeftHalfOpenCannotKeepThePhoneOut) {
+    QuicServer server;
+    auto queue = SerialQueue::create("strangers");
+    std::vector<std::unique_ptr<HalfOpenHandshake>> strangers;
+    for (int i = 0; i < 64; ++i) strangers.push_back(std::make_unique<HalfOpenHandshake>(server.port(), queue));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server.askedToAdmit().size() < 64 && std::chrono::steady_clock::now() < deadline) {
+        for (auto& s : strangers) s->pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(server.askedToAdmit().size(), 64u) << "every place is taken by a handshake left half-open";
+    for (int i = 0; i < 50; ++i) {  // their server flights reach them; their answers do not go on
+        for (auto& s : strangers) s->pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+
+    QuicPhone phone(server.port());
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    EXPECT_TRUE(phone.events->has(ConnectionState::ready));
+    EXPECT_TRUE(server.waitForStream().first);
+    EXPECT_TRUE(server.handshakeFailures().empty()) << "a displaced handshake is not a failed one";
+    queue->sync([&] {
+        for (auto& s : strangers) s->client()->cancel();
+    });
+    queue->shutdown();
 }
 
 }  // namespace

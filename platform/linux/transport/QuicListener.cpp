@@ -11,6 +11,9 @@ namespace df::transport {
 
 namespace {
 // A phone needs one connection; this bounds what unauthenticated peers can make us hold.
+// When it is reached, a validated newcomer takes the place of the oldest handshake still
+// unfinished: a phone completes its handshake in a round trip, so peers that leave theirs
+// half-open cannot keep it out.
 constexpr size_t kMaxConnections = 64;
 // A Retry token is answered within a round trip; ten seconds leaves room for a slow radio
 // and little for a replay.
@@ -115,7 +118,6 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     ngtcp2_pkt_hd hd;
     if (ngtcp2_accept(&hd, data, size) != 0) return;  // not a client's first Initial
     if (hd.type != NGTCP2_PKT_INITIAL) return;       // 0-RTT ahead of its Initial: we take none
-    if (connections_.size() >= kMaxConnections) return;
     // Nothing of a handshake happens for an address that has not shown it receives our
     // datagrams: its first Initial only gets a Retry, stateless. A forged source address
     // never sees that token, so it never reaches TLS, the admission filter or the
@@ -126,6 +128,7 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
         return;  // a bad or stale Retry token is dropped: answering it would serve a forger
     }
     if (admission_ && !admission_(Endpoint{normalizedHost(from.address().to_string()), from.port()})) return;
+    if (!makeRoom()) return;
 
     std::weak_ptr<QuicListener> weak = weak_from_this();
     QuicConnectionEvents events;
@@ -162,6 +165,13 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     if (!connection) return;
     QuicConnection* key = connection.get();
     connections_[key] = connection;
+    // Ended and established ones leave the front of the line, so it stays short.
+    while (!arrivals_.empty()) {
+        auto front = arrivals_.front().lock();
+        if (front && !front->isClosed() && !front->handshakeCompleted()) break;
+        arrivals_.pop_front();
+    }
+    arrivals_.push_back(connection);
     // Registered after creation: `closed` may run while the connection is being set up.
     std::weak_ptr<QuicListener> weakListener = weak_from_this();
     connection->onPacket(from, data, size);
@@ -172,6 +182,18 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
             if (auto self = weakListener.lock()) self->connections_.erase(key);
         });
     }
+}
+
+bool QuicListener::makeRoom() {
+    while (connections_.size() >= kMaxConnections && !arrivals_.empty()) {
+        auto oldest = arrivals_.front().lock();
+        arrivals_.pop_front();
+        // Established connections are never displaced; they leave the line for good.
+        if (!oldest || oldest->isClosed() || oldest->handshakeCompleted()) continue;
+        // Not a failed handshake of that peer: no report, it was only slow.
+        oldest->close(makeError(TransportError::Kind::cancelled, "QUIC handshake unfinished, its place taken"));
+    }
+    return connections_.size() < kMaxConnections;
 }
 
 bool QuicListener::validatedAddress(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd,
@@ -211,6 +233,7 @@ void QuicListener::cancel() {
             connection->close(makeError(TransportError::Kind::cancelled, "QUIC listener cancelled"));
         }
         self->byCid_.clear();
+        self->arrivals_.clear();
         if (self->socket_) self->socket_->close();
         self->boundPort_ = -1;
         self->report(ListenerState::cancelled, std::nullopt);

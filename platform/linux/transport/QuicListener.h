@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <unordered_map>
 
 namespace df::transport {
@@ -36,6 +37,9 @@ private:
     /// Whether `hd` carries a Retry token we issued to `from` a moment ago; then
     /// `originalDcid` is the connection ID of the client's first Initial. Io thread.
     bool validatedAddress(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd, ngtcp2_cid& originalDcid) const;
+    /// Room for one more connection: when the table is full, closes the oldest connection
+    /// whose handshake is unfinished. False when every connection is established. Io thread.
+    bool makeRoom();
     /// Answers a first Initial with a Retry whose token binds `from`. Io thread.
     void sendRetry(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd);
     void report(ListenerState state, std::optional<TransportError> error);
@@ -63,6 +67,7 @@ private:
     std::shared_ptr<QuicSocket> socket_;
     std::unordered_map<std::string, std::shared_ptr<QuicConnection>> byCid_;
     std::unordered_map<QuicConnection*, std::shared_ptr<QuicConnection>> connections_;
+    std::deque<std::weak_ptr<QuicConnection>> arrivals_;  // oldest first; established ones pruned on the way
     bool ended_ = false;
 };
 
