@@ -406,6 +406,36 @@ TEST(TcpTlsConnection, AWaitingReceiveHoldsNoMemoryForTheMostItMayReturn) {
     clientQueue->shutdown();
 }
 
+TEST(TcpTlsListener, ConnectionsThatNeverSayAWordCostNoTlsSessionEach) {
+    DF_REQUIRE_TOOL("openssl");
+    // A crowd of strangers connect and stay silent; the owner starts every connection, as
+    // the agent does. Then the phone still gets through on the same listener.
+    LineServer server;
+    constexpr int kSilent = 300;
+    const long before = residentBytes();
+    std::vector<int> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(server.port());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        silent.push_back(fd);
+    }
+    ASSERT_TRUE(server.waitForConnection(kSilent - 1));
+    server.queue()->sync([] {});  // every one started
+    server.queue()->sync([] {});
+    const long grown = residentBytes() - before;
+    EXPECT_LT(grown, 8L * 1024 * 1024) << "grew by " << grown << " bytes for " << kSilent << " silent connections";
+
+    const auto result = runPeer(fill(kSClient + " -tls1_2 -ign_eof -cipher PSK-AES128-GCM-SHA256", server.port(),
+                                     pskHex(kCode)),
+                                "phone\n");
+    EXPECT_NE(result.output.find("agent:phone"), std::string::npos) << result.output;
+    for (int fd : silent) ::close(fd);
+}
+
 TEST(TcpTlsConnection, ACancelledConnectionNoLongerKeepsItsOwnersQueueAlive) {
     LineServer server;
     server.answerLines = false;

@@ -29,7 +29,10 @@ std::shared_ptr<TcpTlsConnection> TcpTlsConnection::accepted(IoBinding io, asio:
         new TcpTlsConnection(std::move(remote), std::move(tls), maxQueuedSendBytes));
     connection->fd_ = socket.native_handle();
     connection->link_.setIo(std::move(io));
-    connection->stream_ = std::make_unique<Stream>(std::move(socket), *connection->tls_);
+    // The TLS stream (OpenSSL's session, its BIO pair and asio's record buffers, some
+    // 100 KB) is made once the peer has sent something: a crowd of connections that never
+    // say a word costs a socket each, not a TLS session each.
+    connection->silent_ = std::make_unique<asio::ip::tcp::socket>(std::move(socket));
     connection->onHandshakeFailure_ = std::move(onHandshakeFailure);
     return connection;
 }
@@ -49,6 +52,7 @@ TcpTlsConnection::TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::c
 TcpTlsConnection::~TcpTlsConnection() {
     // The stream must go before the io binding that owns its io_context.
     stream_.reset();
+    silent_.reset();
 }
 
 void TcpTlsConnection::setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
@@ -109,6 +113,17 @@ void TcpTlsConnection::connect() {
 
 void TcpTlsConnection::handshake() {
     phase_ = Phase::handshaking;
+    if (!stream_) {
+        // Accepted: wait for the ClientHello's first bytes (or the peer's end) before
+        // making the TLS stream; the handshake then reads them as usual.
+        silent_->async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const std::error_code&) {
+            if (self->phase_ != Phase::handshaking || !self->silent_) return;
+            self->stream_ = std::make_unique<Stream>(std::move(*self->silent_), *self->tls_);
+            self->silent_.reset();
+            self->handshake();
+        });
+        return;
+    }
     const auto type = clientParameters_ ? asio::ssl::stream_base::client : asio::ssl::stream_base::server;
     stream_->async_handshake(type, [self = shared_from_this()](const std::error_code& ec) {
         if (self->phase_ != Phase::handshaking) return;
@@ -144,6 +159,11 @@ void TcpTlsConnection::fail(const TransportError& error) { finish(ConnectionStat
 void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportError> error) {
     if (phase_ == Phase::ended) return;
     phase_ = Phase::ended;
+    if (silent_) {
+        std::error_code ignored;
+        silent_->shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        silent_->close(ignored);
+    }
     if (stream_) {
         std::error_code ignored;
         auto& socket = stream_->lowest_layer();
@@ -306,8 +326,9 @@ void TcpTlsConnection::cancel() {
         if (!started && self->phase_ == Phase::idle) {
             // Not started: close the socket now; start() would report `cancelled`.
             self->phase_ = Phase::ended;
+            std::error_code ignored;
+            if (self->silent_) self->silent_->close(ignored);
             if (self->stream_) {
-                std::error_code ignored;
                 self->stream_->lowest_layer().close(ignored);
             }
             return;

@@ -78,6 +78,7 @@ private:
     HandshakeFailureSink onHandshakeFailure_;
     OwnerLink link_;  // declared before stream_, which must go first
     std::unique_ptr<Stream> stream_;
+    std::unique_ptr<asio::ip::tcp::socket> silent_;  // accepted, before the peer's first bytes
     StateHandler stateHandler_;
     std::atomic<int> fd_{-1};
 
