@@ -20,7 +20,7 @@ void makeDirectories(const std::filesystem::path& dir, mode_t mode) {
 bool write(const std::filesystem::path& file, std::span<const uint8_t> data, mode_t mode) {
     // The temporary name starts with "." so it never looks like an entry of the store.
     std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(temp.data());
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // never inherited by a program we start
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, mode) == 0;
     size_t done = 0;
