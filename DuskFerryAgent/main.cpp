@@ -43,6 +43,7 @@
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -51,6 +52,7 @@
 #include <malloc.h>
 #include <mutex>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,6 +139,16 @@ int main(int argc, char** argv) {
     // costs far more than parsing the bytes; keep up to 64 MiB of freed heap instead.
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+
+    // Every connection, unauthenticated ones included, costs a descriptor; the soft limit
+    // of 1024 would let a crowd of idle strangers starve the phone (and the key store's
+    // reads) with EMFILE. The hard limit is ours to take; nothing here uses select().
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            std::cerr << "duskferry-agent: could not raise the open-file limit: " << std::strerror(errno) << "\n";
+        }
+    }
 
     // The host's stores, in the user's XDG base directories.
     FileSettingsStore settingsStore(XdgDirs::configHome() / "DuskFerry" / "settings.json");
@@ -236,7 +248,8 @@ int main(int argc, char** argv) {
         if (std::shared_ptr<UserActivity> activity = createXScreenSaverActivity())
             session.declareUserActivity = [activity](const std::string& name) { activity->declare(name); };
     } else {
-        session.postLockChord = [] { SessionLocker().lock(); };
+        auto locker = std::make_shared<SessionLocker>();
+        session.postLockChord = [locker] { locker->lock(); };
     }
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept

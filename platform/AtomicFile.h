@@ -20,7 +20,10 @@ void makeDirectories(const std::filesystem::path& dir, mode_t mode);
 bool write(const std::filesystem::path& file, std::span<const uint8_t> data, mode_t mode);
 
 /// The file's bytes; nothing when it cannot be opened or read, is not a regular file, or
-/// is larger than `maxSize` (a damaged store must not make us read gigabytes).
-std::optional<Bytes> read(const std::filesystem::path& file, size_t maxSize = 1 << 20);
+/// is larger than `maxSize` (a damaged store must not make us read gigabytes). Then
+/// `error`, when given, says why: ENOENT only when the file does not exist, EISDIR for
+/// what is not a regular file, EFBIG for one too large, else the failing call's errno
+/// (EMFILE when out of descriptors, say).
+std::optional<Bytes> read(const std::filesystem::path& file, size_t maxSize = 1 << 20, int* error = nullptr);
 
 }  // namespace df::AtomicFile

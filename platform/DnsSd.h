@@ -30,8 +30,12 @@ public:
     using Handler = std::function<void(Event, const std::string& detail)>;
 
     virtual ~DnsSdAdvertiser() = default;
-    /// Publishes `service` until the advertiser is destroyed. Called once.
+    /// Publishes `service` until withdraw() or until the advertiser is destroyed. Called
+    /// once, or again after withdraw().
     virtual void advertise(const DnsSdService& service, Handler handler) = 0;
+    /// Takes the service off the network (the listener behind it is gone), so phones stop
+    /// finding a port nobody serves. Harmless when nothing is published.
+    virtual void withdraw() = 0;
 };
 
 }  // namespace df

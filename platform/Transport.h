@@ -9,7 +9,8 @@
 //     serial queue sees them one at a time.
 //  2. A receive completes exactly once: with between `minimum` and `maximum` bytes in stream
 //     order, and/or with the end-of-stream mark, or with an error. One receive at a time:
-//     ask for the next one only after the previous completed.
+//     ask for the next one only after the previous completed. A waiting receive holds
+//     memory for the bytes that arrived, never `maximum` bytes up front.
 //  3. Bytes of successive sends on one connection arrive in send order, each message
 //     contiguous.
 //  4. A send's completion fires exactly once, after the bytes have left the agent to the
@@ -25,6 +26,16 @@
 //     handler hears of it with the remote endpoint (a wrong pairing code, for lock-out
 //     counting). QUIC handshakes happen before any stream exists, so for QUIC the listener
 //     handler is the only report.
+//  7. Only a peer that has shown it receives our packets at its address is handshaked,
+//     admitted or reported: TCP by its own handshake, QUIC by a Retry token. A QUIC client's
+//     first Initial is answered with a Retry and nothing else, so a datagram with a forged
+//     source address never reaches TLS, the admission filter or the handshake-failure
+//     handler, and cannot count towards that address's lock-out.
+//  8. At most the parameters' `maxQueuedSendBytes` of sends wait unsent on one connection.
+//     A send that would queue more ends the connection: it completes with an error of kind
+//     `overloaded`, every send still waiting completes with an error, and the state handler
+//     sees `failed` with the `overloaded` error. A peer that stops reading cannot make the agent hold data without
+//     end.
 //
 // Operations may be called from any thread; the owner normally calls them from the queue
 // it started the object on. Objects are shared_ptr; an object keeps itself alive while it
@@ -58,6 +69,7 @@ struct TransportError {
         reset,            ///< the peer reset or closed the connection abruptly
         protocol,         ///< the peer broke the TLS or QUIC protocol after the handshake
         invalidArgument,  ///< unusable parameters
+        overloaded,       ///< more bytes waited unsent than the connection may hold
         other,            ///< any other system error
     };
     Kind kind = Kind::other;
@@ -138,7 +150,7 @@ public:
     /// Whether a peer may begin a handshake at all. QUIC handshakes complete before any
     /// stream reaches the owner, so a lock-out decided per connection would come too late:
     /// a locked-out peer could go on testing codes. A refused peer's packets are dropped
-    /// without an answer. Called on the thread of the queue the listener was started on
+    /// without an answer. Asked only once the peer's address is validated (guarantee 7). Called on the thread of the queue the listener was started on
     /// when that queue runs the sockets (a SerialQueue), else on the transport's own thread.
     using AdmissionFilter = std::function<bool(const Endpoint& remote)>;
 

@@ -27,6 +27,11 @@ inline constexpr uint16_t tlsAes128GcmSha256 = 0x1301;             ///< TLS 1.3 
 /// Traffic class the connection's packets are marked with.
 enum class ServiceClass { bestEffort, interactiveVideo };
 
+/// A phone that stops reading must not make the agent hold frames without end: the session
+/// keeps a few frames in flight, a 4:4:4 keyframe is a few MB, so this is far above what a
+/// healthy connection ever has waiting.
+inline constexpr size_t kMaxQueuedSendBytes = 32 * 1024 * 1024;
+
 struct PreSharedKey {
     Bytes key;       ///< 32 bytes for a pairing code
     Bytes identity;  ///< "duskferry"
@@ -58,6 +63,8 @@ struct TcpParameters {
     TlsOptions tls;
     bool includePeerToPeer = false;
     ServiceClass serviceClass = ServiceClass::bestEffort;
+    /// Bytes of sends that may wait unsent on one connection (see the transport's rules).
+    size_t maxQueuedSendBytes = kMaxQueuedSendBytes;
 };
 
 /// QUIC listener and connection parameters.
@@ -68,6 +75,8 @@ struct QuicParameters {
     std::vector<uint16_t> cipherSuites;
     bool includePeerToPeer = false;
     ServiceClass serviceClass = ServiceClass::bestEffort;
+    /// Bytes of sends that may wait unsent on one stream (see the transport's rules).
+    size_t maxQueuedSendBytes = kMaxQueuedSendBytes;
 };
 
 namespace Pairing {

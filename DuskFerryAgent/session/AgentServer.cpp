@@ -140,6 +140,9 @@ void AgentServer::start() {
             auto s = weak.lock();
             if (!s) return;
             if (state == ListenerState::failed) {
+                // Phones must not go on finding a port nobody serves.
+                if (s->advertised_ && s->services_.advertiser) s->services_.advertiser->withdraw();
+                s->advertised_ = false;
                 s->report(s->l10n().tf("监听失败：%@", error ? error->description : std::string()));
             } else if (state == ListenerState::ready) {
                 auto l = weakListener.lock();
@@ -149,10 +152,8 @@ void AgentServer::start() {
         });
         if (self->listener_) self->listener_->cancel();
         self->listener_ = listener;
-        // Advertising a fixed port starts now, so that a missing mDNS daemon is reported
-        // before the listener's "Waiting for connection…"; a system-chosen port is
-        // advertised once bound.
-        if (self->services_.tcpPort != 0) self->advertise(self->services_.tcpPort);
+        // The service is advertised once the port is bound (the state handler), never
+        // before: a taken port must not send phones to whoever holds it.
         listener->start(self->queue_);
     });
 }

@@ -7,6 +7,8 @@
 #include "DuskFerryAgent/session/AgentSession.h"
 #include "DuskFerryAgent/shell/L10n.h"
 
+#include <openssl/crypto.h>
+
 namespace df {
 
 bool AgentSession::attachMedia(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder) {
@@ -20,8 +22,10 @@ bool AgentSession::attachQUICMedia(std::shared_ptr<Connection> connection, const
 
 bool AgentSession::attach(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder,
                           bool quic) {
+    // The token is a secret a stranger may probe byte by byte: compared in constant time.
     if (closed_ || closeRequested_ || authState_ != AuthState::authed || mediaToken_.empty() ||
-        token != mediaToken_) {
+        token.size() != mediaToken_.size() ||
+        CRYPTO_memcmp(token.data(), mediaToken_.data(), mediaToken_.size()) != 0) {
         return false;
     }
     auto& slot = quic ? quicMediaConnection_ : mediaConnection_;

@@ -186,11 +186,21 @@ void TrustStore::writeTrustedIDs(const std::vector<std::string>& ids) {
 // Load-or-create of the Mac's key pair; nothing when no key could be made.
 std::optional<DeviceAuth::KeyPair> TrustStore::macKeyPair() {
     std::lock_guard lock(identityMutex_);
-    auto stored = keychain_.read(kMacPrivateKey);
-    if (stored && stored->size() == kPrivateKeySize) {
-        if (auto publicKey = DeviceAuth::publicKey(*stored)) return DeviceAuth::KeyPair{std::move(*stored), *publicKey};
+    Bytes stored;
+    switch (keychain_.lookup(kMacPrivateKey, stored)) {
+        case AgentKeychain::Lookup::found:
+            if (stored.size() == kPrivateKeySize) {
+                if (auto publicKey = DeviceAuth::publicKey(stored)) return DeviceAuth::KeyPair{std::move(stored), *publicKey};
+            }
+            break;  // damaged beyond use: a new identity is all that can help
+        case AgentKeychain::Lookup::unreadable:
+            // Out of descriptors, say: the key is there, just not now. A new one would
+            // take the Mac's identity from every paired phone.
+            return std::nullopt;
+        case AgentKeychain::Lookup::missing:
+            break;
     }
-    if (stored) wipe(*stored);
+    wipe(stored);
     auto fresh = generateCompactKeyPair();
     if (fresh) keychain_.set(fresh->privateKey, kMacPrivateKey);
     return fresh;

@@ -54,7 +54,8 @@ public:
     static bool isValidPublicKey(const Bytes& raw);
 
     /// The computer's public key, 64 bytes raw (X then Y), sent in enrollResult. Loads the
-    /// private key, creating and storing a new one when it is missing or damaged.
+    /// private key, creating and storing a new one when it is missing or damaged; empty
+    /// while the key store cannot read it (out of descriptors, say), never a new key then.
     Bytes macPublicKey();
 
     /// The computer's stable identifier, an upper-case UUID made on first use.

@@ -336,5 +336,57 @@ TEST_F(AgentServerLoopbackTest, WrongCodesOverQuicCountToo) {
     EXPECT_FALSE(right->waitReady(1.5));
 }
 
+TEST_F(AgentServerLoopbackTest, ForgedQuicInitialsNeverLockTheirSourceAddressOut) {
+    std::optional<uint16_t> quicPort = this->quicPort();
+    ASSERT_TRUE(quicPort.has_value());
+    // A wrong code's first Initial, captured, then sent again and again "from" the phone's
+    // address by someone who never sees the answers.
+    auto udp = [](timeval timeout) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        return fd;
+    };
+    const int capture = udp({2, 0});
+    sockaddr_in captureAddress{};
+    socklen_t length = sizeof captureAddress;
+    ::getsockname(capture, reinterpret_cast<sockaddr*>(&captureAddress), &length);
+    Bytes initial(65536);
+    {
+        auto wrong = phone();
+        wrong->connectQuic({"127.0.0.1", ntohs(captureAddress.sin_port)}, "000000");
+        const ssize_t n = ::recv(capture, initial.data(), initial.size(), 0);
+        initial.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    ::close(capture);
+    ASSERT_FALSE(initial.empty());
+    const int forger = udp({0, 0});
+    sockaddr_in listener{};
+    listener.sin_family = AF_INET;
+    listener.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listener.sin_port = htons(*quicPort);
+    for (int i = 0; i < 20; ++i) {
+        ::sendto(forger, initial.data(), initial.size(), 0, reinterpret_cast<sockaddr*>(&listener), sizeof listener);
+        std::this_thread::sleep_for(5ms);
+    }
+    ::close(forger);
+
+    // The phone at that address gets in over QUIC and over TCP.
+    auto quic = phone();
+    quic->connectQuic({"127.0.0.1", *quicPort}, code);
+    EXPECT_TRUE(quic->waitReady());
+    auto tcp = phone();
+    tcp->connectTcp(agent(), code);
+    EXPECT_TRUE(tcp->waitReady());
+    bool locked = true;
+    serverQueue->sync([&] { locked = server->failures().isLocked("127.0.0.1", lockoutClock->uptime()); });
+    EXPECT_FALSE(locked);
+    std::lock_guard lock(statusMutex);
+    EXPECT_TRUE(recorded.empty()) << "no failure counted for forged packets";
+}
+
 }  // namespace
 }  // namespace df

@@ -120,6 +120,21 @@ TEST_F(AgentServerTest, StartListensOnTheFixedPortAdvertisesAndReportsReady) {
     EXPECT_EQ(statuses.back(), "Listener failed: socket broke");
 }
 
+TEST_F(AgentServerTest, TheServiceIsAdvertisedOnlyOnceTheListenerIsBoundAndWithdrawnWhenItFails) {
+    server->start();
+    queue->runUntilIdle();
+    auto l = transport->listeners().at(0).listener;
+    EXPECT_TRUE(advertiser->advertised.empty()) << "not before the port is bound (it may be taken)";
+    l->setState(ListenerState::ready);
+    queue->runUntilIdle();
+    ASSERT_EQ(advertiser->advertised.size(), 1u);
+    EXPECT_EQ(advertiser->advertised[0].port, 52525);
+    EXPECT_EQ(advertiser->withdrawn, 0u);
+    l->setState(ListenerState::failed, TransportError{TransportError::Kind::addressInUse, 0, "port taken"});
+    queue->runUntilIdle();
+    EXPECT_EQ(advertiser->withdrawn, 1u);
+}
+
 TEST_F(AgentServerTest, ListenerThatCannotBeCreatedIsReportedAndNotRetried) {
     transport->failNextListener({TransportError::Kind::invalidArgument, 0, "bad parameters"});
     server->start();

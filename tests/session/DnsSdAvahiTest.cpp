@@ -156,5 +156,38 @@ TEST(DnsSdAvahiTest, NameConflictTakesTheAlternativeName) {
     EXPECT_NE(line.find(";40002;"), std::string::npos) << line;
 }
 
+TEST(DnsSdAvahiTest, AWithdrawnServiceLeavesTheNetworkAndCanBePublishedAgain) {
+    DF_REQUIRE_SERVICE(avahiAvailable(), "a running avahi-daemon with avahi-browse");
+    const std::string instance = "df-withdraw-" + std::to_string(::getpid());
+    DnsSdService service{instance, "_duskferry._tcp", 40003, AgentServer::txtRecord({{"kind", "mac"}})};
+    std::mutex mutex;
+    std::condition_variable cv;
+    int registered = 0;
+    auto record = [&](DnsSdAdvertiser::Event e, const std::string&) {
+        std::lock_guard lock(mutex);
+        if (e == DnsSdAdvertiser::Event::registered) ++registered;
+        cv.notify_all();
+    };
+    auto waitRegistered = [&](int count) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 5s, [&] { return registered >= count; });
+    };
+    auto listed = [&] { return run("timeout 5 avahi-browse -tp _duskferry._tcp 2>/dev/null").find(browseEscaped(instance)) != std::string::npos; };
+    auto advertiser = createAvahiAdvertiser();
+    advertiser->advertise(service, record);
+    ASSERT_TRUE(waitRegistered(1));
+    EXPECT_TRUE(listed());
+    advertiser->withdraw();
+    bool gone = false;
+    for (int i = 0; i < 20 && !gone; ++i) {
+        std::this_thread::sleep_for(250ms);
+        gone = !listed();
+    }
+    EXPECT_TRUE(gone);
+    advertiser->advertise(service, record);
+    ASSERT_TRUE(waitRegistered(2));
+    EXPECT_NE(resolvedLine(instance).find(";40003;"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace df

@@ -316,5 +316,172 @@ TEST(QuicTransport, ARefusedPeerGetsNoHandshakeAtAllUntilAdmittedAgain) {
     EXPECT_TRUE(server.waitForStream().first);
 }
 
+TEST(QuicTransport, APeerThatStopsReadingEndsTheStreamOnceTheQueueBoundIsPassed) {
+    QuicParameters bounded = Pairing::quicParameters(kCode);
+    bounded.maxQueuedSendBytes = 1024 * 1024;
+    QuicServer server(0, bounded);
+    QuicPhone phone(server.port());  // sends its hello, then reads nothing
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    auto completions = testsupport::Completions::make();
+    server.queue()->sync([&, stream = stream] {
+        for (int i = 0; i < 64; ++i) stream->send(Bytes(256 * 1024, 7), completions->of(i));
+    });
+    ASSERT_TRUE(events->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
+    {
+        std::lock_guard lock(events->mutex());
+        ASSERT_FALSE(events->errors_.empty());
+        EXPECT_EQ(events->errors_.back().kind, TransportError::Kind::overloaded) << events->errors_.back().description;
+    }
+    ASSERT_TRUE(completions->waitFor(64));
+    const auto seen = completions->seen();
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].first, static_cast<int>(i));
+    EXPECT_TRUE(seen.back().second);
+}
+
+/// A plain UDP socket on 127.0.0.1: what a forger has, sending datagrams and never
+/// answering what comes back.
+class UdpSocket {
+public:
+    UdpSocket() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        timeval timeout{2, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~UdpSocket() { ::close(fd_); }
+    uint16_t port() const {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        return ntohs(local.sin_port);
+    }
+    Bytes receive() {
+        Bytes datagram(65536);
+        ssize_t n = ::recv(fd_, datagram.data(), datagram.size(), 0);
+        datagram.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return datagram;
+    }
+    /// A datagram waiting now, and the port it came from; nothing when none waits.
+    std::optional<std::pair<Bytes, uint16_t>> poll() {
+        Bytes datagram(65536);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        ssize_t n = ::recvfrom(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                               &length);
+        if (n < 0) return std::nullopt;
+        datagram.resize(static_cast<size_t>(n));
+        return std::make_pair(std::move(datagram), ntohs(from.sin_port));
+    }
+    void sendTo(uint16_t port, const Bytes& datagram) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+TEST(QuicTransport, InitialsFromAnAddressThatNeverAnswersAreNeitherHandshakedNorReported) {
+    // A forger can put any source address on a datagram but never sees the answers. Its
+    // Initials (here: real ones of a wrong code, captured and replayed from the phone's
+    // address) must cost that address nothing: no TLS work, no admission, no failure
+    // report for the lock-out. The phone at the same address still gets in.
+    UdpSocket capture;
+    Bytes wrongCodeInitial;
+    {
+        QuicPhone wrong(capture.port(), Pairing::quicParameters("730156"));
+        wrongCodeInitial = capture.receive();
+    }
+    ASSERT_GE(wrongCodeInitial.size(), 1200u);
+
+    QuicServer server;
+    UdpSocket forger;
+    for (int i = 0; i < 20; ++i) forger.sendTo(server.port(), wrongCodeInitial);
+    // Whatever comes back (Retry packets) is left unanswered, like a forger must.
+    const Bytes answer = forger.receive();
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0] & 0xf0, 0xf0) << "a Retry, long header of type 3";
+    EXPECT_LT(answer.size(), wrongCodeInitial.size()) << "no amplification";
+
+    QuicPhone phone(server.port());
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    EXPECT_TRUE(phone.events->has(ConnectionState::ready));
+    auto [stream, events] = server.waitForStream();
+    ASSERT_TRUE(stream);
+    EXPECT_TRUE(events->waitFor([](Events& e) { return e.bytes_ == bytesOf("hello;"); }));
+    EXPECT_TRUE(server.handshakeFailures().empty());
+    EXPECT_EQ(server.askedToAdmit().size(), 1u) << "only the phone, once it had answered the Retry";
+}
+
+/// A QUIC client of ours whose datagrams pass through here: its first Initial and the one
+/// carrying the Retry token reach the listener, nothing it sends after that does, so the
+/// listener holds a validated handshake that never completes.
+class HalfOpenHandshake {
+public:
+    HalfOpenHandshake(uint16_t listenerPort, const std::shared_ptr<SerialQueue>& queue) : listenerPort_(listenerPort) {
+        client_ = makeLinuxTransportFactory()->connectQuic({"127.0.0.1", clientSide_.port()}, Pairing::quicParameters(kCode));
+        client_->setStateHandler([](ConnectionState, const std::optional<TransportError>&) {});
+        client_->start(queue);
+    }
+    void pump() {
+        while (auto d = clientSide_.poll()) {
+            clientPort_ = d->second;
+            if (forwarded_ < 2) {
+                ++forwarded_;
+                listenerSide_.sendTo(listenerPort_, d->first);
+            }
+        }
+        while (auto d = listenerSide_.poll()) {
+            if (clientPort_) clientSide_.sendTo(clientPort_, d->first);
+        }
+    }
+    const std::shared_ptr<Connection>& client() const { return client_; }
+
+private:
+    uint16_t listenerPort_;
+    UdpSocket clientSide_, listenerSide_;
+    uint16_t clientPort_ = 0;
+    int forwarded_ = 0;
+    std::shared_ptr<Connection> client_;
+};
+
+TEST(QuicTransport, HandshakesLeftHalfOpenCannotKeepThePhoneOut) {
+    QuicServer server;
+    auto queue = SerialQueue::create("strangers");
+    std::vector<std::unique_ptr<HalfOpenHandshake>> strangers;
+    for (int i = 0; i < 64; ++i) strangers.push_back(std::make_unique<HalfOpenHandshake>(server.port(), queue));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (server.askedToAdmit().size() < 64 && std::chrono::steady_clock::now() < deadline) {
+        for (auto& s : strangers) s->pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(server.askedToAdmit().size(), 64u) << "every place is taken by a handshake left half-open";
+    for (int i = 0; i < 50; ++i) {  // their server flights reach them; their answers do not go on
+        for (auto& s : strangers) s->pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+
+    QuicPhone phone(server.port());
+    phone.stream->send(bytesOf("hello;"), nullptr);
+    ASSERT_TRUE(phone.waitReadyOrFailed());
+    EXPECT_TRUE(phone.events->has(ConnectionState::ready));
+    EXPECT_TRUE(server.waitForStream().first);
+    EXPECT_TRUE(server.handshakeFailures().empty()) << "a displaced handshake is not a failed one";
+    queue->sync([&] {
+        for (auto& s : strangers) s->client()->cancel();
+    });
+    queue->shutdown();
+}
+
 }  // namespace
 }  // namespace df

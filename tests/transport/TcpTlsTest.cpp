@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -29,8 +31,11 @@ constexpr const char* kCode = "482913";
 /// "agent:" + the line and then closes, recording what every connection reported.
 class LineServer {
 public:
-    explicit LineServer(const std::string& code = kCode, const std::string& bindHost = "127.0.0.1") {
-        listener_ = factory_->makeTcpTlsListener(Pairing::parameters(code), 0, bindHost);
+    explicit LineServer(const std::string& code = kCode, const std::string& bindHost = "127.0.0.1",
+                        size_t maxQueuedSendBytes = kMaxQueuedSendBytes) {
+        TcpParameters parameters = Pairing::parameters(code);
+        parameters.maxQueuedSendBytes = maxQueuedSendBytes;
+        listener_ = factory_->makeTcpTlsListener(parameters, 0, bindHost);
         listener_->setStateHandler([this](ListenerState s, const std::optional<TransportError>&) {
             std::lock_guard lock(mutex_);
             listenerStates_.push_back(s);
@@ -325,6 +330,110 @@ TEST(TcpTlsConnection, VideoSendsCompleteOnlyOnceTheirBytesAreOnTheNetwork) {
     ASSERT_TRUE(clientReceived->waitFor([&](Events& e) { return e.bytes_.size() == kSends * kSize; }, 10));
     clientQueue->sync([&] { client->cancel(); });
     clientQueue->shutdown();
+}
+
+TEST(TcpTlsConnection, APeerThatStopsReadingEndsTheConnectionOnceTheQueueBoundIsPassed) {
+    LineServer server(kCode, "127.0.0.1", 1024 * 1024);
+    server.answerLines = false;
+    auto clientQueue = SerialQueue::create("phone");
+    auto client = makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode));
+    auto clientEvents = std::make_shared<Events>();
+    client->setStateHandler([clientEvents](ConnectionState s, const std::optional<TransportError>& e) { clientEvents->state(s, e); });
+    client->start(clientQueue);
+    ASSERT_TRUE(clientEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+    auto serverEvents = server.waitForConnection();
+    auto accepted = server.connection();
+    ASSERT_TRUE(serverEvents->waitFor([](Events& e) { return e.has(ConnectionState::ready); }));
+
+    // 16 MB for a phone that reads nothing; one turn of the queue, so they all wait at once.
+    auto completions = testsupport::Completions::make();
+    server.queue()->sync([&] {
+        for (int i = 0; i < 64; ++i) accepted->send(Bytes(256 * 1024, 7), completions->of(i));
+    });
+    ASSERT_TRUE(serverEvents->waitFor([](Events& e) { return e.has(ConnectionState::failed); }));
+    {
+        std::lock_guard lock(serverEvents->mutex());
+        ASSERT_FALSE(serverEvents->errors_.empty());
+        EXPECT_EQ(serverEvents->errors_.back().kind, TransportError::Kind::overloaded)
+            << serverEvents->errors_.back().description;
+    }
+    ASSERT_TRUE(completions->waitFor(64));
+    const auto seen = completions->seen();
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i].first, static_cast<int>(i));
+    EXPECT_TRUE(seen.back().second);
+    clientQueue->sync([&] { client->cancel(); });
+    clientQueue->shutdown();
+}
+
+long residentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+TEST(TcpTlsConnection, AWaitingReceiveHoldsNoMemoryForTheMostItMayReturn) {
+    // Idle connections each wait for a frame of up to 16 MB; none has arrived.
+    LineServer server;
+    server.answerLines = false;
+    auto clientQueue = SerialQueue::create("phone");
+    std::vector<std::shared_ptr<Connection>> clients;
+    auto ready = std::make_shared<Events>();
+    constexpr int kClients = 16;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(makeLinuxTransportFactory()->connectTcpTls({"127.0.0.1", server.port()}, Pairing::parameters(kCode)));
+        clients.back()->setStateHandler([ready](ConnectionState s, const std::optional<TransportError>& e) { ready->state(s, e); });
+        clients.back()->start(clientQueue);
+    }
+    ASSERT_TRUE(ready->waitFor([](Events& e) {
+        return std::count(e.states_.begin(), e.states_.end(), ConnectionState::ready) == kClients;
+    }));
+    const long before = residentBytes();
+    auto received = std::make_shared<Events>();
+    clientQueue->sync([&] {
+        for (auto& c : clients) c->receive(1, 16 * 1024 * 1024, [received](Bytes data, bool complete, std::optional<TransportError> error) {
+            received->received(data, complete, error);
+        });
+    });
+    clientQueue->sync([] {});  // the receives have reached the sockets
+    const long grown = residentBytes() - before;
+    EXPECT_LT(grown, 16L * 1024 * 1024) << "grew by " << grown << " bytes";
+    clientQueue->sync([&] {
+        for (auto& c : clients) c->cancel();
+    });
+    clientQueue->shutdown();
+}
+
+TEST(TcpTlsListener, ConnectionsThatNeverSayAWordCostNoTlsSessionEach) {
+    DF_REQUIRE_TOOL("openssl");
+    // A crowd of strangers connect and stay silent; the owner starts every connection, as
+    // the agent does. Then the phone still gets through on the same listener.
+    LineServer server;
+    constexpr int kSilent = 300;
+    const long before = residentBytes();
+    std::vector<int> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(server.port());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        silent.push_back(fd);
+    }
+    ASSERT_TRUE(server.waitForConnection(kSilent - 1));
+    server.queue()->sync([] {});  // every one started
+    server.queue()->sync([] {});
+    const long grown = residentBytes() - before;
+    EXPECT_LT(grown, 8L * 1024 * 1024) << "grew by " << grown << " bytes for " << kSilent << " silent connections";
+
+    const auto result = runPeer(fill(kSClient + " -tls1_2 -ign_eof -cipher PSK-AES128-GCM-SHA256", server.port(),
+                                     pskHex(kCode)),
+                                "phone\n");
+    EXPECT_NE(result.output.find("agent:phone"), std::string::npos) << result.output;
+    for (int fd : silent) ::close(fd);
 }
 
 TEST(TcpTlsConnection, ACancelledConnectionNoLongerKeepsItsOwnersQueueAlive) {

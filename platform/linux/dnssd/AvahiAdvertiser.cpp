@@ -30,11 +30,31 @@ public:
             handler(Event::daemonUnavailable, "cannot create the Avahi poll");
             return;
         }
+        if (started_) {
+            // Published again after a withdrawal: the client runs already.
+            avahi_threaded_poll_lock(poll_);
+            service_ = service;
+            name_ = service.name;
+            handler_ = std::move(handler);
+            withdrawn_ = false;
+            if (client_ && avahi_client_get_state(client_) == AVAHI_CLIENT_S_RUNNING) publish(client_);
+            avahi_threaded_poll_unlock(poll_);
+            return;
+        }
         service_ = service;
         name_ = service.name;
         handler_ = std::move(handler);
         newClient();
+        started_ = true;
         avahi_threaded_poll_start(poll_);
+    }
+
+    void withdraw() override {
+        if (!poll_ || !started_) return;
+        avahi_threaded_poll_lock(poll_);
+        withdrawn_ = true;
+        if (group_) avahi_entry_group_reset(group_);
+        avahi_threaded_poll_unlock(poll_);
     }
 
 private:
@@ -54,7 +74,7 @@ private:
     void onClient(AvahiClient* c, AvahiClientState state) {
         switch (state) {
         case AVAHI_CLIENT_S_RUNNING:
-            publish(c);
+            if (!withdrawn_) publish(c);
             break;
         case AVAHI_CLIENT_S_COLLISION:
         case AVAHI_CLIENT_S_REGISTERING:
@@ -97,7 +117,7 @@ private:
             avahi_free(alt);
             report(Event::renamed, name_);
             avahi_entry_group_reset(g);
-            addService(avahi_entry_group_get_client(g));
+            if (!withdrawn_) addService(avahi_entry_group_get_client(g));
             break;
         }
         case AVAHI_ENTRY_GROUP_FAILURE:
@@ -156,6 +176,8 @@ private:
     std::string name_;
     Handler handler_;
     bool reportedUnavailable_ = false;
+    bool started_ = false;    // caller's thread, before and after the poll runs
+    bool withdrawn_ = false;  // under the poll's lock
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace df {
@@ -45,6 +46,17 @@ void FileAgentKeychain::set(const Bytes& data, std::string_view key) {
 std::optional<Bytes> FileAgentKeychain::read(std::string_view key) const {
     if (key.empty()) return std::nullopt;
     return AtomicFile::read(entryPath(key));
+}
+
+AgentKeychain::Lookup FileAgentKeychain::lookup(std::string_view key, Bytes& data) const {
+    if (key.empty()) return Lookup::missing;
+    int error = 0;
+    auto bytes = AtomicFile::read(entryPath(key), 1 << 20, &error);
+    if (bytes) {
+        data = std::move(*bytes);
+        return Lookup::found;
+    }
+    return error == ENOENT ? Lookup::missing : Lookup::unreadable;
 }
 
 void FileAgentKeychain::remove(std::string_view key) {

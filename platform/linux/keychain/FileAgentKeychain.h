@@ -18,6 +18,9 @@ public:
 
     void set(const Bytes& data, std::string_view key) override;
     std::optional<Bytes> read(std::string_view key) const override;
+    /// Missing only when the entry's file does not exist (ENOENT); any other failure to
+    /// open or read it is `unreadable`.
+    Lookup lookup(std::string_view key, Bytes& data) const override;
     void remove(std::string_view key) override;
 
     const std::filesystem::path& directory() const { return directory_; }

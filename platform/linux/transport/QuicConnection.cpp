@@ -57,6 +57,7 @@ ngtcp2_conn* QuicConnection::connOf(ngtcp2_crypto_conn_ref* ref) {
 
 std::shared_ptr<QuicConnection> QuicConnection::accept(std::shared_ptr<QuicSocket> socket,
                                                        const QuicParameters& parameters, const ngtcp2_pkt_hd& hd,
+                                                       const ngtcp2_cid& originalDcid,
                                                        const asio::ip::udp::endpoint& remote,
                                                        QuicConnectionEvents events, TransportError& error) {
     std::shared_ptr<QuicConnection> self(new QuicConnection(std::move(socket), parameters, remote, std::move(events), true));
@@ -66,8 +67,8 @@ std::shared_ptr<QuicConnection> QuicConnection::accept(std::shared_ptr<QuicSocke
         error = makeError(TransportError::Kind::other, "No random source");
         return nullptr;
     }
-    if (!self->setUp(hd.scid, scid, hd.version, &hd, error)) return nullptr;
-    // The client addresses us by its own random DCID until it learns ours.
+    if (!self->setUp(hd.scid, scid, hd.version, &hd, &originalDcid, error)) return nullptr;
+    // The client addresses us by the ID our Retry gave it until it learns this one.
     self->cids_.insert(cidKey(hd.dcid.data, hd.dcid.datalen));
     self->cids_.insert(cidKey(scid.data, scid.datalen));
     if (self->events_.cidChanged) {
@@ -89,12 +90,12 @@ std::shared_ptr<QuicConnection> QuicConnection::connect(std::shared_ptr<QuicSock
         error = makeError(TransportError::Kind::other, "No random source");
         return nullptr;
     }
-    if (!self->setUp(dcid, scid, NGTCP2_PROTO_VER_V1, nullptr, error)) return nullptr;
+    if (!self->setUp(dcid, scid, NGTCP2_PROTO_VER_V1, nullptr, nullptr, error)) return nullptr;
     return self;
 }
 
 bool QuicConnection::setUp(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, uint32_t version, const ngtcp2_pkt_hd* hd,
-                           TransportError& error) {
+                           const ngtcp2_cid* originalDcid, TransportError& error) {
     try {
         tls_ = server_ ? QuicTlsSession::server(parameters_, &ref_) : QuicTlsSession::client(parameters_, &ref_);
     } catch (const TransportException& e) {
@@ -146,7 +147,15 @@ bool QuicConnection::setUp(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, uint3
     params.initial_max_stream_data_uni = 0;
     params.initial_max_streams_uni = 0;
     params.initial_max_streams_bidi = server_ ? kMaxStreamsBidi : 0;
-    if (hd) params.original_dcid = hd->dcid;
+    if (hd) {
+        // The client checks both IDs against what it saw, so a Retry cannot be spliced in.
+        params.original_dcid = originalDcid ? *originalDcid : hd->dcid;
+        if (originalDcid) {
+            params.retry_scid = hd->dcid;
+            params.retry_scid_present = 1;
+            settings.token = hd->token;
+        }
+    }
 
     const auto& local = socket_->localEndpoint();
     ngtcp2_path path{};

@@ -39,10 +39,12 @@ public:
     /// Length of every connection ID the server issues, so short headers can be routed.
     static constexpr size_t kServerCidLength = 18;
 
-    /// Server side, for a client's first Initial packet `hd` from `remote`. Null when ngtcp2
-    /// refuses; `error` says why.
+    /// Server side, for a client's Initial packet `hd` from `remote` that carried a valid
+    /// Retry token; `originalDcid` is the connection ID of the Initial the Retry answered.
+    /// Null when ngtcp2 refuses; `error` says why.
     static std::shared_ptr<QuicConnection> accept(std::shared_ptr<QuicSocket> socket, const QuicParameters& parameters,
-                                                  const ngtcp2_pkt_hd& hd, const asio::ip::udp::endpoint& remote,
+                                                  const ngtcp2_pkt_hd& hd, const ngtcp2_cid& originalDcid,
+                                                  const asio::ip::udp::endpoint& remote,
                                                   QuicConnectionEvents events, TransportError& error);
     /// Client side; the first flight is sent by start().
     static std::shared_ptr<QuicConnection> connect(std::shared_ptr<QuicSocket> socket, const QuicParameters& parameters,
@@ -73,6 +75,7 @@ public:
     bool isClosed() const { return closed_; }
     bool handshakeCompleted() const;
     const Endpoint& remoteEndpoint() const { return remoteEndpoint_; }
+    const QuicParameters& parameters() const { return parameters_; }
     int nativeHandle() const { return socket_->nativeHandle(); }
     const std::shared_ptr<QuicSocket>& socket() const { return socket_; }
 
@@ -80,7 +83,7 @@ private:
     QuicConnection(std::shared_ptr<QuicSocket> socket, QuicParameters parameters,
                    const asio::ip::udp::endpoint& remote, QuicConnectionEvents events, bool server);
     bool setUp(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, uint32_t version, const ngtcp2_pkt_hd* hd,
-               TransportError& error);
+               const ngtcp2_cid* originalDcid, TransportError& error);
 
     void write();
     /// Sends the first `size` bytes of packet_ as datagrams of `segment` bytes.

@@ -3,13 +3,28 @@
 #include "platform/linux/transport/QuicStream.h"
 
 #include <asio/dispatch.hpp>
+#include <gnutls/crypto.h>
+
+#include <ctime>
 
 namespace df::transport {
 
 namespace {
 // A phone needs one connection; this bounds what unauthenticated peers can make us hold.
+// When it is reached, a validated newcomer takes the place of the oldest handshake still
+// unfinished: a phone completes its handshake in a round trip, so peers that leave theirs
+// half-open cannot keep it out.
 constexpr size_t kMaxConnections = 64;
+// A Retry token is answered within a round trip; ten seconds leaves room for a slow radio
+// and little for a replay.
+constexpr ngtcp2_duration kRetryTokenLifetime = 10 * NGTCP2_SECONDS;
+
+ngtcp2_tstamp now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * NGTCP2_SECONDS + static_cast<uint64_t>(ts.tv_nsec);
 }
+}  // namespace
 
 std::shared_ptr<QuicListener> QuicListener::make(const QuicParameters& parameters, uint16_t port,
                                                  std::string bindHost) {
@@ -19,7 +34,11 @@ std::shared_ptr<QuicListener> QuicListener::make(const QuicParameters& parameter
         error.description = "QUIC needs an application protocol and a pre-shared key";
         throw TransportException(std::move(error));
     }
-    return std::shared_ptr<QuicListener>(new QuicListener(parameters, port, std::move(bindHost)));
+    std::shared_ptr<QuicListener> listener(new QuicListener(parameters, port, std::move(bindHost)));
+    if (gnutls_rnd(GNUTLS_RND_KEY, listener->tokenSecret_.data(), listener->tokenSecret_.size()) != 0) {
+        throw TransportException(makeError(TransportError::Kind::other, "No random source for QUIC address validation"));
+    }
+    return listener;
 }
 
 std::optional<uint16_t> QuicListener::port() const {
@@ -98,8 +117,18 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
     }
     ngtcp2_pkt_hd hd;
     if (ngtcp2_accept(&hd, data, size) != 0) return;  // not a client's first Initial
-    if (connections_.size() >= kMaxConnections) return;
+    if (hd.type != NGTCP2_PKT_INITIAL) return;       // 0-RTT ahead of its Initial: we take none
+    // Nothing of a handshake happens for an address that has not shown it receives our
+    // datagrams: its first Initial only gets a Retry, stateless. A forged source address
+    // never sees that token, so it never reaches TLS, the admission filter or the
+    // handshake-failure report that feeds the lock-out.
+    ngtcp2_cid originalDcid;
+    if (!validatedAddress(from, hd, originalDcid)) {
+        if (hd.token.len == 0 || hd.token.base[0] != NGTCP2_CRYPTO_TOKEN_MAGIC_RETRY) sendRetry(from, hd);
+        return;  // a bad or stale Retry token is dropped: answering it would serve a forger
+    }
     if (admission_ && !admission_(Endpoint{normalizedHost(from.address().to_string()), from.port()})) return;
+    if (!makeRoom()) return;
 
     std::weak_ptr<QuicListener> weak = weak_from_this();
     QuicConnectionEvents events;
@@ -132,10 +161,17 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
         }
     };
     TransportError error;
-    auto connection = QuicConnection::accept(socket_, parameters_, hd, from, std::move(events), error);
+    auto connection = QuicConnection::accept(socket_, parameters_, hd, originalDcid, from, std::move(events), error);
     if (!connection) return;
     QuicConnection* key = connection.get();
     connections_[key] = connection;
+    // Ended and established ones leave the front of the line, so it stays short.
+    while (!arrivals_.empty()) {
+        auto front = arrivals_.front().lock();
+        if (front && !front->isClosed() && !front->handshakeCompleted()) break;
+        arrivals_.pop_front();
+    }
+    arrivals_.push_back(connection);
     // Registered after creation: `closed` may run while the connection is being set up.
     std::weak_ptr<QuicListener> weakListener = weak_from_this();
     connection->onPacket(from, data, size);
@@ -146,6 +182,44 @@ void QuicListener::onPacket(const asio::ip::udp::endpoint& from, const uint8_t* 
             if (auto self = weakListener.lock()) self->connections_.erase(key);
         });
     }
+}
+
+bool QuicListener::makeRoom() {
+    while (connections_.size() >= kMaxConnections && !arrivals_.empty()) {
+        auto oldest = arrivals_.front().lock();
+        arrivals_.pop_front();
+        // Established connections are never displaced; they leave the line for good.
+        if (!oldest || oldest->isClosed() || oldest->handshakeCompleted()) continue;
+        // Not a failed handshake of that peer: no report, it was only slow.
+        oldest->close(makeError(TransportError::Kind::cancelled, "QUIC handshake unfinished, its place taken"));
+    }
+    return connections_.size() < kMaxConnections;
+}
+
+bool QuicListener::validatedAddress(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd,
+                                    ngtcp2_cid& originalDcid) const {
+    if (hd.token.len == 0 || hd.token.base[0] != NGTCP2_CRYPTO_TOKEN_MAGIC_RETRY) return false;
+    return ngtcp2_crypto_verify_retry_token(&originalDcid, hd.token.base, hd.token.len, tokenSecret_.data(),
+                                            tokenSecret_.size(), hd.version,
+                                            reinterpret_cast<const ngtcp2_sockaddr*>(from.data()),
+                                            static_cast<ngtcp2_socklen>(from.size()), &hd.dcid,
+                                            kRetryTokenLifetime, now()) == 0;
+}
+
+void QuicListener::sendRetry(const asio::ip::udp::endpoint& from, const ngtcp2_pkt_hd& hd) {
+    ngtcp2_cid retryScid;
+    retryScid.datalen = QuicConnection::kServerCidLength;
+    if (gnutls_rnd(GNUTLS_RND_NONCE, retryScid.data, retryScid.datalen) != 0) return;
+    uint8_t token[NGTCP2_CRYPTO_MAX_RETRY_TOKENLEN];
+    const ngtcp2_ssize tokenLength = ngtcp2_crypto_generate_retry_token(
+        token, tokenSecret_.data(), tokenSecret_.size(), hd.version, reinterpret_cast<const ngtcp2_sockaddr*>(from.data()),
+        static_cast<ngtcp2_socklen>(from.size()), &retryScid, &hd.dcid, now());
+    if (tokenLength < 0) return;
+    // Smaller than the padded Initial it answers, so it amplifies nothing.
+    uint8_t packet[256];
+    const ngtcp2_ssize n = ngtcp2_crypto_write_retry(packet, sizeof packet, hd.version, &hd.scid, &retryScid, &hd.dcid,
+                                                     token, static_cast<size_t>(tokenLength));
+    if (n > 0) (void)socket_->send(from, packet, static_cast<size_t>(n));
 }
 
 void QuicListener::cancel() {
@@ -159,6 +233,7 @@ void QuicListener::cancel() {
             connection->close(makeError(TransportError::Kind::cancelled, "QUIC listener cancelled"));
         }
         self->byCid_.clear();
+        self->arrivals_.clear();
         if (self->socket_) self->socket_->close();
         self->boundPort_ = -1;
         self->report(ListenerState::cancelled, std::nullopt);

@@ -22,6 +22,7 @@ std::shared_ptr<QuicSocket> QuicSocket::open(IoBinding io, const asio::ip::udp::
     std::shared_ptr<QuicSocket> self(new QuicSocket(std::move(io)));
     auto& socket = self->socket_;
     socket.open(local.protocol(), ec);
+    if (!ec) setCloseOnExec(socket.native_handle());
     // No SO_REUSEADDR: on UDP it would let a second listener share a taken port.
     if (!ec && local.address().is_v6() && local.address().is_unspecified()) socket.set_option(asio::ip::v6_only(false), ec);
     if (!ec) socket.bind(local, ec);

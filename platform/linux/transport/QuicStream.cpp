@@ -3,6 +3,7 @@
 #include "platform/linux/transport/QuicConnection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
@@ -14,6 +15,7 @@ std::shared_ptr<QuicStream> QuicStream::accepted(std::shared_ptr<QuicConnection>
     stream->link_.setIo(connection->socket()->io());
     stream->fd_ = connection->nativeHandle();
     stream->id_ = id;
+    stream->maxQueuedSendBytes_ = connection->parameters().maxQueuedSendBytes;
     stream->connection_ = std::move(connection);
     return stream;
 }
@@ -21,6 +23,7 @@ std::shared_ptr<QuicStream> QuicStream::accepted(std::shared_ptr<QuicConnection>
 std::shared_ptr<QuicStream> QuicStream::client(Endpoint remote, QuicParameters parameters) {
     std::shared_ptr<QuicStream> stream(new QuicStream());
     stream->remote_ = std::move(remote);
+    stream->maxQueuedSendBytes_ = parameters.maxQueuedSendBytes;
     stream->clientParameters_ = std::move(parameters);
     return stream;
 }
@@ -172,6 +175,20 @@ void QuicStream::send(Bytes content, SendCompletion completion) {
                 if (completion) self->toOwner([completion = std::move(completion)] { completion(std::nullopt); });
                 return;
             }
+        }
+        const size_t unsent = static_cast<size_t>(self->queuedOffset_ - self->flushedOffset_);
+        if (content.size() > self->maxQueuedSendBytes_ - std::min(unsent, self->maxQueuedSendBytes_)) {
+            // The peer is not taking what we send: end the stream rather than hold more.
+            const TransportError error = makeError(
+                TransportError::Kind::overloaded,
+                "More than " + std::to_string(self->maxQueuedSendBytes_) + " bytes waited unsent to " +
+                    self->remote_.description(),
+                ENOBUFS);
+            // Queued without its bytes behind the others, so completions keep send order.
+            self->outgoing_.push_back(Outgoing{Bytes{}, self->queuedOffset_, std::move(completion)});
+            self->finish(ConnectionState::failed, error);
+            if (self->connection_ && !self->clientParameters_) self->connection_->shutdownStream(self->id_);
+            return;
         }
         self->queuedOffset_ += content.size();
         self->outgoing_.push_back(Outgoing{std::move(content), self->queuedOffset_, std::move(completion)});

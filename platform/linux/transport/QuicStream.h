@@ -94,6 +94,7 @@ private:
     uint64_t queuedOffset_ = 0;
     uint64_t consumedOffset_ = 0;
     uint64_t flushedOffset_ = 0;
+    size_t maxQueuedSendBytes_ = kMaxQueuedSendBytes;
 };
 
 }  // namespace df::transport

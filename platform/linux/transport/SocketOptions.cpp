@@ -1,5 +1,6 @@
 #include "platform/linux/transport/SocketOptions.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
@@ -8,6 +9,11 @@
 #include <cerrno>
 
 namespace df::transport {
+
+void setCloseOnExec(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
 
 namespace {
 std::error_code setInt(int fd, int level, int name, int value) {

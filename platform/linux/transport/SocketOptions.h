@@ -20,6 +20,10 @@ inline constexpr int kInteractiveVideoPriority = 5;
 /// network, so a slow link shows as slow completions to the sender's rate control.
 inline constexpr int kInteractiveVideoNotSentLowat = 16 * 1024;
 
+/// Keeps the descriptor out of programs the agent starts (the session's lock command).
+/// Asio opens and accepts without SOCK_CLOEXEC, so every socket gets it right after.
+void setCloseOnExec(int fd);
+
 /// No-delay, keep-alive (idle, interval, count) and TCP_USER_TIMEOUT from `options`.
 std::error_code applyTcpOptions(int fd, const TcpOptions& options);
 /// Marks the socket's packets with the service class (IPv4 and IPv6 traffic classes).

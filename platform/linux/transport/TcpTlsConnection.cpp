@@ -3,6 +3,7 @@
 #include "platform/linux/transport/SocketOptions.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
@@ -13,35 +14,45 @@ namespace df::transport {
 
 namespace {
 constexpr size_t kMaximumReceive = 16 * 1024 * 1024;
+// One TLS record's plaintext at most: what one read of the TLS stream can return anyway.
+constexpr size_t kReadWindow = 16 * 1024;
 }
 
 std::shared_ptr<TcpTlsConnection> TcpTlsConnection::accepted(IoBinding io, asio::ip::tcp::socket socket,
                                                             std::shared_ptr<asio::ssl::context> tls,
+                                                            size_t maxQueuedSendBytes,
                                                             HandshakeFailureSink onHandshakeFailure) {
     std::error_code ec;
     auto peer = socket.remote_endpoint(ec);
     Endpoint remote{normalizedHost(peer.address().to_string()), peer.port()};
-    std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls)));
+    std::shared_ptr<TcpTlsConnection> connection(
+        new TcpTlsConnection(std::move(remote), std::move(tls), maxQueuedSendBytes));
     connection->fd_ = socket.native_handle();
     connection->link_.setIo(std::move(io));
-    connection->stream_ = std::make_unique<Stream>(std::move(socket), *connection->tls_);
+    // The TLS stream (OpenSSL's session, its BIO pair and asio's record buffers, some
+    // 100 KB) is made once the peer has sent something: a crowd of connections that never
+    // say a word costs a socket each, not a TLS session each.
+    connection->silent_ = std::make_unique<asio::ip::tcp::socket>(std::move(socket));
     connection->onHandshakeFailure_ = std::move(onHandshakeFailure);
     return connection;
 }
 
 std::shared_ptr<TcpTlsConnection> TcpTlsConnection::client(Endpoint remote, TcpParameters parameters,
                                                           std::shared_ptr<asio::ssl::context> tls) {
-    std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls)));
+    const size_t maxQueued = parameters.maxQueuedSendBytes;
+    std::shared_ptr<TcpTlsConnection> connection(new TcpTlsConnection(std::move(remote), std::move(tls), maxQueued));
     connection->clientParameters_ = std::move(parameters);
     return connection;
 }
 
-TcpTlsConnection::TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::context> tls)
-    : remote_(std::move(remote)), tls_(std::move(tls)) {}
+TcpTlsConnection::TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::context> tls,
+                                   size_t maxQueuedSendBytes)
+    : remote_(std::move(remote)), tls_(std::move(tls)), maxQueuedSendBytes_(maxQueuedSendBytes) {}
 
 TcpTlsConnection::~TcpTlsConnection() {
     // The stream must go before the io binding that owns its io_context.
     stream_.reset();
+    silent_.reset();
 }
 
 void TcpTlsConnection::setStateHandler(StateHandler handler) { stateHandler_ = std::move(handler); }
@@ -80,6 +91,7 @@ void TcpTlsConnection::connect() {
     }
     asio::ip::tcp::socket socket(link_.io().context());
     socket.open(address.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
+    if (!ec) setCloseOnExec(socket.native_handle());
     if (!ec) ec = applyTcpOptions(socket.native_handle(), clientParameters_->tcp);
     if (ec) {
         fail(errorFrom(ec, false));
@@ -101,6 +113,17 @@ void TcpTlsConnection::connect() {
 
 void TcpTlsConnection::handshake() {
     phase_ = Phase::handshaking;
+    if (!stream_) {
+        // Accepted: wait for the ClientHello's first bytes (or the peer's end) before
+        // making the TLS stream; the handshake then reads them as usual.
+        silent_->async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const std::error_code&) {
+            if (self->phase_ != Phase::handshaking || !self->silent_) return;
+            self->stream_ = std::make_unique<Stream>(std::move(*self->silent_), *self->tls_);
+            self->silent_.reset();
+            self->handshake();
+        });
+        return;
+    }
     const auto type = clientParameters_ ? asio::ssl::stream_base::client : asio::ssl::stream_base::server;
     stream_->async_handshake(type, [self = shared_from_this()](const std::error_code& ec) {
         if (self->phase_ != Phase::handshaking) return;
@@ -136,6 +159,11 @@ void TcpTlsConnection::fail(const TransportError& error) { finish(ConnectionStat
 void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportError> error) {
     if (phase_ == Phase::ended) return;
     phase_ = Phase::ended;
+    if (silent_) {
+        std::error_code ignored;
+        silent_->shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        silent_->close(ignored);
+    }
     if (stream_) {
         std::error_code ignored;
         auto& socket = stream_->lowest_layer();
@@ -151,15 +179,21 @@ void TcpTlsConnection::finish(ConnectionState state, std::optional<TransportErro
             pending.completion(std::move(pending.data), false, ending);
         });
     }
-    // Every send still queued completes once, with the error, in order. A write in progress
-    // is completed by its own handler, which sees the aborted operation.
+    // Every send still queued completes once, with the error, in order, the one being
+    // written first: its bytes stay until its handler, which sees the aborted operation,
+    // but its completion goes now, ahead of the others.
     std::deque<PendingSend> queued;
     if (writing_ && !sends_.empty()) {
+        if (auto completion = std::move(sends_.front().completion)) {
+            sends_.front().completion = nullptr;
+            toOwner([c = std::move(completion), ending] { c(ending); });
+        }
         queued.assign(std::make_move_iterator(sends_.begin() + 1), std::make_move_iterator(sends_.end()));
         sends_.erase(sends_.begin() + 1, sends_.end());
     } else {
         queued.swap(sends_);
     }
+    queuedBytes_ = 0;
     for (auto& pending : queued) {
         if (pending.completion) toOwner([c = std::move(pending.completion), ending] { c(ending); });
     }
@@ -202,12 +236,16 @@ void TcpTlsConnection::pumpReceive() {
         return;
     }
     // Read straight into the bytes handed to the owner; never more than it asked for, so
-    // an owner that stops receiving holds the peer back through TCP flow control.
+    // an owner that stops receiving holds the peer back through TCP flow control. The
+    // buffer grows by one record's room per read: an owner asking for up to a megabyte
+    // must not cost a megabyte, zero-filled, for every receive (most are a few bytes) nor
+    // for every idle connection waiting for its first frame.
     const size_t have = pending.data.size();
-    pending.data.resize(pending.maximum);
+    const size_t window = std::min(kReadWindow, pending.maximum - have);
+    pending.data.resize(have + window);
     reading_ = true;
     stream_->async_read_some(
-        asio::buffer(pending.data.data() + have, pending.maximum - have),
+        asio::buffer(pending.data.data() + have, window),
         [self = shared_from_this(), have](const std::error_code& ec, size_t n) {
             self->reading_ = false;
             if (!self->receive_) return;  // ended meanwhile; already completed
@@ -240,6 +278,19 @@ void TcpTlsConnection::send(Bytes content, SendCompletion completion) {
             if (completion) self->toOwner([completion = std::move(completion)] { completion(cancelledError()); });
             return;
         }
+        if (content.size() > self->maxQueuedSendBytes_ - std::min(self->queuedBytes_, self->maxQueuedSendBytes_)) {
+            // The peer is not taking what we send: end the connection rather than hold more.
+            const TransportError error = makeError(
+                TransportError::Kind::overloaded,
+                "More than " + std::to_string(self->maxQueuedSendBytes_) + " bytes waited unsent to " +
+                    self->remote_.description(),
+                ENOBUFS);
+            // Queued behind the others, so every completion still comes in send order.
+            self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
+            self->fail(error);
+            return;
+        }
+        self->queuedBytes_ += content.size();
         self->sends_.push_back(PendingSend{std::move(content), std::move(completion)});
         self->pumpSend();
     });
@@ -255,6 +306,7 @@ void TcpTlsConnection::pumpSend() {
                           self->writing_ = false;
                           PendingSend done = std::move(self->sends_.front());
                           self->sends_.pop_front();
+                          self->queuedBytes_ -= std::min(self->queuedBytes_, done.content.size());
                           std::optional<TransportError> error;
                           if (ec) error = self->phase_ == Phase::ended ? cancelledError() : errorFrom(ec, false);
                           if (done.completion) {
@@ -274,8 +326,9 @@ void TcpTlsConnection::cancel() {
         if (!started && self->phase_ == Phase::idle) {
             // Not started: close the socket now; start() would report `cancelled`.
             self->phase_ = Phase::ended;
+            std::error_code ignored;
+            if (self->silent_) self->silent_->close(ignored);
             if (self->stream_) {
-                std::error_code ignored;
                 self->stream_->lowest_layer().close(ignored);
             }
             return;

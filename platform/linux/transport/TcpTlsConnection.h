@@ -25,6 +25,7 @@ public:
     /// Server side: an accepted socket on `io`; the handshake runs when started.
     static std::shared_ptr<TcpTlsConnection> accepted(IoBinding io, asio::ip::tcp::socket socket,
                                                       std::shared_ptr<asio::ssl::context> tls,
+                                                      size_t maxQueuedSendBytes,
                                                       HandshakeFailureSink onHandshakeFailure);
     /// Client side: connects to `remote` on the queue's io_context when started.
     static std::shared_ptr<TcpTlsConnection> client(Endpoint remote, TcpParameters parameters,
@@ -57,7 +58,7 @@ private:
         Bytes data;
     };
 
-    TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::context> tls);
+    TcpTlsConnection(Endpoint remote, std::shared_ptr<asio::ssl::context> tls, size_t maxQueuedSendBytes);
 
     // All of these run on the io thread.
     void startOnIo();
@@ -77,6 +78,7 @@ private:
     HandshakeFailureSink onHandshakeFailure_;
     OwnerLink link_;  // declared before stream_, which must go first
     std::unique_ptr<Stream> stream_;
+    std::unique_ptr<asio::ip::tcp::socket> silent_;  // accepted, before the peer's first bytes
     StateHandler stateHandler_;
     std::atomic<int> fd_{-1};
 
@@ -86,6 +88,8 @@ private:
     bool reading_ = false;
     bool peerFinished_ = false;
     std::deque<PendingSend> sends_;
+    size_t queuedBytes_ = 0;  // of sends_, the one being written included
+    const size_t maxQueuedSendBytes_;
     bool writing_ = false;
 };
 

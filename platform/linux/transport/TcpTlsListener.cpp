@@ -76,6 +76,7 @@ void TcpTlsListener::bindOnIo() {
         acceptor_->open(endpoint.protocol(), ec);
         if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
     }
+    if (!ec) setCloseOnExec(acceptor_->native_handle());
     if (!ec) acceptor_->bind(endpoint, ec);
     if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
@@ -105,12 +106,13 @@ void TcpTlsListener::accept() {
             });
             return;
         }
+        setCloseOnExec(socket.native_handle());
         std::error_code optionError = applyTcpOptions(socket.native_handle(), self->parameters_.tcp);
         applyServiceClass(socket.native_handle(), self->parameters_.serviceClass);
         if (!optionError) {
             std::weak_ptr<TcpTlsListener> weak = self;
             auto connection = TcpTlsConnection::accepted(
-                *self->io_, std::move(socket), self->tls_, [weak](const Endpoint& remote, const TransportError& error) {
+                *self->io_, std::move(socket), self->tls_, self->parameters_.maxQueuedSendBytes, [weak](const Endpoint& remote, const TransportError& error) {
                     auto listener = weak.lock();
                     if (!listener) return;
                     listener->toOwner([listener, remote, error] {
