@@ -14,6 +14,7 @@
 #include "DuskFerryAgent/capture/CaptureEngine.h"
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/input/InjectorSessionInput.h"
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
@@ -60,25 +61,6 @@ void printLine(const std::string& line) {
     std::lock_guard lock(mutex);
     std::cout << line << '\n' << std::flush;
 }
-
-// The session's view of the input injector (session queue).
-class InjectorInput final : public SessionInput {
-public:
-    explicit InjectorInput(std::shared_ptr<InputInjector> injector) : injector_(std::move(injector)) {}
-    void handlePointer(const PointerEvent& e) override { injector_->handle(e); }
-    void handleScroll(const ScrollEvent& e) override { injector_->handle(e); }
-    void handleKey(const KeyEvent& e) override { injector_->handle(e); }
-    void handleText(const TextInput& e) override { injector_->handle(e); }
-    void handleGesture(SystemGesture g) override { injector_->handle(g); }
-    std::optional<std::pair<double, double>> currentNormalizedPosition() override {
-        auto p = injector_->currentNormalizedPosition();
-        if (!p) return std::nullopt;
-        return std::make_pair(p->x, p->y);
-    }
-
-private:
-    std::shared_ptr<InputInjector> injector_;
-};
 
 // Keeps the display awake through every way the host offers at once (the X screen saver,
 // the desktop's screen-saver service).
@@ -216,7 +198,8 @@ int main(int argc, char** argv) {
         // injector must not start and join two threads on the server queue.
         std::shared_ptr<DispatchQueue> axQueue = SerialQueue::create("duskferry.input.ax");
         std::shared_ptr<DispatchQueue> momentumQueue = SerialQueue::create("duskferry.input.momentum");
-        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue](
+        std::shared_ptr<DispatchQueue> typingQueue = SerialQueue::create("duskferry.input.typing");
+        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue, typingQueue](
                                 std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
@@ -224,7 +207,8 @@ int main(int argc, char** argv) {
             s.displays = cachedTargetDisplays(displayTargetDisplays(displayTarget), InputInjector::displayCacheAge);
             s.axQueue = axQueue;
             s.momentumQueue = momentumQueue;
-            return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
+            s.typingQueue = typingQueue;
+            return std::make_shared<InjectorSessionInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };
         // Wakes the display for a new session, on the session queue.

@@ -38,11 +38,12 @@ void postScreenLockChord(InputEvents& events) {
 }
 
 void InputInjector::handle(const KeyEvent& key) {
+    if (closed_) return;
     // Passed through as it is: no pairing, a key-down stays down until its key-up.
     auto event = events_->createKeyboardEvent(source_.get(), key.keyCode, key.isDown);
     if (!event) return;
     event->flags = eventFlags(key.modifiers);
-    events_->post(*event);
+    emit(std::move(*event));
 }
 
 void InputInjector::handle(SystemGesture gesture) {
@@ -59,12 +60,13 @@ void InputInjector::postKeyPair(uint16_t keyCode, uint64_t flags) {
     for (bool down : {true, false}) {
         if (auto event = events_->createKeyboardEvent(source_.get(), keyCode, down)) {
             event->flags = flags;
-            events_->post(*event);
+            emit(std::move(*event));
         }
     }
 }
 
 void InputInjector::handle(const TextInput& text) {
+    if (closed_) return;
     if (!text.modifiers.isEmpty()) {
         // A shortcut typed on the phone: only the first character counts, looked up in
         // lower case, and no shift is added for an upper-case letter.
@@ -75,18 +77,26 @@ void InputInjector::handle(const TextInput& text) {
         postKeyPair(*keyCode, eventFlags(text.modifiers));
         return;
     }
+    if (TextCodec::scalarCount(text.text) > maxTextLength) return;  // refused whole
     std::u16string units = TextCodec::utf16(text.text);
     if (units.empty()) return;
+    if (typing_->pendingUnits.load() + units.size() > maxPendingText) return;
     // One down and one up event carry the whole text, however long.
     auto down = events_->createKeyboardEvent(source_.get(), 0, true);
     auto up = events_->createKeyboardEvent(source_.get(), 0, false);
     if (!down || !up) return;
+    const size_t count = units.size();
     down->unicode = units;
     up->unicode = std::move(units);
     down->flags = EventFlags::none;
     up->flags = EventFlags::none;
-    events_->post(*down);
-    events_->post(*up);
+    // Typed on the typing queue: the host may take a while for a long text.
+    enqueueTyping(
+        [down = std::move(*down), up = std::move(*up)](InputEvents& events) {
+            events.post(down);
+            events.post(up);
+        },
+        count);
 }
 
 }  // namespace df

@@ -26,6 +26,9 @@ public:
     virtual void handleGesture(SystemGesture gesture) = 0;
     /// The pointer position normalised to the current display (0..1), when known.
     virtual std::optional<std::pair<double, double>> currentNormalizedPosition() = 0;
+    /// The session is over: releases every key and button the phone left pressed, stops
+    /// scroll momentum and drops input not yet posted. Nothing is posted afterwards.
+    virtual void close() = 0;
 };
 
 }  // namespace df
