@@ -134,14 +134,14 @@ public:
     }
 
     void post(const InputEvent& event) override {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (!connected()) return;
         if (event.isMouse()) {
             postMouse(event);
         } else if (event.type == InputEvent::Type::scrollWheel) {
             postScroll(event);
         } else if (!event.unicode.empty()) {
-            if (event.type == InputEvent::Type::keyDown) typeText(event);
+            if (event.type == InputEvent::Type::keyDown && !typeText(event, lock)) return;
         } else {
             postKey(event);
         }
@@ -333,28 +333,43 @@ private:
 
     // Types each character by its keysym. Characters the keymap lacks go on spare
     // keycodes; the text is typed in runs that need no more remaps than there are spare
-    // keycodes, each run's remaps done and settled before its first key.
-    void typeText(const InputEvent& event) {
+    // keycodes, each run's remaps done and settled before its first key. Between runs the
+    // connection is let go for a moment: a long text in another script waits for clients to
+    // take in each keymap change, and the session's own calls (the cursor position that
+    // answers a heartbeat) must not wait for the whole text. False when the connection
+    // broke on the way.
+    bool typeText(const InputEvent& event, std::unique_lock<std::mutex>& lock) {
         mapper_->refresh();
-        auto change = applyModifiers(event.flags, 0, false);
         std::vector<XKeyboardMapper::Stroke> run;
         size_t remaps = 0;
+        auto typeAndYield = [&] {
+            auto change = applyModifiers(event.flags, 0, false);
+            typeRun(run);
+            restoreModifiers(change);
+            XFlush(display_);
+            run.clear();
+            remaps = 0;
+            const uint64_t generation = generation_;
+            lock.unlock();
+            lock.lock();
+            return connected() && generation_ == generation;
+        };
         for (char32_t cp : codePoints(event.unicode)) {
             KeySym keysym = keysymForCodePoint(cp);
             if (keysym == NoSymbol) continue;
             bool onKeymap = mapper_->lookup(keysym).has_value();
             if (!onKeymap && remaps >= mapper_->spareKeycodes()) {
-                typeRun(run);
-                run.clear();
-                remaps = 0;
+                if (!typeAndYield()) return false;
             }
             auto stroke = mapper_->strokeFor(keysym);
             if (!stroke) continue;
             if (!onKeymap) ++remaps;
             run.push_back(*stroke);
         }
+        auto change = applyModifiers(event.flags, 0, false);
         typeRun(run);
         restoreModifiers(change);
+        return true;
     }
 
     void typeRun(const std::vector<XKeyboardMapper::Stroke>& run) {
