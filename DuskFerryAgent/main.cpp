@@ -88,6 +88,7 @@ struct Options {
 
 void usage(std::ostream& out) {
     out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N] [--command-key control|super]\n"
+           "                      [--mission-control-chord CHORD] [--app-expose-chord CHORD]\n"
            "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
            "                 on this terminal and approvals are asked there. Until the desktop\n"
            "                 shell exists this is how the agent always runs; without a desktop\n"
@@ -96,7 +97,11 @@ void usage(std::ostream& out) {
            "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
            "  --command-key control|super\n"
            "                 the key the phone's Command key acts as, kept for later launches\n"
-           "                 (default control, so that Command+C copies)\n";
+           "                 (default control, so that Command+C copies)\n"
+           "  --mission-control-chord CHORD, --app-expose-chord CHORD\n"
+           "                 the keys the phone's Mission Control and App Expose gestures press,\n"
+           "                 names joined by + (\"Super\", \"Control+Alt+Down\"), kept for later\n"
+           "                 launches (default Super, the overview key of the common desktops)\n";
 }
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -133,6 +138,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--command-key" && i + 1 < argc) {
             if (!settings.setCommandKey(argv[++i])) {
                 std::cerr << "duskferry-agent: --command-key takes control or super\n";
+                return 2;
+            }
+        } else if ((arg == "--mission-control-chord" || arg == "--app-expose-chord") && i + 1 < argc) {
+            const char* chord = argv[++i];
+            if (!(arg == "--mission-control-chord" ? settings.setMissionControlChord(chord)
+                                                  : settings.setAppExposeChord(chord))) {
+                std::cerr << "duskferry-agent: " << arg << " takes key names joined by +, such as Super or Control+Alt+Down\n";
                 return 2;
             }
         } else if (arg == "-h" || arg == "--help") {
@@ -199,7 +211,12 @@ int main(int argc, char** argv) {
         std::shared_ptr<DispatchQueue> axQueue = SerialQueue::create("duskferry.input.ax");
         std::shared_ptr<DispatchQueue> momentumQueue = SerialQueue::create("duskferry.input.momentum");
         std::shared_ptr<DispatchQueue> typingQueue = SerialQueue::create("duskferry.input.typing");
-        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue, typingQueue](
+        // The gesture chords are read at each gesture, so a changed setting applies at once.
+        auto gestureChord = [store = &settingsStore](SystemGesture gesture) {
+            AgentSettings settings(*store);
+            return gesture == SystemGesture::appExpose ? settings.appExposeChord() : settings.missionControlChord();
+        };
+        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue, typingQueue, gestureChord](
                                 std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
@@ -208,6 +225,7 @@ int main(int argc, char** argv) {
             s.axQueue = axQueue;
             s.momentumQueue = momentumQueue;
             s.typingQueue = typingQueue;
+            s.gestureChord = gestureChord;
             return std::make_shared<InjectorSessionInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };

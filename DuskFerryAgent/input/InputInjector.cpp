@@ -41,6 +41,8 @@ std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQue
 
 InputInjector::InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services services)
     : events_(std::move(services.events)),
+      windows_(services.windows),
+      gestureChord_(std::move(services.gestureChord)),
       displays_(services.displays ? std::move(services.displays) : noTargetDisplays()),
       source_(events_->createSource()),
       eventQueue_(std::move(eventQueue)),
@@ -107,6 +109,15 @@ void InputInjector::emit(InputEvent event) {
         return;
     }
     enqueueTyping([event = std::move(event)](InputEvents& events) { events.post(event); }, 0);
+}
+
+void InputInjector::emitWork(std::function<void(InputEvents&)> work) {
+    if (closed_) return;
+    if (typing_->pendingTasks.load() == 0) {
+        work(*events_);
+        return;
+    }
+    enqueueTyping(std::move(work), 0);
 }
 
 // ---------------------------------------------------------------------------------------

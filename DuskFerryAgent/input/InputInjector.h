@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace df {
 
@@ -42,6 +43,9 @@ public:
         std::shared_ptr<DispatchQueue> momentumQueue;
         /// Null: a serial queue "duskferry.input.typing".
         std::shared_ptr<DispatchQueue> typingQueue;
+        /// The host chord that Mission Control or App Exposé presses (the agent hands in its
+        /// settings, read at each gesture); null: defaultGestureChord for both.
+        std::function<std::string(SystemGesture)> gestureChord;
     };
 
     /// A position normalised to the target display, each coordinate in 0..1.
@@ -65,6 +69,8 @@ public:
     /// Characters (UTF-16 units) that may wait to be typed; text arriving beyond that is
     /// dropped, so a phone sending faster than this computer types cannot pile up work.
     static constexpr size_t maxPendingText = 16 * maxTextLength;
+    /// The overview key of the common Linux desktops (GNOME's Activities, KDE's launcher).
+    static constexpr const char* defaultGestureChord = "Super";
 
     static std::shared_ptr<InputInjector> create(std::shared_ptr<DispatchQueue> eventQueue,
                                                  Services services);
@@ -98,7 +104,10 @@ public:
     void shortcut(uint16_t keyCode, KeyModifiers modifiers);
     /// The `key` message: one keyboard event with exactly the message's modifier flags.
     void handle(const KeyEvent& key);
-    /// The `gesture` message: the host's shortcut for it.
+    /// The `gesture` message, as this desktop does it: Show Desktop toggles the window
+    /// manager's showing-the-desktop mode, the Space gestures switch to the desktop left or
+    /// right of the current one (on "duskferry.input.ax"), and Mission Control and App
+    /// Exposé press the chord of their setting.
     void handle(SystemGesture gesture);
 
     /// The injector's event source (null when the host refused one) and event services,
@@ -134,11 +143,15 @@ private:
     void postKeyPair(uint16_t keyCode, uint64_t flags);
     /// Posts now, or behind the text still waiting to be typed.
     void emit(InputEvent event);
+    /// Runs `work` with the event services now, or behind the text still waiting.
+    void emitWork(std::function<void(InputEvents&)> work);
     /// Runs `work` on the typing queue unless the injector closed first; `units` counts
     /// against maxPendingText until it ran.
     void enqueueTyping(std::function<void(InputEvents&)> work, size_t units);
 
     std::shared_ptr<InputEvents> events_;
+    std::shared_ptr<WindowServices> windows_;
+    std::function<std::string(SystemGesture)> gestureChord_;
     std::shared_ptr<TargetDisplays> displays_;
     std::shared_ptr<WindowRaiser> raiser_;
 
@@ -164,13 +177,6 @@ private:
 /// Host event flags for the phone's modifiers: command, option (alternate), control, shift.
 /// Other bits are ignored.
 uint64_t eventFlags(KeyModifiers modifiers);
-
-/// The key and modifiers of the Mac's default shortcut for a system gesture.
-struct GestureShortcut {
-    uint16_t keyCode = 0;
-    KeyModifiers modifiers;
-};
-GestureShortcut gestureShortcut(SystemGesture gesture);
 
 /// Posts the screen-lock chord (Control+Command+Q, down and up) with a fresh event source;
 /// the host maps it to its own session lock. Used for the lock on disconnect.

@@ -15,17 +15,6 @@ uint64_t eventFlags(KeyModifiers modifiers) {
     return flags;
 }
 
-GestureShortcut gestureShortcut(SystemGesture gesture) {
-    switch (gesture) {
-        case SystemGesture::missionControl: return {126, KeyModifiers::control};  // up arrow
-        case SystemGesture::appExpose: return {125, KeyModifiers::control};       // down arrow
-        case SystemGesture::spaceLeft: return {123, KeyModifiers::control};       // left arrow
-        case SystemGesture::spaceRight: return {124, KeyModifiers::control};      // right arrow
-        case SystemGesture::showDesktop: return {103, KeyModifiers{}};           // F11
-    }
-    return {};
-}
-
 void postScreenLockChord(InputEvents& events) {
     auto source = events.createSource();
     const uint64_t flags = EventFlags::control | EventFlags::command;
@@ -47,8 +36,31 @@ void InputInjector::handle(const KeyEvent& key) {
 }
 
 void InputInjector::handle(SystemGesture gesture) {
-    auto s = gestureShortcut(gesture);
-    shortcut(s.keyCode, s.modifiers);
+    if (closed_) return;
+    // The Mac's shortcuts for these mean other things here (F11 is full screen,
+    // Control+arrow moves by word), so each gesture asks this desktop for its own action.
+    auto windowManager = [this](std::function<void(WindowServices&)> request) {
+        if (!windows_) return;
+        axQueue_->post([windows = windows_, request = std::move(request)] { request(*windows); });
+    };
+    switch (gesture) {
+        case SystemGesture::showDesktop:
+            windowManager([](WindowServices& w) { (void)w.toggleShowingDesktop(); });
+            break;
+        case SystemGesture::spaceLeft:
+            windowManager([](WindowServices& w) { (void)w.switchDesktop(-1); });
+            break;
+        case SystemGesture::spaceRight:
+            windowManager([](WindowServices& w) { (void)w.switchDesktop(1); });
+            break;
+        case SystemGesture::missionControl:
+        case SystemGesture::appExpose: {
+            std::string chord = gestureChord_ ? gestureChord_(gesture) : std::string();
+            if (chord.empty()) chord = defaultGestureChord;
+            emitWork([chord = std::move(chord)](InputEvents& events) { (void)events.pressKeyChord(chord); });
+            break;
+        }
+    }
 }
 
 void InputInjector::shortcut(uint16_t keyCode, KeyModifiers modifiers) {

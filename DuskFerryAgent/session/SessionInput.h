@@ -22,7 +22,8 @@ public:
     /// the modifiers present; skipped when the host cannot create it.
     virtual void handleKey(const KeyEvent& event) = 0;
     virtual void handleText(const TextInput& event) = 0;
-    /// The keyboard shortcut of the gesture table.
+    /// The desktop's action for the gesture (Show Desktop, switching desktops, the overview
+    /// chord).
     virtual void handleGesture(SystemGesture gesture) = 0;
     /// The pointer position normalised to the current display (0..1), when known.
     virtual std::optional<std::pair<double, double>> currentNormalizedPosition() = 0;

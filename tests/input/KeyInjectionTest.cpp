@@ -184,23 +184,43 @@ TEST_F(InjectorTest, KeyMessagesPassThroughWithExactlyTheirFlags) {
     }
 }
 
-TEST_F(InjectorTest, GesturesAreTheMacShortcuts) {
+TEST_F(InjectorTest, GesturesAskTheWindowManagerOrPressTheChordOfTheirSetting) {
     struct Case {
         SystemGesture gesture;
-        uint16_t key;
-        uint64_t flags;
+        int showDesktopToggles;
+        std::vector<int> desktopSwitches;
+        std::vector<std::string> chords;
     };
     const std::vector<Case> cases{
-        {SystemGesture::missionControl, 126, EventFlags::control},
-        {SystemGesture::appExpose, 125, EventFlags::control},
-        {SystemGesture::spaceLeft, 123, EventFlags::control},
-        {SystemGesture::spaceRight, 124, EventFlags::control},
-        {SystemGesture::showDesktop, 103, 0},
+        {SystemGesture::showDesktop, 1, {}, {}},
+        {SystemGesture::spaceLeft, 0, {-1}, {}},
+        {SystemGesture::spaceRight, 0, {1}, {}},
+        {SystemGesture::missionControl, 0, {}, {"Super"}},     // nothing stored: the default
+        {SystemGesture::appExpose, 0, {}, {"Control+Alt+Down"}},  // as the setting says
     };
     for (const auto& c : cases) {
-        injector->handle(c.gesture);
-        EXPECT_EQ(summary(take()), (std::vector<Posted>{{Down, c.key, c.flags}, {Up, c.key, c.flags}}));
+        auto ev = std::make_shared<fake::FakeInputEvents>();
+        auto wm = std::make_shared<fake::FakeWindowServices>();
+        InputInjector::Services services{ev, wm, displays, axQueue, momentumQueue, typingQueue};
+        services.gestureChord = [](SystemGesture g) {
+            return g == SystemGesture::appExpose ? std::string("Control+Alt+Down") : std::string();
+        };
+        auto i = InputInjector::create(eventQueue, services);
+        i->handle(c.gesture);
+        axQueue->runUntilIdle();
+        EXPECT_EQ(wm->showingDesktopToggles(), c.showDesktopToggles);
+        EXPECT_EQ(wm->desktopSwitches(), c.desktopSwitches);
+        EXPECT_EQ(ev->chords(), c.chords);
+        // None of them posts the Mac's shortcut (F11 is full screen here, Control+arrow
+        // moves by word).
+        EXPECT_TRUE(ev->events().empty());
     }
+    // A chord after a text still being typed waits for it.
+    injector->handle(TextInput("abc", KeyModifiers()));
+    injector->handle(SystemGesture::missionControl);
+    EXPECT_TRUE(events->chords().empty());
+    typingQueue->runUntilIdle();
+    EXPECT_EQ(events->chords(), (std::vector<std::string>{"Super"}));
 }
 
 TEST_F(InjectorTest, ShortcutStillReleasesWhenTheDownEventIsRefused) {

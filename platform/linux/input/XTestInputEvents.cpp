@@ -66,6 +66,21 @@ KeySym keysymForCodePoint(char32_t cp) {
     return xkb_utf32_to_keysym(cp);
 }
 
+// A key of a chord by the name people write it with: the modifier words, else an X keysym
+// name ("F7", "Down", "w", "Super_R"). Surrounding spaces are ignored.
+KeySym keysymForKeyName(std::string name) {
+    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.empty()) return NoSymbol;
+    static const std::map<std::string, KeySym> words{
+        {"Super", XK_Super_L}, {"Control", XK_Control_L}, {"Ctrl", XK_Control_L},
+        {"Alt", XK_Alt_L},     {"Shift", XK_Shift_L},     {"Meta", XK_Meta_L},
+        {"Hyper", XK_Hyper_L},
+    };
+    if (auto it = words.find(name); it != words.end()) return it->second;
+    return XStringToKeysym(name.c_str());
+}
+
 std::vector<char32_t> codePoints(const std::u16string& units) {
     std::vector<char32_t> out;
     out.reserve(units.size());
@@ -168,6 +183,35 @@ public:
         if (!connected()) return;
         releaseAllLocked();
         XFlush(display_);
+    }
+
+    bool pressKeyChord(const std::string& chord) override {
+        std::lock_guard lock(mutex_);
+        if (!connected()) return false;
+        std::vector<KeySym> keysyms;
+        size_t start = 0;
+        while (start <= chord.size()) {
+            size_t plus = chord.find('+', start);
+            if (plus == std::string::npos) plus = chord.size();
+            KeySym keysym = keysymForKeyName(chord.substr(start, plus - start));
+            if (keysym == NoSymbol) return false;
+            keysyms.push_back(keysym);
+            start = plus + 1;
+        }
+        std::vector<KeyCode> keys;
+        for (KeySym keysym : keysyms) {
+            auto stroke = mapper_->strokeFor(keysym, false);
+            if (!stroke) return false;
+            keys.push_back(stroke->keycode);
+        }
+        mapper_->settle();
+        // Modifiers the phone holds would turn the chord into another one.
+        auto change = applyModifiers(EventFlags::none, 0, false);
+        for (KeyCode kc : keys) XTestFakeKeyEvent(display_, kc, True, CurrentTime);
+        for (auto it = keys.rbegin(); it != keys.rend(); ++it) XTestFakeKeyEvent(display_, *it, False, CurrentTime);
+        restoreModifiers(change);
+        XFlush(display_);
+        return true;
     }
 
 private:
