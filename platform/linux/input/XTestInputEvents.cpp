@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace df {
 
@@ -377,47 +379,53 @@ private:
 
     // Types each character by its keysym. Characters the keymap lacks go on spare
     // keycodes; the text is typed in runs that need no more remaps than there are spare
-    // keycodes, each run's remaps done and settled before its first key. Between runs the
-    // connection is let go for a moment: a long text in another script waits for clients to
-    // take in each keymap change, and the session's own calls (the cursor position that
-    // answers a heartbeat) must not wait for the whole text. False when the connection
-    // broke on the way.
+    // keycodes, each run's remaps settled before its first key. The wait for clients to take
+    // in a run's keymap changes happens with the connection let go: a long text in another
+    // script waits like that hundreds of times, and the session's own calls (the cursor
+    // position that answers a heartbeat) must not wait for the whole text. (The next run's
+    // remaps come after that wait, so reusing a spare keycode does not wait again.) False
+    // when the connection changed on the way.
     bool typeText(const InputEvent& event, std::unique_lock<std::mutex>& lock) {
         mapper_->refresh();
+        const uint64_t generation = generation_;
+        auto pause = [&](double seconds) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            lock.lock();
+            return connected() && generation_ == generation;
+        };
         std::vector<XKeyboardMapper::Stroke> run;
         size_t remaps = 0;
-        auto typeAndYield = [&] {
+        auto typeRunNow = [&] {
+            if (mapper_->unsettled()) {
+                XSync(display_, False);
+                mapper_->markSettled();
+                if (!pause(XKeyboardMapper::settleTime)) return false;
+            }
             auto change = applyModifiers(event.flags, 0, false);
             typeRun(run);
             restoreModifiers(change);
             XFlush(display_);
             run.clear();
             remaps = 0;
-            const uint64_t generation = generation_;
-            lock.unlock();
-            lock.lock();
-            return connected() && generation_ == generation;
+            return true;
         };
         for (char32_t cp : codePoints(event.unicode)) {
             KeySym keysym = keysymForCodePoint(cp);
             if (keysym == NoSymbol) continue;
             bool onKeymap = mapper_->lookup(keysym).has_value();
             if (!onKeymap && remaps >= mapper_->spareKeycodes()) {
-                if (!typeAndYield()) return false;
+                if (!typeRunNow()) return false;
             }
             auto stroke = mapper_->strokeFor(keysym);
             if (!stroke) continue;
             if (!onKeymap) ++remaps;
             run.push_back(*stroke);
         }
-        auto change = applyModifiers(event.flags, 0, false);
-        typeRun(run);
-        restoreModifiers(change);
-        return true;
+        return typeRunNow();
     }
 
     void typeRun(const std::vector<XKeyboardMapper::Stroke>& run) {
-        mapper_->settle();
         for (const auto& stroke : run) {
             bool shift = stroke.shifted && modifierKeycode_[kShift];
             if (shift) XTestFakeKeyEvent(display_, modifierKeycode_[kShift], True, CurrentTime);
