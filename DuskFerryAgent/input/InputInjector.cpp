@@ -50,14 +50,19 @@ InputInjector::InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services
                                 : SerialQueue::create("duskferry.input.ax")),
       momentumQueue_(services.momentumQueue ? std::move(services.momentumQueue)
                                             : SerialQueue::create("duskferry.input.momentum")),
-      typingQueue_(services.typingQueue ? std::move(services.typingQueue)
-                                        : SerialQueue::create("duskferry.input.typing")),
+      typingQueue_(services.typingQueue ? services.typingQueue : SerialQueue::create("duskferry.input.typing")),
+      ownsTypingQueue_(!services.typingQueue),
       typing_(std::make_shared<Typing>()) {
     if (services.windows) raiser_ = std::make_shared<WindowRaiser>(std::move(services.windows), displays_);
     momentum_ = std::make_shared<ScrollMomentum>(momentumQueue_, events_, source_);
 }
 
-InputInjector::~InputInjector() { close(); }
+InputInjector::~InputInjector() {
+    close();
+    // The injector's own typing queue goes with it: let the release that close() may have
+    // queued there run first.
+    if (ownsTypingQueue_) typingQueue_->sync([] {});
+}
 
 void InputInjector::close() {
     if (closed_) return;

@@ -41,7 +41,8 @@ public:
         /// "duskferry.input.momentum".
         std::shared_ptr<DispatchQueue> axQueue;
         std::shared_ptr<DispatchQueue> momentumQueue;
-        /// Null: a serial queue "duskferry.input.typing".
+        /// Null: a serial queue "duskferry.input.typing" of the injector's own, which the
+        /// injector lets finish its work (the release after close) before it goes.
         std::shared_ptr<DispatchQueue> typingQueue;
         /// The host chord that Mission Control or App Exposé presses (the agent hands in its
         /// settings, read at each gesture); null: defaultGestureChord for both.
@@ -170,6 +171,7 @@ private:
     std::shared_ptr<DispatchQueue> momentumQueue_;
     std::shared_ptr<ScrollMomentum> momentum_;  ///< holds the momentum timer
     std::shared_ptr<DispatchQueue> typingQueue_;
+    bool ownsTypingQueue_ = false;
     std::shared_ptr<Typing> typing_;  ///< shared with the typing queue's tasks
     bool closed_ = false;
 };
