@@ -7,7 +7,9 @@
 // Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
-// snapshots), "duskferry.capture.audio" (system audio's encoders), the capture streams' grab
+// snapshots), "duskferry.capture.audio" (system audio's encoders), "duskferry.input.ax"
+// (raising clicked windows, the desktop gestures), "duskferry.input.momentum" (scroll
+// momentum), "duskferry.input.typing" (typed text), the capture streams' grab
 // threads, the sound server's thread and the encoders' threads, the Avahi poll
 // thread, and this thread, which only waits for the ending signal.
 

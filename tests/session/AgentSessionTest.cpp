@@ -634,24 +634,38 @@ TEST_F(AgentSessionTest, WatchdogDropsASilentPhoneButNotOneSendingHeartbeats) {
 
 // ---- Input at the end of a session ----
 
-TEST_F(AgentSessionTest, APhoneLeavingMidDragWithAKeyDownLeavesNothingHeldOrCoasting) {
-    // The session's injector is the real one, on recording event services.
-    auto events = std::make_shared<fake::FakeInputEvents>();
-    auto side = std::make_shared<fake::ManualQueue>("duskferry.input.momentum", queue->sharedClock());
+// The session's injector is the real one, on recording event services, with its momentum,
+// raising and typing queues played by one manual queue.
+struct RealInjector {
+    std::shared_ptr<fake::FakeInputEvents> events = std::make_shared<fake::FakeInputEvents>();
+    std::shared_ptr<fake::ManualQueue> side;
     std::weak_ptr<InputInjector> made;
     int injectorsMade = 0;
+
+    explicit RealInjector(const std::shared_ptr<fake::ManualQueue>& sessionQueue)
+        : side(std::make_shared<fake::ManualQueue>("duskferry.input.typing", sessionQueue->sharedClock())) {}
+    void install(SessionServices& s) {
+        s.makeInput = [this](std::shared_ptr<DispatchQueue> q) -> std::shared_ptr<SessionInput> {
+            InputInjector::Services is;
+            is.events = events;
+            is.axQueue = side;
+            is.momentumQueue = side;
+            is.typingQueue = side;
+            auto injector = InputInjector::create(std::move(q), is);
+            made = injector;
+            ++injectorsMade;
+            return std::make_shared<InjectorSessionInput>(injector);
+        };
+    }
+};
+
+TEST_F(AgentSessionTest, APhoneLeavingMidDragWithAKeyDownLeavesNothingHeldOrCoasting) {
+    RealInjector real(queue);
+    auto& events = real.events;
+    auto& side = real.side;
+    auto& made = real.made;
     SessionServices s = services();
-    s.makeInput = [&](std::shared_ptr<DispatchQueue> q) -> std::shared_ptr<SessionInput> {
-        InputInjector::Services is;
-        is.events = events;
-        is.axQueue = side;
-        is.momentumQueue = side;
-        is.typingQueue = side;
-        auto injector = InputInjector::create(std::move(q), is);
-        made = injector;
-        ++injectorsMade;
-        return std::make_shared<InjectorSessionInput>(injector);
-    };
+    real.install(s);
     trustPhone();
     session = AgentSession::create(conn, queue, {}, {}, {}, std::move(s));
     session->start(testsupport::frame(hello()));
@@ -677,7 +691,31 @@ TEST_F(AgentSessionTest, APhoneLeavingMidDragWithAKeyDownLeavesNothingHeldOrCoas
     side->advance(2.0);
     phoneSends(KeyEvent(0, true, KeyModifiers()));
     EXPECT_TRUE(events->events().empty());
-    EXPECT_EQ(injectorsMade, 1);
+    EXPECT_EQ(real.injectorsMade, 1);
+}
+
+TEST_F(AgentSessionTest, ALongTextDoesNotHoldUpTheHeartbeatBehindIt) {
+    RealInjector real(queue);
+    SessionServices s = services();
+    real.install(s);
+    trustPhone();
+    session = AgentSession::create(conn, queue, {}, {}, {}, std::move(s));
+    session->start(testsupport::frame(hello()));
+    run();
+    phoneSends(AuthResponse(rightHmac()));
+    ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
+    const size_t before = testsupport::sentMessages(*conn).size();
+
+    // The text is handed to the typing queue; the heartbeat right behind it is answered
+    // while the text still waits to be typed.
+    phoneSends(TextInput(std::string(InputInjector::maxTextLength, 'x'), KeyModifiers()));
+    phoneSends(Heartbeat{});
+    auto cases = testsupport::sentCases(*conn);
+    cases.erase(cases.begin(), cases.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_THAT(cases, ElementsAre(Case::heartbeat, Case::captureAlive, Case::cursorPos));
+    EXPECT_TRUE(real.events->events().empty());
+    real.side->runUntilIdle();
+    EXPECT_EQ(real.events->events().size(), 2u);
 }
 
 }  // namespace
