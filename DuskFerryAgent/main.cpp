@@ -7,7 +7,9 @@
 // Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
-// snapshots), "duskferry.capture.audio" (system audio's encoders), the capture streams' grab
+// snapshots), "duskferry.capture.audio" (system audio's encoders), "duskferry.input.ax"
+// (raising clicked windows, the desktop gestures), "duskferry.input.momentum" (scroll
+// momentum), "duskferry.input.typing" (typed text), the capture streams' grab
 // threads, the sound server's thread and the encoders' threads, the Avahi poll
 // thread, and this thread, which only waits for the ending signal.
 
@@ -15,6 +17,7 @@
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
 #include "DuskFerryAgent/capture/VirtualDisplayShim.h"
+#include "DuskFerryAgent/input/InjectorSessionInput.h"
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
@@ -67,25 +70,6 @@ void printLine(const std::string& line) {
     std::cout << line << '\n' << std::flush;
 }
 
-// The session's view of the input injector (session queue).
-class InjectorInput final : public SessionInput {
-public:
-    explicit InjectorInput(std::shared_ptr<InputInjector> injector) : injector_(std::move(injector)) {}
-    void handlePointer(const PointerEvent& e) override { injector_->handle(e); }
-    void handleScroll(const ScrollEvent& e) override { injector_->handle(e); }
-    void handleKey(const KeyEvent& e) override { injector_->handle(e); }
-    void handleText(const TextInput& e) override { injector_->handle(e); }
-    void handleGesture(SystemGesture g) override { injector_->handle(g); }
-    std::optional<std::pair<double, double>> currentNormalizedPosition() override {
-        auto p = injector_->currentNormalizedPosition();
-        if (!p) return std::nullopt;
-        return std::make_pair(p->x, p->y);
-    }
-
-private:
-    std::shared_ptr<InputInjector> injector_;
-};
-
 // Keeps the display awake through every way the host offers at once (the X screen saver,
 // the desktop's screen-saver service).
 class AllDisplayActivities final : public DisplayActivity {
@@ -112,6 +96,7 @@ struct Options {
 
 void usage(std::ostream& out) {
     out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N] [--command-key control|super]\n"
+           "                      [--mission-control-chord CHORD] [--app-expose-chord CHORD]\n"
            "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
            "                 on this terminal and approvals are asked there. Until the desktop\n"
            "                 shell exists this is how the agent always runs; without a desktop\n"
@@ -120,7 +105,11 @@ void usage(std::ostream& out) {
            "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
            "  --command-key control|super\n"
            "                 the key the phone's Command key acts as, kept for later launches\n"
-           "                 (default control, so that Command+C copies)\n";
+           "                 (default control, so that Command+C copies)\n"
+           "  --mission-control-chord CHORD, --app-expose-chord CHORD\n"
+           "                 the keys the phone's Mission Control and App Expose gestures press,\n"
+           "                 names joined by + (\"Super\", \"Control+Alt+Down\"), kept for later\n"
+           "                 launches (default Super, the overview key of the common desktops)\n";
 }
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -167,6 +156,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--command-key" && i + 1 < argc) {
             if (!settings.setCommandKey(argv[++i])) {
                 std::cerr << "duskferry-agent: --command-key takes control or super\n";
+                return 2;
+            }
+        } else if ((arg == "--mission-control-chord" || arg == "--app-expose-chord") && i + 1 < argc) {
+            const char* chord = argv[++i];
+            if (!(arg == "--mission-control-chord" ? settings.setMissionControlChord(chord)
+                                                  : settings.setAppExposeChord(chord))) {
+                std::cerr << "duskferry-agent: " << arg << " takes key names joined by +, such as Super or Control+Alt+Down\n";
                 return 2;
             }
         } else if (arg == "-h" || arg == "--help") {
@@ -233,7 +229,13 @@ int main(int argc, char** argv) {
         // injector must not start and join two threads on the server queue.
         std::shared_ptr<DispatchQueue> axQueue = SerialQueue::create("duskferry.input.ax");
         std::shared_ptr<DispatchQueue> momentumQueue = SerialQueue::create("duskferry.input.momentum");
-        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue](
+        std::shared_ptr<DispatchQueue> typingQueue = SerialQueue::create("duskferry.input.typing");
+        // The gesture chords are read at each gesture, so a changed setting applies at once.
+        auto gestureChord = [store = &settingsStore](SystemGesture gesture) {
+            AgentSettings settings(*store);
+            return gesture == SystemGesture::appExpose ? settings.appExposeChord() : settings.missionControlChord();
+        };
+        session.makeInput = [events, windows, displayTarget, axQueue, momentumQueue, typingQueue, gestureChord](
                                 std::shared_ptr<DispatchQueue> queue) -> std::shared_ptr<SessionInput> {
             InputInjector::Services s;
             s.events = events;
@@ -241,7 +243,9 @@ int main(int argc, char** argv) {
             s.displays = cachedTargetDisplays(displayTargetDisplays(displayTarget), InputInjector::displayCacheAge);
             s.axQueue = axQueue;
             s.momentumQueue = momentumQueue;
-            return std::make_shared<InjectorInput>(InputInjector::create(std::move(queue), s));
+            s.typingQueue = typingQueue;
+            s.gestureChord = gestureChord;
+            return std::make_shared<InjectorSessionInput>(InputInjector::create(std::move(queue), s));
         };
         session.postLockChord = [events] { postScreenLockChord(*events); };
         // Wakes the display for a new session, on the session queue.

@@ -7,9 +7,10 @@
 // scroll and momentum phases. Each host implementation turns them into its own input (on
 // Linux: XTest, see platform/linux/input); the fake records them for unit tests.
 //
-// Threads: InputEvents is called from the session queue ("duskferry.server") and from the
-// momentum queue ("duskferry.input.momentum") at the same time; implementations serialise
-// their host connection themselves. WindowServices is called from "duskferry.input.ax".
+// Threads: InputEvents is called from the session queue ("duskferry.server"), the momentum
+// queue ("duskferry.input.momentum") and the typing queue ("duskferry.input.typing") at the
+// same time; implementations serialise their host connection themselves. WindowServices is
+// called from "duskferry.input.ax".
 
 #include "platform/Displays.h"
 
@@ -139,6 +140,12 @@ public:
     /// its key-up, a button held for a drag). Called when the phone that pressed them goes
     /// away, so that nothing stays stuck on this computer.
     virtual void releaseHeldInput() = 0;
+
+    /// Presses a chord of this host's own keys and lets go again: the keys named in `chord`
+    /// (host key names joined by "+", such as "Super" or "Control+Alt+Down") go down in
+    /// order and up in reverse order, with no other modifier held. False, pressing nothing,
+    /// when a name is not a key of this host.
+    virtual bool pressKeyChord(const std::string& chord) = 0;
 };
 
 /// What a window is to the window manager: on Linux its EWMH window type
@@ -210,6 +217,13 @@ public:
     virtual bool raiseWindow(uint64_t window) = 0;
     /// Brings the application with this process ID to the front.
     virtual bool activateApplication(int32_t pid) = 0;
+
+    /// Asks the window manager to show the desktop (the windows out of the way) or, while it
+    /// shows it, to bring the windows back. False when no window manager takes the request.
+    virtual bool toggleShowingDesktop() = 0;
+    /// Asks the window manager to switch to the desktop `offset` places from the current one,
+    /// wrapping around past the first and the last. False when there is no other desktop.
+    virtual bool switchDesktop(int offset) = 0;
 };
 
 }  // namespace df

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -42,21 +43,27 @@ std::optional<std::string> lanIPv4(const InterfaceAddressList& list) {
 std::optional<std::string> primaryMACAddress(const InterfaceAddressList& list) {
     auto entries = list.read();
     if (!entries) return std::nullopt;
-    std::optional<std::string> first;
-    for (const auto& e : *entries) {
-        if (e.family != InterfaceAddress::Family::link) continue;
-        if (e.interfaceName.rfind("en", 0) != 0) continue;
-        if (e.address.size() != 6) continue;
-        bool allZero = true;
-        for (uint8_t b : e.address) allZero = allZero && b == 0;
-        if (allZero) continue;
-        char text[18];
-        std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", e.address[0], e.address[1],
-                      e.address[2], e.address[3], e.address[4], e.address[5]);
-        if (e.interfaceName == "en0") return std::string(text);
-        if (!first) first = std::string(text);
+    auto usable = [](const InterfaceAddress& e) {
+        if (e.family != InterfaceAddress::Family::link || e.address.size() != 6) return false;
+        return std::ranges::any_of(e.address, [](uint8_t b) { return b != 0; });
+    };
+    auto text = [](const Bytes& a) {
+        char out[18];
+        std::snprintf(out, sizeof out, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4], a[5]);
+        return std::string(out);
+    };
+    // The card the computer reaches the network through is the one a wake-up packet finds.
+    if (auto route = list.defaultRouteInterface()) {
+        for (const auto& e : *entries) {
+            if (e.interfaceName == *route && usable(e)) return text(e.address);
+        }
     }
-    return first;
+    for (const auto& e : *entries) {
+        if (!usable(e) || !e.up || e.loopback) continue;
+        if (e.hardware == InterfaceAddress::Hardware::other) continue;
+        return text(e.address);
+    }
+    return std::nullopt;
 }
 
 std::string hostName() {

@@ -4,6 +4,7 @@
 #include "platform/SerialQueue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace df {
@@ -32,6 +33,7 @@ public:
 std::shared_ptr<TargetDisplays> noTargetDisplays() { return std::make_shared<NoTargetDisplays>(); }
 }  // namespace
 
+
 std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQueue> eventQueue,
                                                      Services services) {
     return std::shared_ptr<InputInjector>(new InputInjector(std::move(eventQueue), std::move(services)));
@@ -39,19 +41,38 @@ std::shared_ptr<InputInjector> InputInjector::create(std::shared_ptr<DispatchQue
 
 InputInjector::InputInjector(std::shared_ptr<DispatchQueue> eventQueue, Services services)
     : events_(std::move(services.events)),
+      windows_(services.windows),
+      gestureChord_(std::move(services.gestureChord)),
       displays_(services.displays ? std::move(services.displays) : noTargetDisplays()),
       source_(events_->createSource()),
       eventQueue_(std::move(eventQueue)),
       axQueue_(services.axQueue ? std::move(services.axQueue)
                                 : SerialQueue::create("duskferry.input.ax")),
       momentumQueue_(services.momentumQueue ? std::move(services.momentumQueue)
-                                            : SerialQueue::create("duskferry.input.momentum")) {
+                                            : SerialQueue::create("duskferry.input.momentum")),
+      typingQueue_(services.typingQueue ? services.typingQueue : SerialQueue::create("duskferry.input.typing")),
+      ownsTypingQueue_(!services.typingQueue),
+      typing_(std::make_shared<Typing>()) {
     if (services.windows) raiser_ = std::make_shared<WindowRaiser>(std::move(services.windows), displays_);
     momentum_ = std::make_shared<ScrollMomentum>(momentumQueue_, events_, source_);
 }
 
 InputInjector::~InputInjector() {
-    if (scrollPhaseWatchdog_) scrollPhaseWatchdog_->cancel();
+    close();
+    // The injector's own typing queue goes with it: let the release that close() may have
+    // queued there run first.
+    if (ownsTypingQueue_) typingQueue_->sync([] {});
+}
+
+void InputInjector::close() {
+    if (closed_) return;
+    closed_ = true;
+    typing_->closed = true;  // texts still waiting are not typed
+    if (scrollPhaseWatchdog_) {
+        scrollPhaseWatchdog_->cancel();
+        scrollPhaseWatchdog_.reset();
+    }
+    scrollGestureActive_ = false;
     auto stop = [m = momentum_] { m->stopSilently(); };
     if (momentumQueue_->isCurrent()) {
         stop();
@@ -59,8 +80,49 @@ InputInjector::~InputInjector() {
         momentumQueue_->sync(stop);
     }
     // A phone that goes away in the middle of a drag or with a key held must not leave the
-    // button or key pressed on this computer.
-    events_->releaseHeldInput();
+    // button or key pressed on this computer. A text being typed right now finishes first:
+    // it may press keys of its own, and the release has to come after them.
+    if (typing_->pendingTasks.load() == 0) {
+        events_->releaseHeldInput();
+        return;
+    }
+    typing_->pendingTasks.fetch_add(1);
+    typingQueue_->post([events = events_, typing = typing_] {
+        events->releaseHeldInput();
+        typing->pendingTasks.fetch_sub(1);
+    });
+}
+
+size_t InputInjector::typingPending() const { return typing_->pendingTasks.load(); }
+
+void InputInjector::enqueueTyping(std::function<void(InputEvents&)> work, size_t units) {
+    typing_->pendingTasks.fetch_add(1);
+    typing_->pendingUnits.fetch_add(units);
+    typingQueue_->post([events = events_, typing = typing_, work = std::move(work), units] {
+        if (!typing->closed.load()) work(*events);
+        typing->pendingUnits.fetch_sub(units);
+        typing->pendingTasks.fetch_sub(1);
+    });
+}
+
+void InputInjector::emit(InputEvent event) {
+    if (closed_) return;
+    // Only this queue adds typing work, so once the count reads zero every text handed over
+    // before has been typed and this event cannot overtake it.
+    if (typing_->pendingTasks.load() == 0) {
+        events_->post(event);
+        return;
+    }
+    enqueueTyping([event = std::move(event)](InputEvents& events) { events.post(event); }, 0);
+}
+
+void InputInjector::emitWork(std::function<void(InputEvents&)> work) {
+    if (closed_) return;
+    if (typing_->pendingTasks.load() == 0) {
+        work(*events_);
+        return;
+    }
+    enqueueTyping(std::move(work), 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -68,6 +130,7 @@ InputInjector::~InputInjector() {
 
 void InputInjector::handle(const PointerEvent& pointer) {
     using Kind = PointerEvent::Kind;
+    if (closed_) return;
     if (pointer.kind != Kind::move) cancelMomentum();
 
     const DisplayBounds rect = targetRect(*displays_);
@@ -118,7 +181,11 @@ ScreenPoint InputInjector::resolvePosition(const PointerEvent& pointer, const Di
         return {finiteCoordinate(rect.x + *pointer.absX * rect.width, rect.x),
                 finiteCoordinate(rect.y + *pointer.absY * rect.height, rect.y)};
     }
-    ScreenPoint base = events_->cursorPosition().value_or(ScreenPoint{0, 0});
+    // Behind a text still being typed the pointer has not reached the last position yet:
+    // continue from there, or successive moves would all start from the same stale point.
+    ScreenPoint base = (typingPending() > 0 && lastInjected_)
+                           ? *lastInjected_
+                           : events_->cursorPosition().value_or(ScreenPoint{0, 0});
     if (!boundsContain(rect, base)) {
         base = lastInjected_.value_or(
             ScreenPoint{rect.x + rect.width / 2, rect.y + rect.height / 2});
@@ -137,7 +204,7 @@ void InputInjector::postMouse(InputEvent::Type type, ScreenPoint at, MouseButton
     if (!event) return;  // refused by the host: skip this one, post the rest
     event->clickState = clickState;
     event->flags = EventFlags::none;
-    events_->post(*event);
+    emit(std::move(*event));
 }
 
 void InputInjector::scheduleRaise(ScreenPoint point, const DisplayBounds& rect) {

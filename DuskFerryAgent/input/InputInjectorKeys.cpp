@@ -15,17 +15,6 @@ uint64_t eventFlags(KeyModifiers modifiers) {
     return flags;
 }
 
-GestureShortcut gestureShortcut(SystemGesture gesture) {
-    switch (gesture) {
-        case SystemGesture::missionControl: return {126, KeyModifiers::control};  // up arrow
-        case SystemGesture::appExpose: return {125, KeyModifiers::control};       // down arrow
-        case SystemGesture::spaceLeft: return {123, KeyModifiers::control};       // left arrow
-        case SystemGesture::spaceRight: return {124, KeyModifiers::control};      // right arrow
-        case SystemGesture::showDesktop: return {103, KeyModifiers{}};           // F11
-    }
-    return {};
-}
-
 void postScreenLockChord(InputEvents& events) {
     auto source = events.createSource();
     const uint64_t flags = EventFlags::control | EventFlags::command;
@@ -38,16 +27,40 @@ void postScreenLockChord(InputEvents& events) {
 }
 
 void InputInjector::handle(const KeyEvent& key) {
+    if (closed_) return;
     // Passed through as it is: no pairing, a key-down stays down until its key-up.
     auto event = events_->createKeyboardEvent(source_.get(), key.keyCode, key.isDown);
     if (!event) return;
     event->flags = eventFlags(key.modifiers);
-    events_->post(*event);
+    emit(std::move(*event));
 }
 
 void InputInjector::handle(SystemGesture gesture) {
-    auto s = gestureShortcut(gesture);
-    shortcut(s.keyCode, s.modifiers);
+    if (closed_) return;
+    // The Mac's shortcuts for these mean other things here (F11 is full screen,
+    // Control+arrow moves by word), so each gesture asks this desktop for its own action.
+    auto windowManager = [this](std::function<void(WindowServices&)> request) {
+        if (!windows_) return;
+        axQueue_->post([windows = windows_, request = std::move(request)] { request(*windows); });
+    };
+    switch (gesture) {
+        case SystemGesture::showDesktop:
+            windowManager([](WindowServices& w) { (void)w.toggleShowingDesktop(); });
+            break;
+        case SystemGesture::spaceLeft:
+            windowManager([](WindowServices& w) { (void)w.switchDesktop(-1); });
+            break;
+        case SystemGesture::spaceRight:
+            windowManager([](WindowServices& w) { (void)w.switchDesktop(1); });
+            break;
+        case SystemGesture::missionControl:
+        case SystemGesture::appExpose: {
+            std::string chord = gestureChord_ ? gestureChord_(gesture) : std::string();
+            if (chord.empty()) chord = defaultGestureChord;
+            emitWork([chord = std::move(chord)](InputEvents& events) { (void)events.pressKeyChord(chord); });
+            break;
+        }
+    }
 }
 
 void InputInjector::shortcut(uint16_t keyCode, KeyModifiers modifiers) {
@@ -59,12 +72,13 @@ void InputInjector::postKeyPair(uint16_t keyCode, uint64_t flags) {
     for (bool down : {true, false}) {
         if (auto event = events_->createKeyboardEvent(source_.get(), keyCode, down)) {
             event->flags = flags;
-            events_->post(*event);
+            emit(std::move(*event));
         }
     }
 }
 
 void InputInjector::handle(const TextInput& text) {
+    if (closed_) return;
     if (!text.modifiers.isEmpty()) {
         // A shortcut typed on the phone: only the first character counts, looked up in
         // lower case, and no shift is added for an upper-case letter.
@@ -75,18 +89,26 @@ void InputInjector::handle(const TextInput& text) {
         postKeyPair(*keyCode, eventFlags(text.modifiers));
         return;
     }
+    if (TextCodec::scalarCount(text.text) > maxTextLength) return;  // refused whole
     std::u16string units = TextCodec::utf16(text.text);
     if (units.empty()) return;
+    if (typing_->pendingUnits.load() + units.size() > maxPendingText) return;
     // One down and one up event carry the whole text, however long.
     auto down = events_->createKeyboardEvent(source_.get(), 0, true);
     auto up = events_->createKeyboardEvent(source_.get(), 0, false);
     if (!down || !up) return;
+    const size_t count = units.size();
     down->unicode = units;
     up->unicode = std::move(units);
     down->flags = EventFlags::none;
     up->flags = EventFlags::none;
-    events_->post(*down);
-    events_->post(*up);
+    // Typed on the typing queue: the host may take a while for a long text.
+    enqueueTyping(
+        [down = std::move(*down), up = std::move(*up)](InputEvents& events) {
+            events.post(down);
+            events.post(up);
+        },
+        count);
 }
 
 }  // namespace df

@@ -7,6 +7,7 @@
 namespace df {
 
 void InputInjector::handle(const ScrollEvent& scroll) {
+    if (closed_) return;
     cancelMomentum();
     if (!scroll.phase) {
         armScrollWatchdog(false);
@@ -45,7 +46,7 @@ void InputInjector::postScroll(double dx, double dy, std::optional<int64_t> phas
     if (!event) return;
     event->scrollPhase = phase;
     event->flags = EventFlags::none;
-    events_->post(*event);
+    emit(std::move(*event));
 }
 
 void InputInjector::armScrollWatchdog(bool active) {
@@ -64,6 +65,7 @@ void InputInjector::armScrollWatchdog(bool active) {
 }
 
 void InputInjector::startMomentum(double vx, double vy) {
+    if (closed_) return;
     momentumQueue_->sync([m = momentum_, vx, vy] { m->start(vx, vy); });
 }
 

@@ -64,6 +64,12 @@ std::u16string utf16(std::string_view utf8) {
     return out;
 }
 
+size_t scalarCount(std::string_view utf8) {
+    size_t count = 0;
+    for (size_t i = 0; i < utf8.size(); ++count) (void)next(utf8, i);
+    return count;
+}
+
 std::optional<char32_t> firstScalar(std::string_view utf8) {
     if (utf8.empty()) return std::nullopt;
     size_t i = 0;

@@ -9,6 +9,8 @@
 namespace df::TextCodec {
 
 std::u16string utf16(std::string_view utf8);
+/// Unicode scalars in the text (each malformed sequence counts as one).
+size_t scalarCount(std::string_view utf8);
 /// The first Unicode scalar; nothing for empty text.
 std::optional<char32_t> firstScalar(std::string_view utf8);
 /// Upper-case ASCII letters lowered; everything else unchanged.

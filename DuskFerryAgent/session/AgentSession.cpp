@@ -78,6 +78,7 @@ void AgentSession::onMain(std::function<void()> task) {
 }
 
 SessionInput* AgentSession::injector() {
+    if (closed_) return nullptr;  // a closed session's phone presses nothing any more
     if (!injector_ && services_.makeInput) injector_ = services_.makeInput(queue_);
     return injector_.get();
 }
@@ -444,6 +445,11 @@ void AgentSession::closeNow() {
     if (heartbeatWatchdog_) {
         heartbeatWatchdog_->cancel();
         heartbeatWatchdog_.reset();
+    }
+    // A phone that left mid-drag or with a key down must not leave it held on this computer.
+    if (injector_) {
+        injector_->close();
+        injector_.reset();
     }
     bool wasCurrent = false;
     {

@@ -22,10 +22,14 @@ public:
     /// the modifiers present; skipped when the host cannot create it.
     virtual void handleKey(const KeyEvent& event) = 0;
     virtual void handleText(const TextInput& event) = 0;
-    /// The keyboard shortcut of the gesture table.
+    /// The desktop's action for the gesture (Show Desktop, switching desktops, the overview
+    /// chord).
     virtual void handleGesture(SystemGesture gesture) = 0;
     /// The pointer position normalised to the current display (0..1), when known.
     virtual std::optional<std::pair<double, double>> currentNormalizedPosition() = 0;
+    /// The session is over: releases every key and button the phone left pressed, stops
+    /// scroll momentum and drops input not yet posted. Nothing is posted afterwards.
+    virtual void close() = 0;
 };
 
 }  // namespace df

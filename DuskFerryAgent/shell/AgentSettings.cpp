@@ -38,6 +38,45 @@ bool AgentSettings::setCommandKey(std::string_view value) {
     return true;
 }
 
+bool AgentSettings::isChord(std::string_view chord) {
+    if (chord.empty() || chord.size() > 64) return false;
+    bool nameEmpty = true;
+    for (char c : chord) {
+        if (c == '+') {
+            if (nameEmpty) return false;
+            nameEmpty = true;
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_') {
+            nameEmpty = false;
+        } else {
+            return false;
+        }
+    }
+    return !nameEmpty;
+}
+
+namespace {
+std::string chordOrDefault(const SettingsStore& store, std::string_view key) {
+    auto stored = store.string(key);
+    if (stored && AgentSettings::isChord(*stored)) return *stored;
+    return std::string(AgentSettings::kDefaultGestureChord);
+}
+}  // namespace
+
+std::string AgentSettings::missionControlChord() const { return chordOrDefault(store_, kMissionControlChordKey); }
+std::string AgentSettings::appExposeChord() const { return chordOrDefault(store_, kAppExposeChordKey); }
+
+bool AgentSettings::setMissionControlChord(std::string_view chord) {
+    if (!isChord(chord)) return false;
+    store_.setString(kMissionControlChordKey, chord);
+    return true;
+}
+
+bool AgentSettings::setAppExposeChord(std::string_view chord) {
+    if (!isChord(chord)) return false;
+    store_.setString(kAppExposeChordKey, chord);
+    return true;
+}
+
 std::string AgentSettings::languageOverride() const {
     return L10n::override(store_);
 }

@@ -16,6 +16,10 @@ public:
     static constexpr std::string_view kPairingCodeKey = "duskferry.pairingCode";
     static constexpr std::string_view kLockOnDisconnectKey = "lockOnDisconnect";
     static constexpr std::string_view kCommandKeyKey = "input.commandKey";
+    static constexpr std::string_view kMissionControlChordKey = "input.missionControlChord";
+    static constexpr std::string_view kAppExposeChordKey = "input.appExposeChord";
+    /// The overview key of the common Linux desktops.
+    static constexpr std::string_view kDefaultGestureChord = "Super";
 
     explicit AgentSettings(SettingsStore& store) : store_(store) {}
 
@@ -35,6 +39,18 @@ public:
     std::string_view commandKey() const;
     /// Stores `value` when it is "control" or "super"; false, storing nothing, otherwise.
     bool setCommandKey(std::string_view value);
+
+    /// The host chord the phone's Mission Control and App Exposé gestures press: key names
+    /// joined by "+" ("Super", "Control+Alt+Down"). "Super" unless another chord is stored;
+    /// a stored text that is not a chord reads as "Super" too.
+    std::string missionControlChord() const;
+    std::string appExposeChord() const;
+    /// Store `chord` when it reads as a chord (letters, digits and "_" in names joined by
+    /// "+", at most 64 characters); false, storing nothing, otherwise. Whether each name is a
+    /// key of this host is known only when the chord is pressed.
+    bool setMissionControlChord(std::string_view chord);
+    bool setAppExposeChord(std::string_view chord);
+    static bool isChord(std::string_view chord);
 
     /// The stored language choice (L10n::override).
     std::string languageOverride() const;

@@ -39,7 +39,7 @@ protected:
     InjectorTest() {
         events->setCursorPosition(ScreenPoint{100, 100});
         eventQueue->setCurrentByDefault(true);
-        InputInjector::Services services{events, windows, displays, axQueue, momentumQueue};
+        InputInjector::Services services{events, windows, displays, axQueue, momentumQueue, typingQueue};
         injector = InputInjector::create(eventQueue, services);
     }
 
@@ -61,6 +61,7 @@ protected:
     std::shared_ptr<fake::ManualQueue> axQueue = std::make_shared<fake::ManualQueue>("duskferry.input.ax", clock);
     std::shared_ptr<fake::ManualQueue> momentumQueue =
         std::make_shared<fake::ManualQueue>("duskferry.input.momentum", clock);
+    std::shared_ptr<fake::ManualQueue> typingQueue = std::make_shared<fake::ManualQueue>("duskferry.input.typing", clock);
     std::shared_ptr<fake::FakeInputEvents> events = std::make_shared<fake::FakeInputEvents>();
     std::shared_ptr<fake::FakeWindowServices> windows = std::make_shared<fake::FakeWindowServices>();
     std::shared_ptr<ScriptedDisplays> displays = std::make_shared<ScriptedDisplays>();

@@ -58,6 +58,7 @@ TEST_F(InjectorTest, PlainTextIsOneDownUpPairCarryingEveryUtf16Unit) {
     };
     for (const auto& c : cases) {
         injector->handle(TextInput(c.text, KeyModifiers()));
+        typingQueue->runUntilIdle();
         auto e = take();
         ASSERT_EQ(summary(e), (std::vector<Posted>{{Down, 0, 0}, {Up, 0, 0}}));
         EXPECT_EQ(e[0].unicode, c.units);
@@ -69,7 +70,100 @@ TEST_F(InjectorTest, PlainTextIsOneDownUpPairCarryingEveryUtf16Unit) {
     // When either event cannot be made nothing is typed.
     events->setRefuseCreation([](const InputEvent& e) { return e.type == Up; });
     injector->handle(TextInput("abc", KeyModifiers()));
+    typingQueue->runUntilIdle();
     EXPECT_TRUE(take().empty());
+}
+
+TEST_F(InjectorTest, TextIsTypedOffTheSessionQueueAndWhatFollowsWaitsBehindIt) {
+    injector->handle(TextInput("hello", KeyModifiers()));
+    // The session queue is free again at once: typing happens on its own queue.
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(injector->typingPending(), 1u);
+    // A Return and a click sent after the text must not overtake it.
+    injector->handle(KeyEvent(36, true, KeyModifiers()));
+    injector->handle(KeyEvent(36, false, KeyModifiers()));
+    injector->handle(PointerEvent(PointerEvent::Kind::leftClick, 0, 0, 0.5, 0.5));
+    EXPECT_TRUE(take().empty());
+    typingQueue->runUntilIdle();
+    EXPECT_EQ(types(take()), (std::vector<T>{Down, Up, Down, Up, T::mouseMoved, T::leftMouseDown, T::leftMouseUp}));
+    EXPECT_EQ(injector->typingPending(), 0u);
+    // With nothing left to type, events are posted straight away again.
+    injector->handle(KeyEvent(36, true, KeyModifiers()));
+    EXPECT_EQ(types(take()), (std::vector<T>{Down}));
+    // Relative moves behind a text continue from where the last one will have put the
+    // pointer, not from where the pointer still is.
+    injector->handle(TextInput("x", KeyModifiers()));
+    injector->handle(PointerEvent(PointerEvent::Kind::move, 10, 0));
+    injector->handle(PointerEvent(PointerEvent::Kind::move, 10, 0));
+    typingQueue->runUntilIdle();
+    auto e = take();
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_EQ(e[3].location.x - e[2].location.x, 10);
+}
+
+TEST_F(InjectorTest, OneTextTypesAtMost4096CharactersAndTheBacklogIsBounded) {
+    struct Case {
+        std::string text;
+        bool typed;
+    };
+    const std::string emoji = "\xf0\x9f\x98\x80";  // one character, two UTF-16 units
+    std::string emojis;
+    for (int i = 0; i < 4096; ++i) emojis += emoji;
+    const std::vector<Case> cases{
+        {std::string(4096, 'a'), true},
+        {std::string(4097, 'a'), false},  // refused whole, not typed in part
+        {emojis, true},                    // characters are counted, not UTF-16 units
+        {emojis + "a", false},
+        {std::string(1 << 20, 'a'), false},
+    };
+    for (const auto& c : cases) {
+        injector->handle(TextInput(c.text, KeyModifiers()));
+        typingQueue->runUntilIdle();
+        EXPECT_EQ(take().size(), c.typed ? 2u : 0u) << c.text.size() << " bytes";
+    }
+    // A phone sending texts faster than they are typed: what would wait beyond the bound is
+    // dropped instead of piling up.
+    for (int i = 0; i < 40; ++i) injector->handle(TextInput(std::string(4096, 'b'), KeyModifiers()));
+    EXPECT_EQ(injector->typingPending(), InputInjector::maxPendingText / 4096);
+    typingQueue->runUntilIdle();
+    EXPECT_EQ(take().size(), 2 * InputInjector::maxPendingText / 4096);
+    injector->handle(TextInput("c", KeyModifiers()));
+    typingQueue->runUntilIdle();
+    EXPECT_EQ(take().size(), 2u);
+}
+
+TEST_F(InjectorTest, CloseReleasesHeldInputStopsMomentumAndPostsNothingMore) {
+    injector->handle(KeyEvent(56, true, KeyModifiers()));
+    injector->handle(PointerEvent(PointerEvent::Kind::leftDown, 0, 0, 0.5, 0.5));
+    injector->handle(ScrollEvent(0, 5, ScrollEvent::Phase::began));
+    injector->handle(ScrollEvent(0, 0, ScrollEvent::Phase::ended, 0, -3000));
+    ASSERT_TRUE(injector->momentumRunning());
+    take();
+
+    injector->close();
+    EXPECT_EQ(events->releaseHeldInputCalls(), 1u);
+    EXPECT_FALSE(injector->momentumRunning());
+    momentumQueue->advance(1.0);
+    eventQueue->advance(1.0);
+    injector->handle(KeyEvent(0, true, KeyModifiers()));
+    injector->handle(PointerEvent(PointerEvent::Kind::leftClick, 0, 0, 0.5, 0.5));
+    injector->handle(ScrollEvent(0, 0, ScrollEvent::Phase::ended, 0, -3000));
+    injector->handle(TextInput("late", KeyModifiers()));
+    typingQueue->runUntilIdle();
+    EXPECT_TRUE(take().empty());
+    injector->close();
+    injector.reset();
+    EXPECT_EQ(events->releaseHeldInputCalls(), 1u);
+}
+
+TEST_F(InjectorTest, CloseWhileTypingReleasesAfterTheTextAndDropsWhatWaits) {
+    injector->handle(TextInput("first", KeyModifiers()));
+    injector->handle(TextInput("second", KeyModifiers()));
+    injector->close();
+    EXPECT_EQ(events->releaseHeldInputCalls(), 0u);  // behind what the typing queue holds
+    typingQueue->runUntilIdle();
+    EXPECT_TRUE(take().empty());  // the phone is gone: its waiting text is not typed
+    EXPECT_EQ(events->releaseHeldInputCalls(), 1u);
 }
 
 TEST_F(InjectorTest, KeyMessagesPassThroughWithExactlyTheirFlags) {
@@ -90,23 +184,43 @@ TEST_F(InjectorTest, KeyMessagesPassThroughWithExactlyTheirFlags) {
     }
 }
 
-TEST_F(InjectorTest, GesturesAreTheMacShortcuts) {
+TEST_F(InjectorTest, GesturesAskTheWindowManagerOrPressTheChordOfTheirSetting) {
     struct Case {
         SystemGesture gesture;
-        uint16_t key;
-        uint64_t flags;
+        int showDesktopToggles;
+        std::vector<int> desktopSwitches;
+        std::vector<std::string> chords;
     };
     const std::vector<Case> cases{
-        {SystemGesture::missionControl, 126, EventFlags::control},
-        {SystemGesture::appExpose, 125, EventFlags::control},
-        {SystemGesture::spaceLeft, 123, EventFlags::control},
-        {SystemGesture::spaceRight, 124, EventFlags::control},
-        {SystemGesture::showDesktop, 103, 0},
+        {SystemGesture::showDesktop, 1, {}, {}},
+        {SystemGesture::spaceLeft, 0, {-1}, {}},
+        {SystemGesture::spaceRight, 0, {1}, {}},
+        {SystemGesture::missionControl, 0, {}, {"Super"}},     // nothing stored: the default
+        {SystemGesture::appExpose, 0, {}, {"Control+Alt+Down"}},  // as the setting says
     };
     for (const auto& c : cases) {
-        injector->handle(c.gesture);
-        EXPECT_EQ(summary(take()), (std::vector<Posted>{{Down, c.key, c.flags}, {Up, c.key, c.flags}}));
+        auto ev = std::make_shared<fake::FakeInputEvents>();
+        auto wm = std::make_shared<fake::FakeWindowServices>();
+        InputInjector::Services services{ev, wm, displays, axQueue, momentumQueue, typingQueue};
+        services.gestureChord = [](SystemGesture g) {
+            return g == SystemGesture::appExpose ? std::string("Control+Alt+Down") : std::string();
+        };
+        auto i = InputInjector::create(eventQueue, services);
+        i->handle(c.gesture);
+        axQueue->runUntilIdle();
+        EXPECT_EQ(wm->showingDesktopToggles(), c.showDesktopToggles);
+        EXPECT_EQ(wm->desktopSwitches(), c.desktopSwitches);
+        EXPECT_EQ(ev->chords(), c.chords);
+        // None of them posts the Mac's shortcut (F11 is full screen here, Control+arrow
+        // moves by word).
+        EXPECT_TRUE(ev->events().empty());
     }
+    // A chord after a text still being typed waits for it.
+    injector->handle(TextInput("abc", KeyModifiers()));
+    injector->handle(SystemGesture::missionControl);
+    EXPECT_TRUE(events->chords().empty());
+    typingQueue->runUntilIdle();
+    EXPECT_EQ(events->chords(), (std::vector<std::string>{"Super"}));
 }
 
 TEST_F(InjectorTest, ShortcutStillReleasesWhenTheDownEventIsRefused) {

@@ -18,6 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -109,34 +112,60 @@ private:
     int status_ = -1;
 };
 
-TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocusedWindow) {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
-        if (testsupport::underCI()) FAIL() << "no X display under CI";
-        GTEST_SKIP() << "no X display";
+// The agent program on loopback with a home of its own, approving the phone on its terminal.
+class PhoneInputEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        display = std::getenv("DISPLAY");
+        if (!display || !*display) {
+            if (testsupport::underCI()) FAIL() << "no X display under CI";
+            GTEST_SKIP() << "no X display";
+        }
+        fs::remove_all(home);
+        fs::create_directories(home);
+        agent = std::make_unique<Child>(std::vector<std::string>{DF_AGENT_BIN, "--headless", "--port",
+                                                                 std::to_string(port), "--quic-port",
+                                                                 std::to_string(quicPort)},
+                                        env, home / "agent.log");
+        ASSERT_TRUE(agent->ok());
+        agent->write("y\n");  // approve the phone when the agent asks
+        const std::regex sixDigits(R"(\b(\d{6})\b)");
+        for (int i = 0; i < 500 && code.empty(); ++i) {
+            std::smatch m;
+            std::string log = readFile(home / "agent.log");
+            if (std::regex_search(log, m, sixDigits)) code = m[1];
+            else std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_EQ(code.size(), 6u) << readFile(home / "agent.log");
+        std::this_thread::sleep_for(300ms);  // the listener starts after the code is shown
     }
+    void TearDown() override {
+        agent.reset();
+        fs::remove_all(home);
+    }
+
+    /// Runs the phone with a script of timed messages until it is done; its exit status.
+    int runPhone(const std::string& script) {
+        std::ofstream(home / "script.jsonl") << script;
+        Child phone({DF_PHONE_BIN, "--host", "127.0.0.1", "--port", std::to_string(port), "--code", code, "--name",
+                     "E2E Phone", "--identity-dir", (home / "phone").string(), "--no-media", "--script",
+                     (home / "script.jsonl").string()},
+                    env, home / "phone.log");
+        if (!phone.ok()) return -1;
+        return phone.waitExit(30s);
+    }
+    std::string logs() { return readFile(home / "phone.log") + "\n--- agent ---\n" + readFile(home / "agent.log"); }
+
+    const char* display = nullptr;
     const fs::path home = fs::temp_directory_path() / ("df-input-e2e-" + std::to_string(getpid()));
-    fs::remove_all(home);
-    fs::create_directories(home);
     const std::vector<std::string> env{"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                                        "XDG_DATA_HOME=" + (home / "data").string(), "LANG=C"};
     const uint16_t port = freePort(SOCK_STREAM), quicPort = freePort(SOCK_DGRAM);
-
-    Child agent({DF_AGENT_BIN, "--headless", "--port", std::to_string(port), "--quic-port", std::to_string(quicPort)},
-                env, home / "agent.log");
-    ASSERT_TRUE(agent.ok());
-    agent.write("y\n");  // approve the phone when the agent asks
+    std::unique_ptr<Child> agent;
     std::string code;
-    const std::regex sixDigits(R"(\b(\d{6})\b)");
-    for (int i = 0; i < 500 && code.empty(); ++i) {
-        std::smatch m;
-        std::string log = readFile(home / "agent.log");
-        if (std::regex_search(log, m, sixDigits)) code = m[1];
-        else std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(code.size(), 6u) << readFile(home / "agent.log");
-    std::this_thread::sleep_for(300ms);  // the listener starts after the code is shown
+};
 
+TEST_F(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocusedWindow) {
     // a behind b; the phone clicks the part of a that b leaves free.
     XTestWindow a(display, 100, 100, 600, 400, 4000003, "df-e2e-a");
     XTestWindow b(display, 400, 250, 600, 400, 4000004, "df-e2e-b");
@@ -151,26 +180,18 @@ TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocus
     const int clickX = 200, clickY = 300;
     auto nx = [&](double x) { return std::to_string(x / width); };
     auto ny = [&](double y) { return std::to_string(y / height); };
-    {
-        std::ofstream script(home / "script.jsonl");
-        script << R"({"pointer":{"_0":{"kind":"move","dx":0,"dy":0,"absX":0.5,"absY":0.5,"ts":1}}})" << "\n"
-               << R"({"delay":0.2,"pointer":{"_0":{"kind":"leftClick","dx":0,"dy":0,"absX":)" << nx(clickX)
-               << R"(,"absY":)" << ny(clickY) << "}}}\n"
-               << R"({"delay":0.5,"text":{"_0":{"text":"h\u00e9!","modifiers":0}}})" << "\n"
-               << R"({"key":{"_0":{"keyCode":8,"isDown":true,"modifiers":1}}})" << "\n"
-               << R"({"key":{"_0":{"keyCode":8,"isDown":false,"modifiers":1}}})" << "\n"
-               << R"({"scroll":{"_0":{"dx":0,"dy":-30,"phase":"began"}}})" << "\n"
-               << R"({"scroll":{"_0":{"dx":0,"dy":-40,"phase":"changed"}}})" << "\n"
-               << R"({"scroll":{"_0":{"dx":0,"dy":0,"phase":"ended","vy":-3000}}})" << "\n"
-               << R"({"delay":2.0})" << "\n";
-    }
-    Child phone({DF_PHONE_BIN, "--host", "127.0.0.1", "--port", std::to_string(port), "--code", code, "--name",
-                 "E2E Phone", "--identity-dir", (home / "phone").string(), "--no-media", "--script",
-                 (home / "script.jsonl").string()},
-                env, home / "phone.log");
-    ASSERT_TRUE(phone.ok());
-    int status = phone.waitExit(30s);
-    EXPECT_EQ(status, 0) << readFile(home / "phone.log") << "\n--- agent ---\n" << readFile(home / "agent.log");
+    std::ostringstream script;
+    script << R"({"pointer":{"_0":{"kind":"move","dx":0,"dy":0,"absX":0.5,"absY":0.5,"ts":1}}})" << "\n"
+           << R"({"delay":0.2,"pointer":{"_0":{"kind":"leftClick","dx":0,"dy":0,"absX":)" << nx(clickX)
+           << R"(,"absY":)" << ny(clickY) << "}}}\n"
+           << R"({"delay":0.5,"text":{"_0":{"text":"h\u00e9!","modifiers":0}}})" << "\n"
+           << R"({"key":{"_0":{"keyCode":8,"isDown":true,"modifiers":1}}})" << "\n"
+           << R"({"key":{"_0":{"keyCode":8,"isDown":false,"modifiers":1}}})" << "\n"
+           << R"({"scroll":{"_0":{"dx":0,"dy":-30,"phase":"began"}}})" << "\n"
+           << R"({"scroll":{"_0":{"dx":0,"dy":-40,"phase":"changed"}}})" << "\n"
+           << R"({"scroll":{"_0":{"dx":0,"dy":0,"phase":"ended","vy":-3000}}})" << "\n"
+           << R"({"delay":2.0})" << "\n";
+    EXPECT_EQ(runPhone(script.str()), 0) << logs();
 
     // The pointer is where the click put it, and the click raised a over b.
     EXPECT_EQ(xdotoolMouseLocation(), std::make_pair(clickX, clickY));
@@ -196,7 +217,55 @@ TEST(PhoneInputEndToEnd, AnAuthenticatedPhoneMovesThePointerAndTypesIntoTheFocus
     for (const auto& e : ev) wheelDown += e.type == ButtonPress && e.detail == 5;
     EXPECT_GE(wheelDown, 8u);
     for (const auto& e : b.events()) EXPECT_NE(e.type, KeyPress);
-    fs::remove_all(home);
+}
+
+// Keys held on the server and whether button 1 is down, as another X client sees them.
+std::pair<int, bool> heldAsAnotherClientSees(const char* display) {
+    Display* d = XOpenDisplay(display);
+    if (!d) return {-1, false};
+    char keys[32] = {};
+    XQueryKeymap(d, keys);
+    int held = 0;
+    for (char k : keys) held += __builtin_popcount(static_cast<unsigned char>(k));
+    Window root = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    XCloseDisplay(d);
+    return {held, (mask & Button1Mask) != 0};
+}
+
+TEST_F(PhoneInputEndToEnd, APhoneThatLeavesMidDragWithAKeyDownLeavesNothingHeld) {
+    // The phone presses Shift and the left button, drags, and goes away without letting go.
+    const std::string script =
+        R"({"key":{"_0":{"keyCode":56,"isDown":true,"modifiers":0}}})" "\n"
+        R"({"pointer":{"_0":{"kind":"leftDown","dx":0,"dy":0,"absX":0.5,"absY":0.5}}})" "\n"
+        R"({"pointer":{"_0":{"kind":"move","dx":0,"dy":0,"absX":0.55,"absY":0.5}}})" "\n"
+        R"({"delay":0.5})" "\n";
+    // While the phone is there, both are held: the check below would see a release that
+    // never happened otherwise.
+    std::atomic<bool> sawHeld{false};
+    std::atomic<bool> phoneDone{false};
+    std::thread watcher([&] {
+        while (!phoneDone && !sawHeld) {
+            auto [keys, button] = heldAsAnotherClientSees(display);
+            if (keys >= 1 && button) sawHeld = true;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    int status = runPhone(script);
+    phoneDone = true;
+    watcher.join();
+    ASSERT_EQ(status, 0) << logs();
+    EXPECT_TRUE(sawHeld) << "the phone's key and button never went down";
+    std::pair<int, bool> held{-1, true};
+    for (int i = 0; i < 100; ++i) {
+        held = heldAsAnotherClientSees(display);
+        if (held == std::make_pair(0, false)) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(held.first, 0) << "keys still down after the phone left\n" << logs();
+    EXPECT_FALSE(held.second) << "button 1 still down after the phone left";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "tests/support/RequireService.h"
 #include "XTestWindow.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <tuple>
 
 namespace df::testsupport {
 namespace {
@@ -78,6 +81,63 @@ int keysDown(const char* display) {
     return n;
 }
 
+// A CARDINAL on the root window as the window manager publishes it; -1 when it has none.
+long rootCardinal(const char* display, const char* name) {
+    Display* d = XOpenDisplay(display);
+    Atom actual = None;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    long value = -1;
+    if (XGetWindowProperty(d, DefaultRootWindow(d), XInternAtom(d, name, False), 0, 1, False, XA_CARDINAL, &actual,
+                           &format, &n, &after, &data) == Success &&
+        data && n == 1) {
+        value = static_cast<long>(*reinterpret_cast<unsigned long*>(data));
+    }
+    if (data) XFree(data);
+    XCloseDisplay(d);
+    return value;
+}
+
+// Waits until the root property reads `expected` (the window manager answers requests in
+// its own time); what it read last.
+long waitForRootCardinal(const char* display, const char* name, long expected) {
+    long value = rootCardinal(display, name);
+    for (int i = 0; i < 200 && value != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        value = rootCardinal(display, name);
+    }
+    return value;
+}
+
+// Puts a desktop-wide state of the window manager back, so that a failing test does not
+// leave the next ones on another desktop or with the windows hidden.
+struct RestoreRootState {
+    const char* display;
+    const char* name;
+    long value;
+    ~RestoreRootState() {
+        Display* d = XOpenDisplay(display);
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = DefaultRootWindow(d);
+        event.xclient.message_type = XInternAtom(d, name, False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = value;
+        XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XCloseDisplay(d);
+        waitForRootCardinal(display, name, value);
+    }
+};
+
+bool viewable(const char* display, Window w) {
+    Display* d = XOpenDisplay(display);
+    XWindowAttributes attrs{};
+    bool shown = XGetWindowAttributes(d, w, &attrs) && attrs.map_state == IsViewable;
+    XCloseDisplay(d);
+    return shown;
+}
+
 class XInputIntegration : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -101,7 +161,9 @@ protected:
         displays_ = std::make_shared<RandRTargetDisplays>(randr);
         rect_ = targetRect(*displays_);
         if (!queue_) queue_ = SerialQueue::create("duskferry.server");
-        queue_->sync([&] { injector_ = InputInjector::create(queue_, {events_, windows_, displays_, nullptr, nullptr}); });
+        InputInjector::Services services{events_, windows_, displays_, nullptr, nullptr};
+        services.gestureChord = gestureChord_;
+        queue_->sync([&] { injector_ = InputInjector::create(queue_, services); });
     }
 
     template <class Message>
@@ -126,6 +188,7 @@ protected:
     std::shared_ptr<TargetDisplays> displays_;
     std::shared_ptr<SerialQueue> queue_;
     std::shared_ptr<InputInjector> injector_;
+    std::function<std::string(SystemGesture)> gestureChord_;
     DisplayBounds rect_;
     const long pidA_ = 4000001, pidB_ = 4000002;  // stand-in applications, not this process
 };
@@ -408,6 +471,80 @@ TEST_F(XInputIntegration, DroppingTheInjectorReleasesHeldKeysAndButtons) {
     XCloseDisplay(d);
     EXPECT_EQ(mask & Button1Mask, 0u);
     EXPECT_EQ(keysDown(display_), 0);
+}
+
+TEST_F(XInputIntegration, ShowDesktopGestureTogglesTheWindowManagersShowingDesktopMode) {
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    ASSERT_EQ(rootCardinal(display_, "_NET_SHOWING_DESKTOP"), 0);
+    RestoreRootState restore{display_, "_NET_SHOWING_DESKTOP", 0};
+    send(SystemGesture::showDesktop);
+    EXPECT_EQ(waitForRootCardinal(display_, "_NET_SHOWING_DESKTOP", 1), 1);
+    EXPECT_FALSE(viewable(display_, w.id())) << "the window should be out of the way";
+    send(SystemGesture::showDesktop);
+    EXPECT_EQ(waitForRootCardinal(display_, "_NET_SHOWING_DESKTOP", 0), 0);
+    for (int i = 0; i < 200 && !viewable(display_, w.id()); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(viewable(display_, w.id())) << "the window should be back";
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
+TEST_F(XInputIntegration, SpaceGesturesSwitchOneDesktopAndWrapAround) {
+    const long count = rootCardinal(display_, "_NET_NUMBER_OF_DESKTOPS");
+    ASSERT_GE(count, 3) << "the window manager should offer several desktops";
+    ASSERT_EQ(rootCardinal(display_, "_NET_CURRENT_DESKTOP"), 0);
+    RestoreRootState restore{display_, "_NET_CURRENT_DESKTOP", 0};
+    struct Step {
+        SystemGesture gesture;
+        long expected;
+    };
+    const std::vector<Step> steps{
+        {SystemGesture::spaceRight, 1},
+        {SystemGesture::spaceLeft, 0},
+        {SystemGesture::spaceLeft, count - 1},  // past the first: the last
+        {SystemGesture::spaceRight, 0},          // past the last: the first
+    };
+    for (const auto& step : steps) {
+        send(step.gesture);
+        EXPECT_EQ(waitForRootCardinal(display_, "_NET_CURRENT_DESKTOP", step.expected), step.expected);
+    }
+    EXPECT_EQ(keysDown(display_), 0);
+}
+
+TEST_F(XInputIntegration, OverviewGesturesPressTheChordOfTheirSetting) {
+    gestureChord_ = [](SystemGesture g) {
+        return g == SystemGesture::appExpose ? std::string("Shift+F7") : std::string("Super");
+    };
+    createInjector({});
+    XTestWindow w(display_, 100, 100, 600, 400, pidA_, "df-test-a");
+    ASSERT_TRUE(w.ok());
+    focus(w);
+    w.clear();
+    send(SystemGesture::missionControl);
+    send(SystemGesture::appExpose);
+    auto keyEvents = [](const std::vector<ReceivedEvent>& events) {
+        std::vector<std::tuple<int, KeySym, unsigned>> out;
+        for (const auto& e : events)
+            if (e.type == KeyPress || e.type == KeyRelease) out.emplace_back(e.type, e.keysym, e.state & ShiftMask);
+        return out;
+    };
+    w.waitFor([&](const auto& events) { return keyEvents(events).size() >= 6; });
+    // Super alone down and up (the overview key), then Shift, F7 with Shift held, and the
+    // releases in reverse order. The client reads the keysym with Shift applied.
+    auto got = keyEvents(w.events());
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[0], std::make_tuple(KeyPress, static_cast<KeySym>(XK_Super_L), 0u));
+    EXPECT_EQ(got[1], std::make_tuple(KeyRelease, static_cast<KeySym>(XK_Super_L), 0u));
+    EXPECT_EQ(std::get<0>(got[2]), KeyPress);
+    EXPECT_EQ(std::get<0>(got[3]), KeyPress);
+    EXPECT_EQ(std::get<2>(got[3]), static_cast<unsigned>(ShiftMask));
+    EXPECT_EQ(std::get<0>(got[4]), KeyRelease);
+    EXPECT_EQ(std::get<0>(got[5]), KeyRelease);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(keysDown(display_), 0);
+    // A name this host has no key for presses nothing.
+    EXPECT_FALSE(events_->pressKeyChord("Super+NoSuchKey"));
+    EXPECT_FALSE(events_->pressKeyChord(""));
 }
 
 }  // namespace

@@ -527,7 +527,8 @@ TEST(NetInfoTest, AddressRules) {
         L::ipv4("tailscale0", 100, 128, 0, 1),
         L::ipv4("tailscale0", 100, 100, 1, 2),
     };
-    EXPECT_EQ(NetInfo::primaryMACAddress(list), "aa:bb:cc:dd:ee:00");
+    // No default route: the first card that is up with an address (en0 has no say).
+    EXPECT_EQ(NetInfo::primaryMACAddress(list), "aa:bb:cc:dd:ee:01");
     EXPECT_EQ(NetInfo::tailscaleIPv4(list), "100.100.1.2");
     EXPECT_EQ(NetInfo::lanIPv4(list), "10.0.0.1");
 
@@ -536,6 +537,7 @@ TEST(NetInfoTest, AddressRules) {
                                                  L::link("enp4s0", {0x02, 0, 0, 0, 0, 0x0a}),
                                                  L::link("en2", {1, 2, 3, 4, 5, 6, 7, 8}),
                                                  L::ipv4("eth0", 100, 128, 0, 1)};
+    list.defaultRoute = "enp4s0";
     EXPECT_EQ(NetInfo::primaryMACAddress(list), "02:00:00:00:00:0a");
     EXPECT_EQ(NetInfo::tailscaleIPv4(list), std::nullopt);
 

@@ -3,6 +3,7 @@
 
 #include "DuskFerryAgent/capture/DisplayTarget.h"
 #include "DuskFerryAgent/capture/VirtualDisplayControl.h"
+#include "DuskFerryAgent/input/InjectorSessionInput.h"
 #include "DuskFerryAgent/session/AgentSession.h"
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/trust/Approval.h"
@@ -10,6 +11,7 @@
 #include "platform/fake/activity/RecordingUserActivity.h"
 #include "platform/fake/alert/FakeAlertPresenter.h"
 #include "platform/fake/displays/FakeDisplays.h"
+#include "platform/fake/input/FakeInputEvents.h"
 #include "platform/fake/keychain/MemoryAgentKeychain.h"
 #include "platform/fake/netinfo/FakeInterfaceAddressList.h"
 #include "platform/fake/queue/ManualQueue.h"
@@ -36,6 +38,7 @@ public:
     void handleText(const TextInput&) override {}
     void handleGesture(SystemGesture g) override { gestures.push_back(g); }
     std::optional<std::pair<double, double>> currentNormalizedPosition() override { return position; }
+    void close() override {}
 };
 
 class AgentSessionTest : public ::testing::Test {
@@ -802,6 +805,92 @@ TEST_F(AgentSessionTest, WatchdogDropsASilentPhoneButNotOneSendingHeartbeats) {
     EXPECT_TRUE(session->isClosed());
     EXPECT_LE(queue->now() - last, 15.0);
     EXPECT_EQ(count("Client unresponsive, ending session"), 1);
+}
+
+// ---- Input at the end of a session ----
+
+// The session's injector is the real one, on recording event services, with its momentum,
+// raising and typing queues played by one manual queue.
+struct RealInjector {
+    std::shared_ptr<fake::FakeInputEvents> events = std::make_shared<fake::FakeInputEvents>();
+    std::shared_ptr<fake::ManualQueue> side;
+    std::weak_ptr<InputInjector> made;
+    int injectorsMade = 0;
+
+    explicit RealInjector(const std::shared_ptr<fake::ManualQueue>& sessionQueue)
+        : side(std::make_shared<fake::ManualQueue>("duskferry.input.typing", sessionQueue->sharedClock())) {}
+    void install(SessionServices& s) {
+        s.makeInput = [this](std::shared_ptr<DispatchQueue> q) -> std::shared_ptr<SessionInput> {
+            InputInjector::Services is;
+            is.events = events;
+            is.axQueue = side;
+            is.momentumQueue = side;
+            is.typingQueue = side;
+            auto injector = InputInjector::create(std::move(q), is);
+            made = injector;
+            ++injectorsMade;
+            return std::make_shared<InjectorSessionInput>(injector);
+        };
+    }
+};
+
+TEST_F(AgentSessionTest, APhoneLeavingMidDragWithAKeyDownLeavesNothingHeldOrCoasting) {
+    RealInjector real(queue);
+    auto& events = real.events;
+    auto& side = real.side;
+    auto& made = real.made;
+    SessionServices s = services();
+    real.install(s);
+    trustPhone();
+    session = AgentSession::create(conn, queue, {}, {}, {}, std::move(s));
+    session->start(testsupport::frame(hello()));
+    run();
+    phoneSends(AuthResponse(rightHmac()));
+    ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
+
+    phoneSends(KeyEvent(56, true, KeyModifiers()));  // Shift down
+    phoneSends(PointerEvent(PointerEvent::Kind::leftDown, 0, 0, 0.5, 0.5));
+    phoneSends(PointerEvent(PointerEvent::Kind::move, 0, 0, 0.6, 0.5));
+    phoneSends(ScrollEvent(0, 0, ScrollEvent::Phase::ended, 0, -3000));  // a fling: coasting
+    side->advance(0.05);
+    ASSERT_EQ(events->releaseHeldInputCalls(), 0u);
+    ASSERT_TRUE(made.lock() && made.lock()->momentumRunning());
+
+    conn->feedEndOfStream();  // the phone is gone
+    run();
+    ASSERT_TRUE(session->isClosed());
+    EXPECT_EQ(events->releaseHeldInputCalls(), 1u);
+    EXPECT_TRUE(made.expired()) << "the closed session still holds its injector";
+    // Nothing coasts on, and nothing the old phone sent is posted any more.
+    events->clearEvents();
+    side->advance(2.0);
+    phoneSends(KeyEvent(0, true, KeyModifiers()));
+    EXPECT_TRUE(events->events().empty());
+    EXPECT_EQ(real.injectorsMade, 1);
+}
+
+TEST_F(AgentSessionTest, ALongTextDoesNotHoldUpTheHeartbeatBehindIt) {
+    RealInjector real(queue);
+    SessionServices s = services();
+    real.install(s);
+    trustPhone();
+    session = AgentSession::create(conn, queue, {}, {}, {}, std::move(s));
+    session->start(testsupport::frame(hello()));
+    run();
+    phoneSends(AuthResponse(rightHmac()));
+    ASSERT_EQ(session->authState(), AgentSession::AuthState::authed);
+    const size_t before = testsupport::sentMessages(*conn).size();
+
+    // The text is handed to the typing queue; the heartbeat right behind it is answered
+    // while the text still waits to be typed.
+    phoneSends(TextInput(std::string(InputInjector::maxTextLength, 'x'), KeyModifiers()));
+    phoneSends(Heartbeat{});
+    auto cases = testsupport::sentCases(*conn);
+    cases.erase(cases.begin(), cases.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_THAT(cases, ElementsAre(Case::heartbeat, Case::captureAlive, Case::cursorPos));
+    EXPECT_TRUE(real.events->events().empty());
+    real.side->runUntilIdle();
+    EXPECT_EQ(real.events->events().size(), 2u);
 }
 
 }  // namespace

@@ -172,5 +172,31 @@ TEST(AgentSettingsTest, CommandKeyIsControlUnlessSuperIsStored) {
     EXPECT_EQ(settings.commandKey(), "control");
 }
 
+TEST(AgentSettingsTest, GestureChordsAreSuperUnlessAChordIsStored) {
+    fake::MemorySettingsStore store;
+    AgentSettings settings(store);
+    EXPECT_EQ(settings.missionControlChord(), "Super");
+    EXPECT_EQ(settings.appExposeChord(), "Super");
+    struct Case {
+        std::string chord;
+        bool taken;
+    };
+    const std::vector<Case> cases{
+        {"Control+Alt+Down", true}, {"Super_R", true}, {"F7", true}, {"Super+w", true},
+        {"", false}, {"Super+", false}, {"+Super", false}, {"Control++Up", false},
+        {"Control + Up", false}, {"Super;rm", false}, {std::string(65, 'a'), false},
+    };
+    for (const auto& c : cases) {
+        store.setString(AgentSettings::kAppExposeChordKey, "F9");
+        EXPECT_EQ(settings.setAppExposeChord(c.chord), c.taken) << c.chord;
+        EXPECT_EQ(settings.appExposeChord(), c.taken ? c.chord : "F9") << c.chord;
+    }
+    EXPECT_TRUE(settings.setMissionControlChord("Super_L"));
+    EXPECT_EQ(settings.missionControlChord(), "Super_L");
+    EXPECT_EQ(settings.appExposeChord(), "F9") << "each gesture has its own setting";
+    store.setString(AgentSettings::kMissionControlChordKey, "Super key");  // written by hand
+    EXPECT_EQ(settings.missionControlChord(), "Super");
+}
+
 }  // namespace
 }  // namespace df

@@ -41,6 +41,22 @@ size_t FakeInputEvents::releaseHeldInputCalls() const {
     return releaseHeldInputCalls_;
 }
 
+std::vector<std::string> FakeInputEvents::chords() const {
+    std::lock_guard lock(mutex_);
+    return chords_;
+}
+
+void FakeInputEvents::setChordsKnown(bool known) {
+    std::lock_guard lock(mutex_);
+    chordsKnown_ = known;
+}
+
+bool FakeInputEvents::pressKeyChord(const std::string& chord) {
+    std::lock_guard lock(mutex_);
+    chords_.push_back(chord);
+    return chordsKnown_;
+}
+
 std::shared_ptr<InputEventSource> FakeInputEvents::createSource() {
     std::lock_guard lock(mutex_);
     if (!sourceAvailable_) return nullptr;
@@ -176,6 +192,28 @@ bool FakeWindowServices::raiseWindow(uint64_t window) {
 bool FakeWindowServices::activateApplication(int32_t pid) {
     std::lock_guard lock(mutex_);
     activated_.push_back(pid);
+    return true;
+}
+
+int FakeWindowServices::showingDesktopToggles() const {
+    std::lock_guard lock(mutex_);
+    return showingDesktopToggles_;
+}
+
+std::vector<int> FakeWindowServices::desktopSwitches() const {
+    std::lock_guard lock(mutex_);
+    return desktopSwitches_;
+}
+
+bool FakeWindowServices::toggleShowingDesktop() {
+    std::lock_guard lock(mutex_);
+    ++showingDesktopToggles_;
+    return true;
+}
+
+bool FakeWindowServices::switchDesktop(int offset) {
+    std::lock_guard lock(mutex_);
+    desktopSwitches_.push_back(offset);
     return true;
 }
 

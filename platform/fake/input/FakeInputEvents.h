@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 
 namespace df::fake {
 
@@ -26,6 +27,9 @@ public:
     void clearEvents();
     size_t cursorQueries() const;
     size_t releaseHeldInputCalls() const;
+    /// The chords pressed, in order; pressKeyChord() answers `known` for each.
+    std::vector<std::string> chords() const;
+    void setChordsKnown(bool known);
 
     std::shared_ptr<InputEventSource> createSource() override;
     std::optional<InputEvent> createMouseEvent(const InputEventSource* source,
@@ -38,6 +42,7 @@ public:
     void post(const InputEvent& event) override;
     std::optional<ScreenPoint> cursorPosition() override;
     void releaseHeldInput() override;
+    bool pressKeyChord(const std::string& chord) override;
 
 private:
     std::optional<InputEvent> made(InputEvent event);
@@ -49,6 +54,8 @@ private:
     std::vector<InputEvent> events_;
     size_t cursorQueries_ = 0;
     size_t releaseHeldInputCalls_ = 0;
+    std::vector<std::string> chords_;
+    bool chordsKnown_ = true;
 };
 
 /// Scriptable window list, recording raises and activations. The window at a point is the
@@ -64,6 +71,9 @@ public:
     std::vector<uint64_t> raised() const;
     std::vector<int32_t> activated() const;
     size_t windowListQueries() const;
+    /// How often showing the desktop was toggled, and the desktop switches asked for.
+    int showingDesktopToggles() const;
+    std::vector<int> desktopSwitches() const;
 
     std::vector<WindowInfo> onScreenWindows() override;
     std::optional<std::string> applicationClass(int32_t pid) override;
@@ -72,6 +82,8 @@ public:
     std::optional<WindowAtPoint> windowAt(ScreenPoint point) override;
     bool raiseWindow(uint64_t window) override;
     bool activateApplication(int32_t pid) override;
+    bool toggleShowingDesktop() override;
+    bool switchDesktop(int offset) override;
 
 private:
     mutable std::mutex mutex_;
@@ -82,6 +94,8 @@ private:
     std::vector<uint64_t> raised_;
     std::vector<int32_t> activated_;
     size_t windowListQueries_ = 0;
+    int showingDesktopToggles_ = 0;
+    std::vector<int> desktopSwitches_;
 };
 
 }  // namespace df::fake

@@ -1,5 +1,6 @@
-// Windows, the active application and raising on an X11 desktop, through the state an
-// EWMH window manager publishes on the root window. Runs on "duskferry.input.ax".
+// Windows, the active application and raising on an X11 desktop, and the desktop-wide
+// requests of the phone's gestures (showing the desktop, switching desktops), through the
+// state an EWMH window manager publishes on the root window. Runs on "duskferry.input.ax".
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/x11/XConnection.h"
 
@@ -102,7 +103,51 @@ public:
         return false;
     }
 
+    bool toggleShowingDesktop() override {
+        std::lock_guard lock(mutex_);
+        if (!connected() || !windowManagerSupports(showingDesktop_)) return false;
+        auto showing = cardinals(root_, showingDesktop_, XA_CARDINAL);
+        bool now = !showing.empty() && showing.front() != 0;
+        sendToWindowManager(root_, showingDesktop_, now ? 0 : 1);
+        return true;
+    }
+
+    bool switchDesktop(int offset) override {
+        std::lock_guard lock(mutex_);
+        if (!connected() || !windowManagerSupports(currentDesktop_)) return false;
+        auto count = cardinals(root_, numberOfDesktops_, XA_CARDINAL);
+        auto current = cardinals(root_, currentDesktop_, XA_CARDINAL);
+        if (count.empty() || current.empty() || count.front() < 2) return false;
+        const long n = static_cast<long>(count.front());
+        long target = (static_cast<long>(current.front()) + offset) % n;
+        if (target < 0) target += n;
+        sendToWindowManager(root_, currentDesktop_, target);
+        return true;
+    }
+
 private:
+    // Whether the window manager lists `atom` in _NET_SUPPORTED: a request it does not know
+    // would go unanswered.
+    bool windowManagerSupports(Atom atom) {
+        for (unsigned long a : cardinals(root_, supported_, XA_ATOM, 4096))
+            if (a == atom) return true;
+        return false;
+    }
+
+    // A request to the window manager about `window` (the root for desktop-wide state), with
+    // the current time so that it is not taken for a stale one.
+    void sendToWindowManager(Window window, Atom message, long value) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = message;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = value;
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XFlush(display_);
+    }
+
     // Under mutex_: the display with the atoms of its connection, interned once per
     // connection; false when the X server cannot be reached.
     bool connected() {
@@ -116,7 +161,8 @@ private:
                                "_NET_WM_WINDOW_TYPE_UTILITY", "_NET_WM_WINDOW_TYPE_TOOLBAR",
                                "_NET_WM_WINDOW_TYPE_SPLASH", "_NET_WM_WINDOW_TYPE_MENU",
                                "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", "_NET_WM_WINDOW_TYPE_POPUP_MENU",
-                               "_NET_WM_WINDOW_TYPE_NOTIFICATION"};
+                               "_NET_WM_WINDOW_TYPE_NOTIFICATION", "_NET_SUPPORTED", "_NET_SHOWING_DESKTOP",
+                               "_NET_CURRENT_DESKTOP", "_NET_NUMBER_OF_DESKTOPS"};
         Atom atoms[std::size(names)] = {};
         if (!XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms))
             return false;
@@ -138,6 +184,10 @@ private:
         typeDropdownMenu_ = atoms[15];
         typePopupMenu_ = atoms[16];
         typeNotification_ = atoms[17];
+        supported_ = atoms[18];
+        showingDesktop_ = atoms[19];
+        currentDesktop_ = atoms[20];
+        numberOfDesktops_ = atoms[21];
         root_ = DefaultRootWindow(display_);
         generation_ = connection_->generation();
         return true;
@@ -160,13 +210,13 @@ private:
         return out;
     }
 
-    std::vector<unsigned long> cardinals(Window w, Atom property, Atom type) {
+    std::vector<unsigned long> cardinals(Window w, Atom property, Atom type, long maxItems = 64) {
         std::vector<unsigned long> out;
         Atom actualType = None;
         int format = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(display_, w, property, 0, 64, False, type, &actualType, &format, &count,
+        if (XGetWindowProperty(display_, w, property, 0, maxItems, False, type, &actualType, &format, &count,
                                &after, &data) != Success)
             return out;
         if (data && format == 32) {
@@ -249,6 +299,7 @@ private:
     Atom typeDesktop_ = None, typeDock_ = None, typeNormal_ = None, typeDialog_ = None, typeUtility_ = None,
          typeToolbar_ = None, typeSplash_ = None, typeMenu_ = None, typeDropdownMenu_ = None, typePopupMenu_ = None,
          typeNotification_ = None;
+    Atom supported_ = None, showingDesktop_ = None, currentDesktop_ = None, numberOfDesktops_ = None;
 };
 
 }  // namespace

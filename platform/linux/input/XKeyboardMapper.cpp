@@ -15,12 +15,8 @@ double monotonicNow() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Time given to clients to take in a keymap change before keys on it are pressed.
-constexpr double kSettleTime = 0.1;
-
-// A spare keycode used more recently than this may still have key events in flight to
-// clients; before reassigning it, wait until that much time has passed.
-constexpr double kReuseGuard = 0.1;
+constexpr double kSettleTime = XKeyboardMapper::settleTime;
+constexpr double kReuseGuard = XKeyboardMapper::reuseGuard;
 
 }  // namespace
 

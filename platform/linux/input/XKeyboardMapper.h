@@ -17,6 +17,12 @@ namespace df {
 
 class XKeyboardMapper {
 public:
+    /// Seconds given to clients to take in a keymap change before keys on it are pressed.
+    static constexpr double settleTime = 0.1;
+    /// A spare keycode used more recently than this may still have key events on their way
+    /// to clients; it is reassigned only after that much time.
+    static constexpr double reuseGuard = 0.1;
+
     struct Stroke {
         KeyCode keycode = 0;
         bool shifted = false;  ///< the keysym sits on the shifted level of the key
@@ -41,6 +47,10 @@ public:
     /// before keys on them are pressed. Clients read a keymap change lazily; key events that
     /// arrive between several changes can be read with a stale map and type nothing.
     void settle();
+    /// Whether keymap changes wait for settle(); a caller that waits in its own way (without
+    /// holding its display lock meanwhile) syncs, marks them settled and sleeps settleTime.
+    bool unsettled() const { return unsettled_; }
+    void markSettled() { unsettled_ = false; }
     /// The unshifted keysym of a keycode.
     KeySym keysymOf(KeyCode keycode) const;
     size_t spareKeycodes() const { return spare_.size(); }

@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace df {
 
@@ -64,6 +66,21 @@ KeySym keysymForCodePoint(char32_t cp) {
     }
     if (cp < 0x20 || (cp >= 0x80 && cp < 0xA0)) return NoSymbol;
     return xkb_utf32_to_keysym(cp);
+}
+
+// A key of a chord by the name people write it with: the modifier words, else an X keysym
+// name ("F7", "Down", "w", "Super_R"). Surrounding spaces are ignored.
+KeySym keysymForKeyName(std::string name) {
+    while (!name.empty() && name.front() == ' ') name.erase(name.begin());
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.empty()) return NoSymbol;
+    static const std::map<std::string, KeySym> words{
+        {"Super", XK_Super_L}, {"Control", XK_Control_L}, {"Ctrl", XK_Control_L},
+        {"Alt", XK_Alt_L},     {"Shift", XK_Shift_L},     {"Meta", XK_Meta_L},
+        {"Hyper", XK_Hyper_L},
+    };
+    if (auto it = words.find(name); it != words.end()) return it->second;
+    return XStringToKeysym(name.c_str());
 }
 
 std::vector<char32_t> codePoints(const std::u16string& units) {
@@ -134,14 +151,14 @@ public:
     }
 
     void post(const InputEvent& event) override {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (!connected()) return;
         if (event.isMouse()) {
             postMouse(event);
         } else if (event.type == InputEvent::Type::scrollWheel) {
             postScroll(event);
         } else if (!event.unicode.empty()) {
-            if (event.type == InputEvent::Type::keyDown) typeText(event);
+            if (event.type == InputEvent::Type::keyDown && !typeText(event, lock)) return;
         } else {
             postKey(event);
         }
@@ -168,6 +185,35 @@ public:
         if (!connected()) return;
         releaseAllLocked();
         XFlush(display_);
+    }
+
+    bool pressKeyChord(const std::string& chord) override {
+        std::lock_guard lock(mutex_);
+        if (!connected()) return false;
+        std::vector<KeySym> keysyms;
+        size_t start = 0;
+        while (start <= chord.size()) {
+            size_t plus = chord.find('+', start);
+            if (plus == std::string::npos) plus = chord.size();
+            KeySym keysym = keysymForKeyName(chord.substr(start, plus - start));
+            if (keysym == NoSymbol) return false;
+            keysyms.push_back(keysym);
+            start = plus + 1;
+        }
+        std::vector<KeyCode> keys;
+        for (KeySym keysym : keysyms) {
+            auto stroke = mapper_->strokeFor(keysym, false);
+            if (!stroke) return false;
+            keys.push_back(stroke->keycode);
+        }
+        mapper_->settle();
+        // Modifiers the phone holds would turn the chord into another one.
+        auto change = applyModifiers(EventFlags::none, 0, false);
+        for (KeyCode kc : keys) XTestFakeKeyEvent(display_, kc, True, CurrentTime);
+        for (auto it = keys.rbegin(); it != keys.rend(); ++it) XTestFakeKeyEvent(display_, *it, False, CurrentTime);
+        restoreModifiers(change);
+        XFlush(display_);
+        return true;
     }
 
 private:
@@ -333,32 +379,53 @@ private:
 
     // Types each character by its keysym. Characters the keymap lacks go on spare
     // keycodes; the text is typed in runs that need no more remaps than there are spare
-    // keycodes, each run's remaps done and settled before its first key.
-    void typeText(const InputEvent& event) {
+    // keycodes, each run's remaps settled before its first key. The wait for clients to take
+    // in a run's keymap changes happens with the connection let go: a long text in another
+    // script waits like that hundreds of times, and the session's own calls (the cursor
+    // position that answers a heartbeat) must not wait for the whole text. (The next run's
+    // remaps come after that wait, so reusing a spare keycode does not wait again.) False
+    // when the connection changed on the way.
+    bool typeText(const InputEvent& event, std::unique_lock<std::mutex>& lock) {
         mapper_->refresh();
-        auto change = applyModifiers(event.flags, 0, false);
+        const uint64_t generation = generation_;
+        auto pause = [&](double seconds) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            lock.lock();
+            return connected() && generation_ == generation;
+        };
         std::vector<XKeyboardMapper::Stroke> run;
         size_t remaps = 0;
+        auto typeRunNow = [&] {
+            if (mapper_->unsettled()) {
+                XSync(display_, False);
+                mapper_->markSettled();
+                if (!pause(XKeyboardMapper::settleTime)) return false;
+            }
+            auto change = applyModifiers(event.flags, 0, false);
+            typeRun(run);
+            restoreModifiers(change);
+            XFlush(display_);
+            run.clear();
+            remaps = 0;
+            return true;
+        };
         for (char32_t cp : codePoints(event.unicode)) {
             KeySym keysym = keysymForCodePoint(cp);
             if (keysym == NoSymbol) continue;
             bool onKeymap = mapper_->lookup(keysym).has_value();
             if (!onKeymap && remaps >= mapper_->spareKeycodes()) {
-                typeRun(run);
-                run.clear();
-                remaps = 0;
+                if (!typeRunNow()) return false;
             }
             auto stroke = mapper_->strokeFor(keysym);
             if (!stroke) continue;
             if (!onKeymap) ++remaps;
             run.push_back(*stroke);
         }
-        typeRun(run);
-        restoreModifiers(change);
+        return typeRunNow();
     }
 
     void typeRun(const std::vector<XKeyboardMapper::Stroke>& run) {
-        mapper_->settle();
         for (const auto& stroke : run) {
             bool shift = stroke.shifted && modifierKeycode_[kShift];
             if (shift) XTestFakeKeyEvent(display_, modifierKeycode_[kShift], True, CurrentTime);

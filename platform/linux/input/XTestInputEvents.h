@@ -14,7 +14,8 @@
 // - event flags: the host modifier keys pressed and released around the event so that
 //   exactly the flags' modifiers are held while it happens (Command as set in the options,
 //   Option as Alt, Control as Control, Shift as Shift), then put back as they were;
-// - Control+Command+Q, the Mac's lock chord: the session lock (SessionLocker).
+// - Control+Command+Q, the Mac's lock chord: the session lock (SessionLocker);
+// - key chords of host key names (the gesture chords): pressed in order, released in reverse.
 //
 // Each object keeps its own display connection for its whole life (opened again only after
 // it broke, see XConnection), guarded by a mutex: the event side is used from the session
@@ -48,7 +49,7 @@ struct XTestInputOptions {
 std::shared_ptr<InputEvents> createXTestInputEvents(const XTestInputOptions& options = {});
 
 /// Nothing when the display cannot be opened. Without an EWMH window manager the window
-/// list is empty and nothing is raised.
+/// list is empty, nothing is raised and the desktop requests report false.
 std::shared_ptr<WindowServices> createEwmhWindowServices(const std::string& displayName = {});
 
 }  // namespace df
