@@ -33,9 +33,45 @@ std::shared_ptr<AgentSession> AgentSession::create(std::shared_ptr<Connection> c
                                                    std::shared_ptr<DispatchQueue> queue, StatusCallback onStatus,
                                                    AuthResultCallback onAuthResult,
                                                    QuicPortProvider quicPortProvider, SessionServices services) {
-    return std::shared_ptr<AgentSession>(new AgentSession(std::move(connection), std::move(queue),
-                                                          std::move(onStatus), std::move(onAuthResult),
-                                                          std::move(quicPortProvider), std::move(services)));
+    std::shared_ptr<AgentSession> session(new AgentSession(std::move(connection), std::move(queue),
+                                                           std::move(onStatus), std::move(onAuthResult),
+                                                           std::move(quicPortProvider), std::move(services)));
+    session->makeFileTransfer();
+    return session;
+}
+
+void AgentSession::makeFileTransfer() {
+    std::weak_ptr<AgentSession> weak = weak_from_this();
+    FileTransfer::Session s;
+    s.queue = queue_;
+    s.report = [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->report(text);
+    };
+    s.onMain = [weak](std::function<void()> task) {
+        if (auto self = weak.lock()) self->onMain(std::move(task));
+    };
+    s.ready = [weak] {
+        auto self = weak.lock();
+        return self && !self->closed_ && self->authState_ == AuthState::authed;
+    };
+    s.closed = [weak] {
+        auto self = weak.lock();
+        return !self || self->closed_;
+    };
+    s.videoInFlight = [weak] {
+        auto self = weak.lock();
+        return self ? self->video_.videoInFlight : 0;
+    };
+    s.fileConnection = [weak]() -> std::shared_ptr<Connection> {
+        auto self = weak.lock();
+        if (!self) return nullptr;
+        return self->mediaConnection_ ? self->mediaConnection_ : self->connection_;
+    };
+    s.sendControl = [weak](const ControlMessage& message, Connection& connection) {
+        if (auto self = weak.lock()) self->sendControl(message, connection);
+    };
+    s.l10n = services_.l10n;
+    files_ = FileTransfer::create(std::move(s), services_.files);
 }
 
 AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_ptr<DispatchQueue> queue,
@@ -135,8 +171,7 @@ void AgentSession::handle(const WireFrame& frame) {
         break;
     }
     case WireKind::fileChunk:
-        // File reception comes with the file-transfer component; until then chunks of an
-        // authenticated phone have no receiver, and those of any other are dropped anyway.
+        if (authState_ == AuthState::authed) files_->fileChunk(frame.payload);
         break;
     case WireKind::videoFrame:
     case WireKind::audioFrame:
@@ -393,6 +428,7 @@ void AgentSession::closeNow() {
         heartbeatWatchdog_->cancel();
         heartbeatWatchdog_.reset();
     }
+    files_->sessionClosed();
     bool wasCurrent = false;
     {
         std::lock_guard lock(gCurrentMutex);
