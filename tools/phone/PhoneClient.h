@@ -102,10 +102,13 @@ private:
     struct IncomingFile {
         FileBegin begin;
         std::filesystem::path path;
-        std::ofstream stream;
+        int fd = -1;  ///< the new file being written, or -1 (checked but not kept)
         int64_t received = 0;
         bool writeFailed = false;
+        bool overflowed = false;  ///< more bytes than announced arrived
     };
+    /// Closes the file being received and, unless it is complete, removes it.
+    void closeIncoming(IncomingFile& file, bool keep);
 
     // Control connection.
     void onControlState(ConnectionState state, const std::optional<TransportError>& error);
