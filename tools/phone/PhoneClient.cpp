@@ -677,6 +677,12 @@ void PhoneClient::onFileEnd(const FileEnd& end) {
          (file.path.empty() ? "" : " path=" + textValue(file.path.string())));
 }
 
+void PhoneClient::sendFileFrame(Bytes frame, Connection::SendCompletion completion) {
+    if (!fileConnection_ || fileConnection_ == control_) return sendRaw(std::move(frame), std::move(completion));
+    if (phase_ == Phase::ended) return;
+    fileConnection_->send(std::move(frame), completion ? std::move(completion) : [](std::optional<TransportError>) {});
+}
+
 void PhoneClient::queueFile(const fs::path& path) {
     outgoing_.push_back(path);
     if (!sending_) startNextOutgoingFile();
@@ -696,7 +702,13 @@ void PhoneClient::startNextOutgoingFile() {
         sending_ = true;
         const uint32_t id = randomFileID();
         const std::string name = path.filename().string();
-        send(FileBegin(id, name, static_cast<int64_t>(size)));
+        // The whole transfer goes on one connection so that its frames stay in order.
+        fileConnection_ = control_;
+        if (options_.filesOverMedia) {
+            if (quicMedia_ && quicMedia_->ready) fileConnection_ = quicMedia_->connection;
+            else if (tcpMedia_ && tcpMedia_->ready) fileConnection_ = tcpMedia_->connection;
+        }
+        sendFileFrame(*ControlMessage(FileBegin(id, name, static_cast<int64_t>(size))).encodedFrame());
         out_("sending file " + textValue(name) + " fileID=" + std::to_string(id) + " size=" + std::to_string(size));
         sendNextChunk(id, std::move(in), 0, static_cast<int64_t>(size), name);
         return;
@@ -712,7 +724,7 @@ void PhoneClient::sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> 
     in->read(reinterpret_cast<char*>(data.data()), kChunkSize);
     data.resize(static_cast<size_t>(in->gcount()));
     if (data.empty()) {
-        send(FileEnd(fileID));
+        sendFileFrame(*ControlMessage(FileEnd(fileID)).encodedFrame());
         if (sent != total)
             err_("file " + textValue(name) + " changed while being sent: " + std::to_string(sent) +
                  " bytes sent, " + std::to_string(total) + " announced");
@@ -724,7 +736,7 @@ void PhoneClient::sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> 
     trace("->", "control fileChunk fileID=" + std::to_string(fileID) + " bytes=" + std::to_string(data.size()));
     std::weak_ptr<PhoneClient> weak = shared_from_this();
     // One chunk in flight: the next is read once the transport has taken this one.
-    sendRaw(FileChunk::wireEncode(fileID, data),
+    sendFileFrame(FileChunk::wireEncode(fileID, data),
             [weak, fileID, in, nowSent, total, name](std::optional<TransportError> error) {
                 auto me = weak.lock();
                 if (!me || me->phase_ != Phase::running) return;

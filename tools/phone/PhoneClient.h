@@ -59,6 +59,9 @@ struct PhoneOptions {
     std::filesystem::path downloadDir;  ///< where received files land ("" = check only)
     std::vector<ControlMessage> messages;         ///< sent once after helloAck, in order
     std::vector<std::filesystem::path> sendFiles; ///< sent after the messages, in order
+    /// Files go on the media channel (QUIC, else TCP) when one is open, else on the control
+    /// connection.
+    bool filesOverMedia = false;
     bool hasScript = false;        ///< a script feeds steps; the client ends after its last
 };
 
@@ -142,6 +145,7 @@ private:
     void onFileChunk(const Bytes& payload);
     void onFileEnd(const FileEnd& end);
     void queueFile(const std::filesystem::path& path);
+    void sendFileFrame(Bytes frame, Connection::SendCompletion completion = nullptr);
     void startNextOutgoingFile();
     void sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> in, int64_t sent,
                        int64_t total, std::string name);
@@ -192,6 +196,7 @@ private:
 
     std::optional<IncomingFile> incoming_;
     std::deque<std::filesystem::path> outgoing_;
+    std::shared_ptr<Connection> fileConnection_;
     bool sending_ = false;
 };
 
