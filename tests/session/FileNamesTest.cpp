@@ -5,6 +5,7 @@
 
 #include "DuskFerryAgent/session/FileNames.h"
 #include "DuskFerryAgent/session/FileTransfer.h"
+#include "platform/XdgDirs.h"
 #include "platform/fake/queue/ManualQueue.h"
 #include "platform/linux/files/PosixFiles.h"
 #include "protocol/MediaPayloads.h"
@@ -159,6 +160,31 @@ TEST(FileNames, HostileNamesEachBecomeOneNewPlainFileInsideDownloads) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
     EXPECT_EQ(readAll(outside / "target"), "secret");
     EXPECT_EQ(readAll(downloads / "dir" / "inner.txt"), "inner");
+}
+
+TEST(DownloadsFolder, TheUserDirsEntryIsReadAsTheShellWouldAndOddEntriesAreSkipped) {
+    const fs::path home = "/home/ana";
+    struct Case {
+        const char* text;
+        std::optional<fs::path> expected;
+    };
+    const std::vector<Case> cases = {
+        {"XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n", home / "Downloads"},
+        {"# comment\nXDG_DESKTOP_DIR=\"$HOME/Desktop\"\n  XDG_DOWNLOAD_DIR=\"$HOME/Téléchargements\"\n",
+         home / "Téléchargements"},
+        {"XDG_DOWNLOAD_DIR=\"/data/in box\"\n", fs::path("/data/in box")},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/with \\\"quote\\\"\"\n", home / "with \"quote\""},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/a\"\nXDG_DOWNLOAD_DIR=\"$HOME/b\"\n", home / "b"},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/\"\n", std::nullopt},  // a disabled folder
+        {"XDG_DOWNLOAD_DIR=\"relative/dir\"\n", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/unterminated\n", std::nullopt},
+        {"#XDG_DOWNLOAD_DIR=\"$HOME/x\"\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(XdgDirs::downloadDirFromUserDirs(c.text, home), c.expected);
+    }
 }
 
 }  // namespace
