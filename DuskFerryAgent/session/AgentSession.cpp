@@ -146,6 +146,13 @@ void AgentSession::start(Bytes initialData) {
 void AgentSession::receiveLoop() {
     if (closeRequested_) return;
     std::weak_ptr<AgentSession> weak = weak_from_this();
+    if (files_->receivingBacklogged()) {
+        // Received file chunks wait for the disk: read on once they are written.
+        files_->whenDrained([weak] {
+            if (auto self = weak.lock(); self && !self->closed_) self->receiveLoop();
+        });
+        return;
+    }
     connection_->receive(1, receiveMaximum,
                          [weak](Bytes data, bool isComplete, std::optional<TransportError> error) {
                              auto self = weak.lock();

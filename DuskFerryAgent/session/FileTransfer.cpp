@@ -90,13 +90,22 @@ void FileTransfer::fileChunk(std::span<const uint8_t> payload) {
     }
     std::weak_ptr<FileTransfer> weak = weak_from_this();
     auto sessionQueue = session_.queue;
-    ioQueue()->post([writing = incoming_->writing, bytes = std::move(chunk->chunk), weak, sessionQueue] {
-        if (writing->failed || !writing->file) return;
-        if (auto error = writing->file->write(bytes)) {
-            writing->failed = true;
-            writing->file->discard();
-            sessionQueue->post([weak, writing] {
-                if (auto self = weak.lock()) self->writeFailed(writing);
+    backlog_->bytes += chunk->chunk.size();
+    ioQueue()->post([writing = incoming_->writing, bytes = std::move(chunk->chunk), weak, sessionQueue,
+                     backlog = backlog_] {
+        if (!writing->failed && writing->file) {
+            if (auto error = writing->file->write(bytes)) {
+                writing->failed = true;
+                writing->file->discard();
+                sessionQueue->post([weak, writing] {
+                    if (auto self = weak.lock()) self->writeFailed(writing);
+                });
+            }
+        }
+        const size_t left = backlog->bytes -= bytes.size();
+        if (left <= maxPendingWrites / 2 && backlog->waiting.exchange(false)) {
+            sessionQueue->post([weak] {
+                if (auto self = weak.lock()) self->resumeReceiving();
             });
         }
     });
@@ -108,6 +117,25 @@ void FileTransfer::fileChunk(std::span<const uint8_t> payload) {
             showProgress("↓" + std::to_string(pct) + "%");
         }
     }
+}
+
+bool FileTransfer::receivingBacklogged() const { return backlog_->bytes.load() > maxPendingWrites; }
+
+void FileTransfer::whenDrained(std::function<void()> resume) {
+    resumes_.push_back(std::move(resume));
+    backlog_->waiting = true;
+    // The file queue may have drained between the check and the flag.
+    if (backlog_->bytes.load() <= maxPendingWrites / 2 && backlog_->waiting.exchange(false)) {
+        std::weak_ptr<FileTransfer> weak = weak_from_this();
+        session_.queue->post([weak] {
+            if (auto self = weak.lock()) self->resumeReceiving();
+        });
+    }
+}
+
+void FileTransfer::resumeReceiving() {
+    auto resumes = std::exchange(resumes_, {});
+    for (auto& resume : resumes) resume();
 }
 
 void FileTransfer::writeFailed(const std::shared_ptr<Writing>& writing) {

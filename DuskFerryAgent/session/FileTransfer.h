@@ -25,6 +25,7 @@
 #include "platform/Transport.h"
 #include "protocol/ControlMessage.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -73,6 +74,7 @@ public:
     static constexpr double backOffStep = 0.015;
     /// A chunk backs off while its yields so far are at most this many.
     static constexpr int maxYields = 3;
+    static constexpr size_t maxPendingWrites = 8u << 20;
 
     /// What the transfer needs of its session (session queue).
     struct Session {
@@ -98,6 +100,13 @@ public:
     void fileEnd(const FileEnd& end);
     /// The session closed: a file being received is dropped.
     void sessionClosed();
+
+    /// True while more than `maxPendingWrites` bytes of received chunks wait for the disk:
+    /// the session then stops reading its connections, so a disk slower than the network
+    /// holds the phone back instead of filling memory.
+    bool receivingBacklogged() const;
+    /// Runs `resume` on the session queue once the waiting bytes are down to half the bound.
+    void whenDrained(std::function<void()> resume);
 
     /// Queues files for the phone. Any thread.
     void sendFiles(std::vector<std::filesystem::path> paths, std::shared_ptr<FileSendObserver> observer = nullptr);
@@ -132,7 +141,14 @@ private:
         std::shared_ptr<FileSendObserver> observer;
     };
 
+    /// Bytes handed to the file queue and not yet written; shared with its tasks.
+    struct Backlog {
+        std::atomic<size_t> bytes{0};
+        std::atomic<bool> waiting{false};
+    };
+
     FileTransfer(Session session, FileTransferServices services);
+    void resumeReceiving();
     std::shared_ptr<DispatchQueue> ioQueue();
     std::string text(const char* key, const std::string& name) const;
     void showProgress(std::optional<std::string> text);
@@ -150,6 +166,8 @@ private:
     std::shared_ptr<DispatchQueue> fileIOQueue_;
     std::optional<Incoming> incoming_;
     int lastProgressPct_ = -1;
+    std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
+    std::vector<std::function<void()>> resumes_;
     std::deque<Queued> outgoingFiles_;
     bool sendingFile_ = false;
 };

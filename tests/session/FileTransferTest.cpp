@@ -275,6 +275,32 @@ TEST_F(FileTransferTest, HostileAnnouncedNamesAreShownAsStored) {
     EXPECT_EQ(statuses.back(), "Received: gpj.exe[31m → Downloads");
 }
 
+TEST_F(FileTransferTest, ChunksWaitingForTheDiskHoldReadingBackUntilHalfAreWritten) {
+    const size_t chunkBytes = 1 << 20;
+    files->fileBegin(FileBegin(2, "slow.bin", 20 * static_cast<int64_t>(chunkBytes)));
+    queue->runUntilIdle();
+    int resumed = 0;
+    size_t sent = 0;
+    // The disk (the file queue) does not run: chunks pile up until the bound.
+    while (!files->receivingBacklogged()) {
+        files->fileChunk(FileChunk::encode(2, filled(chunkBytes)));
+        ++sent;
+    }
+    EXPECT_EQ(sent, FileTransfer::maxPendingWrites / chunkBytes + 1);
+    files->whenDrained([&] { ++resumed; });
+    queue->runUntilIdle();
+    EXPECT_EQ(resumed, 0);
+    io->runUntilIdle();
+    queue->runUntilIdle();
+    EXPECT_EQ(resumed, 1);
+    EXPECT_FALSE(files->receivingBacklogged());
+    // A wait that starts when the disk has caught up resumes at once.
+    files->whenDrained([&] { ++resumed; });
+    queue->runUntilIdle();
+    EXPECT_EQ(resumed, 2);
+    EXPECT_EQ(downloads->temporary.begin()->second.size(), sent * chunkBytes);
+}
+
 // ---- Sending ----
 
 TEST_F(FileTransferTest, FilesGoOutInChunksOfAtMost64KiBOneInFlightAtATime) {
