@@ -1,5 +1,5 @@
 # duskferry-agent: the process (included by DuskFerryAgent/CMakeLists.txt).
-add_executable(duskferry-agent ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp ${CMAKE_CURRENT_SOURCE_DIR}/SendCommand.cpp)
+add_executable(duskferry-agent ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
 df_warnings(duskferry-agent)
 target_link_libraries(duskferry-agent PRIVATE
   df_session df_trust df_shell_core df_input df_display_target df_platform_linux)

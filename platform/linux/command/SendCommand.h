@@ -1,5 +1,5 @@
 #pragma once
-// `duskferry-agent send FILE...`: hands files to the running agent over its local command
+// The client side of `duskferry-agent send FILE...`: hands files to the running agent over its local command
 // socket and prints what becomes of each, with progress. Exit status: 0 all sent, 1 some
 // not sent, 2 usage or a local failure, 3 no agent running, 4 no phone connected.
 

@@ -1,4 +1,4 @@
-#include "DuskFerryAgent/SendCommand.h"
+#include "platform/linux/command/SendCommand.h"
 
 #include "platform/linux/command/UnixCommandSocket.h"
 
