@@ -198,10 +198,9 @@ void FileTransfer::abandonIncoming() {
 }
 
 void FileTransfer::sessionClosed() {
-    if (incoming_) {
-        abandonIncoming();
-        showProgress(std::nullopt);
-    }
+    // Neither direction goes on, so no progress may stay on show.
+    if (incoming_ || sendingFile_) showProgress(std::nullopt);
+    abandonIncoming();
     for (auto& queued : outgoingFiles_) {
         if (queued.observer) queued.observer->skipped(queued.path, "the phone disconnected");
     }

@@ -404,6 +404,7 @@ TEST_F(FileTransferTest, FilesQueuedWhileNoPhoneIsReadyOrAfterCloseAreDropped) {
     EXPECT_THAT(observer->events, ElementsAre("skipped /tmp/a", "started big 300000", "progress big 21", "skipped /tmp/a",
                                               "interrupted big"));
     EXPECT_EQ(statuses.back(), "Sending file: big…");
+    EXPECT_EQ(progress.back(), "") << "no progress stays on show";
 }
 
 }  // namespace
