@@ -12,7 +12,8 @@
 // (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog),
 // AgentSessionCapture.cpp (capture generations, start failures, the video send path) and
 // AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder);
-// file transfer is its own component (FileTransfer.cpp), owned here.
+// file transfer is its own component (FileTransfer.cpp), owned here and wired in
+// AgentSessionFiles.cpp.
 
 #include "DuskFerryAgent/session/SessionServices.h"
 #include "platform/Transport.h"
@@ -178,6 +179,7 @@ private:
     void report(const std::string& text);
     void onMain(std::function<void()> task);
     SessionInput* injector();
+    // File transfer's view of the session (AgentSessionFiles.cpp).
     void makeFileTransfer();
 
     // Dispatch (AgentSessionDispatch.cpp).
