@@ -251,6 +251,16 @@ int main(int argc, char** argv) {
         session.postLockChord = [] { SessionLocker().lock(); };
     }
 
+    // Files from the phone go to the user's download folder; a received file is shown in the
+    // desktop's file manager when there is a desktop.
+    session.files.downloads = createPosixDownloadsFolder(XdgDirs::downloadDir());
+    session.files.reader = createPosixFileReader();
+    session.files.makeIOQueue = [] { return SerialQueue::create("duskferry.agent.fileio"); };
+    if (std::getenv("DISPLAY")) {
+        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        session.files.revealer = createDesktopFileRevealer(bus ? bus : "", true);
+    }
+
     // The screen goes to the phone through X11 capture and libx265; the display is kept
     // awake while it does (X screen saver suspended, and the desktop's screen saver
     // inhibited when a session bus offers one).
@@ -278,16 +288,6 @@ int main(int argc, char** argv) {
             if (auto desktop = createScreenSaverInhibit(bus)) awake.push_back(std::move(desktop));
         }
         session.displayActivity = std::make_shared<AllDisplayActivities>(std::move(awake));
-    }
-
-    // Files from the phone go to the user's download folder; a received file is shown in the
-    // desktop's file manager when there is a desktop.
-    session.files.downloads = createPosixDownloadsFolder(XdgDirs::downloadDir());
-    session.files.reader = createPosixFileReader();
-    session.files.makeIOQueue = [] { return SerialQueue::create("duskferry.agent.fileio"); };
-    if (std::getenv("DISPLAY")) {
-        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        session.files.revealer = createDesktopFileRevealer(bus ? bus : "", true);
     }
 
     ServerServices services;
