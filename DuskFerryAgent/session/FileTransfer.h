@@ -74,7 +74,7 @@ public:
     static constexpr double backOffStep = 0.015;
     /// A chunk backs off while its yields so far are at most this many.
     static constexpr int maxYields = 3;
-    static constexpr size_t maxPendingWrites = 8u << 20;
+    static constexpr size_t maxPendingWrites = 4u << 20;
 
     /// What the transfer needs of its session (session queue).
     struct Session {
