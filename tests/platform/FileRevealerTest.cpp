@@ -159,12 +159,12 @@ private:
 
 TEST(FileRevealer, TheFileManagerShowsTheFileSelected) {
     DF_REQUIRE_TOOL("dbus-daemon");
+    testsupport::TempDir dir;
+    FakeXdgOpen xdgOpen(dir.path());  // PATH is changed before any thread of the test runs
     PrivateBus bus;
     ASSERT_FALSE(bus.address().empty());
     FakeFileManager manager(bus.address());
     ASSERT_TRUE(manager.owned());
-    testsupport::TempDir dir;
-    FakeXdgOpen xdgOpen(dir.path());
     createDesktopFileRevealer(bus.address(), true)->reveal("/home/ana/Downloads/report 2#ü.pdf");
     EXPECT_EQ(manager.calls(), std::vector<std::string>{"ShowItems file:///home/ana/Downloads/report%202%23%C3%BC.pdf "
                                                         "startup=\"\""});

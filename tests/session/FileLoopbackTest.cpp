@@ -165,6 +165,7 @@ TEST(FileLoopbackSendCommand, TheSendCommandReachesThePhoneOrSaysWhyNot) {
     FileLoopback loop(dir / "Downloads");
     ASSERT_TRUE(loop.startServer());
     auto commandQueue = SerialQueue::create("duskferry.agent.command");
+    std::mutex statusMutex;  // written on the command queue, read here
     std::vector<std::string> senderStatuses;
     auto server = loop.server;
     auto sender = std::make_shared<PhoneFileSender>(
@@ -176,7 +177,10 @@ TEST(FileLoopbackSendCommand, TheSendCommandReachesThePhoneOrSaysWhyNot) {
             });
             return files;
         },
-        [&senderStatuses](const std::string& t) { senderStatuses.push_back(t); },
+        [&](const std::string& t) {
+            std::lock_guard lock(statusMutex);
+            senderStatuses.push_back(t);
+        },
         std::make_shared<L10n>(std::vector<std::string>{"en"}));
     auto commands = startUnixCommandServer(commandQueue, socket, [sender](auto request, auto reply) {
         sender->handleCommand(request, reply);
@@ -188,7 +192,10 @@ TEST(FileLoopbackSendCommand, TheSendCommandReachesThePhoneOrSaysWhyNot) {
     std::tie(status, out) = runSend(runtime, {file});
     EXPECT_EQ(status, 4) << out;
     EXPECT_NE(out.find("no phone is connected"), std::string::npos) << out;
-    EXPECT_EQ(senderStatuses, std::vector<std::string>{"No iPhone connected"});
+    {
+        std::lock_guard lock(statusMutex);
+        EXPECT_EQ(senderStatuses, std::vector<std::string>{"No iPhone connected"});
+    }
 
     ASSERT_TRUE(loop.startPhone(false, dir / "phone-downloads"));
     std::tie(status, out) = runSend(runtime, {file, dir / "missing.txt"});
