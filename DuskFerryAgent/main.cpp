@@ -20,6 +20,7 @@
 #include "DuskFerryAgent/input/InjectorSessionInput.h"
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
+#include "DuskFerryAgent/session/PhoneFileSender.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/shell/VirtualDisplayManager.h"
@@ -34,10 +35,13 @@
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/audio/LinuxAudio.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/command/SendCommand.h"
+#include "platform/linux/command/UnixCommandSocket.h"
 #include "platform/linux/compression/X265Compression.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/displays/XRandRVirtualDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
+#include "platform/linux/files/PosixFiles.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/keychain/FileAgentKeychain.h"
@@ -94,9 +98,19 @@ struct Options {
     uint16_t quicPort = 52526;
 };
 
+/// Where the running agent takes local commands: a folder of its own in the user's runtime
+/// folder, else a private folder in /tmp.
+std::filesystem::path commandSocketPath() {
+    if (auto runtime = XdgDirs::runtimeDir()) return *runtime / "duskferry" / "agent.sock";
+    return std::filesystem::temp_directory_path() / ("duskferry-" + std::to_string(::getuid())) / "agent.sock";
+}
+
 void usage(std::ostream& out) {
     out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N] [--command-key control|super]\n"
            "                      [--mission-control-chord CHORD] [--app-expose-chord CHORD]\n"
+           "       duskferry-agent send FILE...\n"
+           "  send FILE...   hands the files to the running agent, which sends them to the connected\n"
+           "                 phone; prints the progress and what became of each file\n"
            "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
            "                 on this terminal and approvals are asked there. Until the desktop\n"
            "                 shell exists this is how the agent always runs; without a desktop\n"
@@ -123,6 +137,9 @@ bool parsePort(const char* text, uint16_t& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "send")
+        return runSendCommand(commandSocketPath(), std::vector<std::string>(argv + 2, argv + argc));
+
     // Connections are read up to a megabyte at a time. By default glibc hands such a buffer
     // back to the kernel when it is freed and faults it in again for the next read, which
     // costs far more than parsing the bytes; keep up to 64 MiB of freed heap instead.
@@ -256,6 +273,16 @@ int main(int argc, char** argv) {
         session.postLockChord = [locker] { locker->lock(); };
     }
 
+    // Files from the phone go to the user's download folder; a received file is shown in the
+    // desktop's file manager when there is a desktop.
+    session.files.downloads = createPosixDownloadsFolder(XdgDirs::downloadDir());
+    session.files.reader = createPosixFileReader();
+    session.files.makeIOQueue = [] { return SerialQueue::create("duskferry.agent.fileio"); };
+    if (std::getenv("DISPLAY")) {
+        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        session.files.revealer = createDesktopFileRevealer(bus ? bus : "", true);
+    }
+
     // The screen goes to the phone through X11 capture and libx265; the display is kept
     // awake while it does (X screen saver suspended, and the desktop's screen saver
     // inhibited when a session bus offers one).
@@ -315,8 +342,24 @@ int main(int argc, char** argv) {
     auto server = AgentServer::create(code, printLine, std::move(services));
     server->start();
 
+    // `duskferry-agent send FILE...` reaches the connected phone through this socket.
+    auto commandQueue = SerialQueue::create("duskferry.agent.command");
+    auto sender = std::make_shared<PhoneFileSender>(
+        [] {
+            auto current = AgentSession::current();
+            return current ? current->fileTransfer() : nullptr;
+        },
+        printLine, l10n);
+    auto commands = startUnixCommandServer(commandQueue, commandSocketPath(),
+                                           [sender](std::vector<std::string> request, std::shared_ptr<LocalCommandReply> reply) {
+                                               sender->handleCommand(request, reply);
+                                           });
+    if (!commands) printLine("duskferry-agent send is unavailable: " + commands.error());
+
     int signal = 0;
     sigwait(&endSignals, &signal);
+    if (commands) (*commands)->stop();
+    commandQueue->shutdown();
 
     // Orderly end: close the session (its teardown, posted by close(), runs on the server
     // queue before the next task there), then let the server go, which cancels the

@@ -1,6 +1,8 @@
 #include "platform/XdgDirs.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -36,6 +38,62 @@ std::filesystem::path dataHome() {
 std::filesystem::path configHome() {
     if (auto fromEnv = absoluteFromEnvironment("XDG_CONFIG_HOME"); !fromEnv.empty()) return fromEnv;
     return home() / ".config";
+}
+
+std::optional<std::filesystem::path> runtimeDir() {
+    if (auto fromEnv = absoluteFromEnvironment("XDG_RUNTIME_DIR"); !fromEnv.empty()) return fromEnv;
+    return std::nullopt;
+}
+
+std::optional<std::filesystem::path> downloadDirFromUserDirs(std::string_view text, const std::filesystem::path& home) {
+    std::optional<std::filesystem::path> found;
+    std::istringstream lines{std::string(text)};
+    for (std::string line; std::getline(lines, line);) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        constexpr std::string_view key = "XDG_DOWNLOAD_DIR=";
+        if (line.compare(start, key.size(), key) != 0) continue;
+        std::string_view rest = std::string_view(line).substr(start + key.size());
+        if (rest.empty() || rest.front() != '"') continue;
+        std::string value;
+        bool closed = false;
+        for (size_t i = 1; i < rest.size(); ++i) {
+            if (rest[i] == '\\' && i + 1 < rest.size()) {
+                value += rest[++i];
+            } else if (rest[i] == '"') {
+                closed = true;
+                break;
+            } else {
+                value += rest[i];
+            }
+        }
+        if (!closed) continue;
+        std::filesystem::path path;
+        if (value.starts_with("$HOME/")) {
+            path = home / value.substr(6);
+        } else if (value.starts_with("/")) {
+            path = value;
+        } else {
+            continue;
+        }
+        // "$HOME/" alone is how a disabled folder is written.
+        if (path.lexically_normal() == home.lexically_normal() || path.lexically_normal() == (home / "").lexically_normal())
+            continue;
+        found = path;  // the last assignment counts, as when the shell reads the file
+    }
+    return found;
+}
+
+std::filesystem::path downloadDir() {
+    const auto homeDir = home();
+    if (auto fromEnv = absoluteFromEnvironment("XDG_DOWNLOAD_DIR"); !fromEnv.empty()) return fromEnv;
+    std::ifstream in(configHome() / "user-dirs.dirs");
+    if (in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        if (auto path = downloadDirFromUserDirs(text.str(), homeDir)) return *path;
+    }
+    return homeDir / "Downloads";
 }
 
 }  // namespace df::XdgDirs

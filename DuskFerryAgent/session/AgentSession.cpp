@@ -34,9 +34,11 @@ std::shared_ptr<AgentSession> AgentSession::create(std::shared_ptr<Connection> c
                                                    std::shared_ptr<DispatchQueue> queue, StatusCallback onStatus,
                                                    AuthResultCallback onAuthResult,
                                                    QuicPortProvider quicPortProvider, SessionServices services) {
-    return std::shared_ptr<AgentSession>(new AgentSession(std::move(connection), std::move(queue),
-                                                          std::move(onStatus), std::move(onAuthResult),
-                                                          std::move(quicPortProvider), std::move(services)));
+    std::shared_ptr<AgentSession> session(new AgentSession(std::move(connection), std::move(queue),
+                                                           std::move(onStatus), std::move(onAuthResult),
+                                                           std::move(quicPortProvider), std::move(services)));
+    session->makeFileTransfer();
+    return session;
 }
 
 AgentSession::AgentSession(std::shared_ptr<Connection> connection, std::shared_ptr<DispatchQueue> queue,
@@ -115,6 +117,13 @@ void AgentSession::start(Bytes initialData) {
 void AgentSession::receiveLoop() {
     if (closeRequested_) return;
     std::weak_ptr<AgentSession> weak = weak_from_this();
+    if (files_->receivingBacklogged()) {
+        // Received file chunks wait for the disk: read on once they are written.
+        files_->whenDrained([weak] {
+            if (auto self = weak.lock(); self && !self->closed_) self->receiveLoop();
+        });
+        return;
+    }
     connection_->receive(1, receiveMaximum,
                          [weak](Bytes data, bool isComplete, std::optional<TransportError> error) {
                              auto self = weak.lock();
@@ -142,8 +151,7 @@ void AgentSession::handle(const WireFrame& frame) {
         break;
     }
     case WireKind::fileChunk:
-        // File reception comes with the file-transfer component; until then chunks of an
-        // authenticated phone have no receiver, and those of any other are dropped anyway.
+        if (authState_ == AuthState::authed) files_->fileChunk(frame.payload);
         break;
     case WireKind::videoFrame:
     case WireKind::audioFrame:
@@ -451,6 +459,7 @@ void AgentSession::closeNow() {
         injector_->close();
         injector_.reset();
     }
+    files_->sessionClosed();
     bool wasCurrent = false;
     {
         std::lock_guard lock(gCurrentMutex);

@@ -11,7 +11,9 @@
 // Source files: AgentSession.cpp (lifecycle, handshake, close), AgentSessionDispatch.cpp
 // (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog),
 // AgentSessionCapture.cpp (capture generations, start failures, the video send path) and
-// AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder).
+// AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder);
+// file transfer is its own component (FileTransfer.cpp), owned here and wired in
+// AgentSessionFiles.cpp.
 
 #include "DuskFerryAgent/session/SessionServices.h"
 #include "platform/Transport.h"
@@ -142,6 +144,8 @@ public:
 
     /// The authenticated, running session, if any. Any thread.
     static std::shared_ptr<AgentSession> current();
+    /// Files both ways (FileTransfer.cpp); sendFiles() on it may be called from any thread.
+    const std::shared_ptr<FileTransfer>& fileTransfer() const { return files_; }
 
     // Read access for the application shell and tests (session queue).
     AuthState authState() const { return authState_; }
@@ -188,6 +192,8 @@ private:
     void report(const std::string& text);
     void onMain(std::function<void()> task);
     SessionInput* injector();
+    // File transfer's view of the session (AgentSessionFiles.cpp).
+    void makeFileTransfer();
 
     // Dispatch (AgentSessionDispatch.cpp).
     void dispatch(const ControlMessage& message);
@@ -262,6 +268,7 @@ private:
     int configsInFlight_ = 0;
     std::deque<std::pair<Bytes, bool>> heldFrames_;
     SessionServices services_;
+    std::shared_ptr<FileTransfer> files_;
     std::atomic<bool> closeRequested_{false};
     /// The approval prompt this session is waiting for (one at a time); withdrawn at close.
     uint64_t approvalTicket_ = 0;

@@ -76,8 +76,11 @@ void AgentSession::dispatch(const ControlMessage& message) {
         if (authed) handleClientStats(*message.get<ClientStats>());
         break;
     case Case::fileBegin:
+        if (authed) files_->fileBegin(*message.get<FileBegin>());
+        break;
     case Case::fileEnd:
-        break;  // file reception comes with the file-transfer component
+        files_->fileEnd(*message.get<FileEnd>());  // matched against the file being received
+        break;
     case Case::heartbeat:
         if (authed) heartbeatReply();
         break;

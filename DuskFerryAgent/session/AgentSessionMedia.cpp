@@ -67,6 +67,16 @@ void AgentSession::detachMedia(const std::shared_ptr<Connection>& connection, bo
 void AgentSession::mediaReceiveLoop(std::shared_ptr<Connection> connection, bool quic) {
     std::weak_ptr<AgentSession> weakSelf = weak_from_this();
     std::weak_ptr<Connection> weakConnection = connection;
+    if (files_->receivingBacklogged()) {
+        // Received file chunks wait for the disk: read on once they are written.
+        files_->whenDrained([weakSelf, weakConnection, quic] {
+            auto self = weakSelf.lock();
+            auto conn = weakConnection.lock();
+            if (self && conn && !self->closed_ && (quic ? self->quicMediaConnection_ : self->mediaConnection_) == conn)
+                self->mediaReceiveLoop(conn, quic);
+        });
+        return;
+    }
     connection->receive(1, receiveMaximum, [weakSelf, weakConnection, quic](Bytes data, bool isComplete,
                                                                            std::optional<TransportError> error) {
         auto self = weakSelf.lock();

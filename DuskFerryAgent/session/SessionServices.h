@@ -3,6 +3,7 @@
 // server (the agent's main with the host's services, or a test with fakes). Every member
 // may be left empty: the session then does what it does without that component.
 
+#include "DuskFerryAgent/session/FileTransfer.h"
 #include "DuskFerryAgent/session/SessionInput.h"
 #include "platform/AudioCapture.h"
 #include "platform/AudioConversion.h"
@@ -79,6 +80,8 @@ struct SessionServices {
     std::shared_ptr<DisplayActivity> displayActivity;
     /// Capture and encoding of the screen.
     SessionCaptureServices capture;
+    /// Files both ways: the Downloads folder, reading files to send, progress and reveal.
+    FileTransferServices files;
     /// Where the wake-on-LAN address is looked up; the list outlives the server. Empty:
     /// no address is sent.
     const InterfaceAddressList* addresses = nullptr;

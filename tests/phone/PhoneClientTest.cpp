@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <fstream>
 
 namespace df::phone {
@@ -374,6 +375,65 @@ TEST_F(PhoneClientTest, ReceivedFilesStayInTheirFolderAndAreCheckedAgainstTheirS
     bool reported = false;
     for (const auto& l : out_) reported |= l.find("fileReceived name=\"short.bin\" ok=false") != std::string::npos;
     EXPECT_TRUE(reported);
+}
+
+TEST_F(PhoneClientTest, ReceivedFilesAreNewFilesNeverDotNamesLinksOrLongerThanAnnounced) {
+    options_.media = MediaMode::none;
+    options_.downloadDir = dir_ / "downloads";
+    startClient();
+    pairAndAuthenticate(HelloAck("Desk", 100, 100));
+    fs::create_directories(options_.downloadDir);
+    std::ofstream(dir_ / "outside.txt") << "outside";
+    fs::create_symlink(dir_ / "outside.txt", options_.downloadDir / "planted.txt");
+
+    // A planted link is neither followed nor replaced: the file gets the next name.
+    agentSends(control_, FileBegin(1, "planted.txt", 3));
+    control_->feed(FileChunk::wireEncode(1, Bytes{'a', 'b', 'c'}));
+    agentSends(control_, FileEnd(1));
+    std::ifstream outside(dir_ / "outside.txt");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(outside)), {}), "outside");
+    EXPECT_TRUE(fs::is_symlink(options_.downloadDir / "planted.txt"));
+    std::ifstream next(options_.downloadDir / "planted 2.txt");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(next)), {}), "abc");
+
+    // Dot-names are checked but never written; more bytes than announced are refused and
+    // leave nothing behind.
+    for (const char* name : {".bashrc", "..", "x/.."}) {
+        agentSends(control_, FileBegin(2, name, 1));
+        control_->feed(FileChunk::wireEncode(2, Bytes{'z'}));
+        agentSends(control_, FileEnd(2));
+    }
+    agentSends(control_, FileBegin(3, "over.bin", 2));
+    control_->feed(FileChunk::wireEncode(3, Bytes{1, 2}));
+    control_->feed(FileChunk::wireEncode(3, Bytes{3}));
+    agentSends(control_, FileEnd(3));
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(options_.downloadDir)) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"planted.txt", "planted 2.txt"}));
+    bool refused = false;
+    for (const auto& l : out_) refused |= l.find("fileReceived name=\"over.bin\" ok=false") != std::string::npos;
+    EXPECT_TRUE(refused);
+}
+
+TEST_F(PhoneClientTest, AnEnrollResultCountsOnlyWhileEnrollingAndAgentTextIsPrintedWithoutControls) {
+    options_.media = MediaMode::none;
+    startClient();
+    const auto agentKeys = pairAndAuthenticate(HelloAck("Desk", 100, 100));
+    // An approval nobody asked for does not replace the stored key.
+    agentSends(control_, EnrollResult(true, DeviceAuth::generateKeyPair().publicKey));
+    EXPECT_EQ(store_->macPublicKey("MAC-1"), agentKeys.publicKey);
+    EXPECT_FALSE(status_);
+
+    agentSends(control_, ClipboardSync("\x1b]0;owned\x07\u202Etxt.exe\r"));
+    agentSends(control_, FrontApp("\x1b[2J", "\x9b"));
+    for (const auto& line : out_) {
+        for (unsigned char c : line) EXPECT_FALSE(c < 0x20 || c == 0x7F) << line;
+        EXPECT_EQ(line.find("\u202E"), std::string::npos) << line;
+        EXPECT_EQ(line.find("\xC2\x9B"), std::string::npos) << line;
+    }
+    bool escaped = false;
+    for (const auto& l : out_) escaped |= l.find("\\x1B]0;owned\\x07\\u{202E}txt.exe\\x0D") != std::string::npos;
+    EXPECT_TRUE(escaped);
 }
 
 TEST_F(PhoneClientTest, FilesAreSentInChunksPacedBySendCompletions) {

@@ -62,10 +62,11 @@ inline bool tcpAccepts(uint16_t port, const char* host = "127.0.0.1") {
 // output is read for the pairing code.
 class AgentProcess {
 public:
-    /// `display`: the X display the agent uses ("" = none).
+    /// `display`: the X display the agent uses ("" = none); `extraEnv`: more NAME=value
+    /// entries of its environment.
     AgentProcess(const std::string& binary, const std::vector<std::string>& wrap, const fs::path& home,
                  uint16_t port, uint16_t quicPort, bool verbose, const std::string& display,
-                 std::function<void(const std::string&)> onLine = {})
+                 std::function<void(const std::string&)> onLine = {}, const std::vector<std::string>& extraEnv = {})
         : verbose_(verbose), onLine_(std::move(onLine)) {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) {
@@ -78,6 +79,7 @@ public:
         std::vector<std::string> env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                                         "XDG_DATA_HOME=" + (home / "data").string(), "LANG=C.UTF-8"};
         if (!display.empty()) env.push_back("DISPLAY=" + display);
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         for (const char* name : {"PATH", "XAUTHORITY"})
             if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
         std::vector<char*> argv, envp;

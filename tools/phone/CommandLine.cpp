@@ -216,6 +216,7 @@ What it receives
   --view                   show the stream live in a window whose mouse, wheel and
                            keyboard go to the computer as the phone's input (needs a display)
   --downloads DIR          keep files the computer sends here (otherwise checked only)
+  --files-over-media       send files on the media channel once it is open (QUIC, else TCP)
 
 Exit status: 0 done, 1 usage or local error, 2 agent not found, 3 handshake failed (wrong
 code), 4 authentication failed, 5 pairing declined, 6 locked out, 7 connection lost.
@@ -409,6 +410,8 @@ Result<CommandLine> parseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--downloads") {
             DF_TRY(v, value());
             cl.phone.downloadDir = v;
+        } else if (a == "--files-over-media") {
+            cl.phone.filesOverMedia = true;
         } else {
             return Failure{"unknown option " + a + " (see --help)"};
         }

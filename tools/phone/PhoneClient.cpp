@@ -2,6 +2,7 @@
 
 #include "protocol/DeviceAuth.h"
 #include "protocol/MediaPayloads.h"
+#include "tools/phone/PhoneFiles.h"
 
 #include <openssl/rand.h>
 
@@ -10,6 +11,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
+#include <unistd.h>
 
 namespace df::phone {
 
@@ -20,11 +22,11 @@ namespace {
 constexpr size_t kReceiveMax = 1048576;
 constexpr int64_t kChunkSize = 65536;
 
+// Text from the agent, quoted, with anything that could act on the terminal escaped.
 std::string textValue(const std::string& s) {
     std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (c == '\n') { out += "\\n"; continue; }
+    for (char c : printable(s)) {
+        if (c == '"') out += '\\';
         out += c;
     }
     return out + "\"";
@@ -53,20 +55,6 @@ uint32_t randomFileID() {
     uint32_t id = 0;
     while (id == 0) RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id);
     return id;
-}
-
-// The file's place in the download folder: only its last path component counts, so a
-// name from the network can never leave the folder; an existing file is never replaced.
-fs::path downloadPath(const fs::path& dir, const std::string& announced) {
-    std::string name = fs::path(announced).filename().string();
-    if (name.empty() || name == "." || name == "..") name = "received-file";
-    fs::path candidate = dir / name;
-    const fs::path stem = fs::path(name).stem();
-    const std::string ext = fs::path(name).extension().string();
-    std::error_code ec;
-    for (int n = 2; fs::exists(candidate, ec); ++n)
-        candidate = dir / (stem.string() + " " + std::to_string(n) + ext);
-    return candidate;
 }
 
 }  // namespace
@@ -295,8 +283,8 @@ void PhoneClient::handleControl(const ControlMessage& message) {
     if (const auto* m = std::get_if<AuthFailed>(&v)) {
         const bool declined = m->reason.find("declined") != std::string::npos;
         if (phase_ == Phase::awaitingApproval || declined)
-            return finish(ExitStatus::declined, "pairing declined on the computer (" + m->reason + ")");
-        return finish(ExitStatus::authFailed, "authentication failed: " + m->reason +
+            return finish(ExitStatus::declined, "pairing declined on the computer (" + printable(m->reason) + ")");
+        return finish(ExitStatus::authFailed, "authentication failed: " + printable(m->reason) +
                                                   " (the computer may have forgotten this phone; "
                                                   "it will be asked to approve it again next time)");
     }
@@ -314,7 +302,7 @@ void PhoneClient::handleControl(const ControlMessage& message) {
         return;
     }
     if (const auto* m = std::get_if<AudioConfig>(&v)) {
-        out_("audioConfig codec=" + m->codec + " rate=" + fmt(m->sampleRate, 0) +
+        out_("audioConfig codec=" + printable(m->codec) + " rate=" + fmt(m->sampleRate, 0) +
              " channels=" + std::to_string(m->channels) +
              " cookie=" + (m->cookie ? std::to_string(m->cookie->size()) + "B" : std::string("none")));
         media_->audioConfig(*m);
@@ -329,12 +317,12 @@ void PhoneClient::handleControl(const ControlMessage& message) {
         return;  // answers the heartbeat; traced
     }
     if (const auto* m = std::get_if<CaptureError>(&v))
-        return out_("captureError reason=" + textValue(m->reason) + (m->kind ? " kind=" + *m->kind : ""));
+        return out_("captureError reason=" + textValue(m->reason) + (m->kind ? " kind=" + printable(*m->kind) : ""));
     if (const auto* m = std::get_if<FrontApp>(&v))
         return out_("frontApp name=" + textValue(m->name) + " bundleID=" + textValue(m->bundleID));
     if (const auto* m = std::get_if<ClipboardSync>(&v))
         return out_("clipboard bytes=" + std::to_string(m->text.size()) + " text=" + textValue(m->text));
-    if (const auto* m = std::get_if<CursorShapeMsg>(&v)) return out_("cursorShape shape=" + m->shape);
+    if (const auto* m = std::get_if<CursorShapeMsg>(&v)) return out_("cursorShape shape=" + printable(m->shape));
     if (const auto* m = std::get_if<FileBegin>(&v)) return onFileBegin(*m);
     if (const auto* m = std::get_if<FileEnd>(&v)) return onFileEnd(*m);
     err_("unexpected " + std::string(message.caseName()) + " from the agent");
@@ -345,7 +333,7 @@ void PhoneClient::handleControl(const ControlMessage& message) {
 
 void PhoneClient::onServerHello(const ServerHello& hello) {
     server_ = hello;
-    out_("serverHello macName=" + textValue(hello.macName) + " macDeviceID=" + hello.macDeviceID);
+    out_("serverHello macName=" + textValue(hello.macName) + " macDeviceID=" + printable(hello.macDeviceID));
 }
 
 void PhoneClient::sendEnroll() {
@@ -357,6 +345,12 @@ void PhoneClient::sendEnroll() {
 }
 
 void PhoneClient::onEnrollResult(const EnrollResult& result) {
+    // Only the answer to this phone's own enrolment counts: an approval at any other time
+    // would make it store a key it never asked for.
+    if (phase_ != Phase::awaitingApproval) {
+        err_("ignored enrollResult: this phone is not enrolling");
+        return;
+    }
     if (!result.approved) {
         out_("enrollResult approved=false");
         return;  // authFailed with the reason follows
@@ -405,7 +399,7 @@ void PhoneClient::onHelloAck(const HelloAck& ack) {
          " features=" + (ack.features ? joined(*ack.features) : std::string("-")) +
          " quicPort=" + (ack.quicPort ? std::to_string(*ack.quicPort) : std::string("-")) +
          " mediaToken=" + (ack.mediaToken ? std::to_string(ack.mediaToken->size()) + "B" : std::string("-")) +
-         " wolMAC=" + ack.wolMAC.value_or("-"));
+         " wolMAC=" + printable(ack.wolMAC.value_or("-")));
     const bool first = phase_ != Phase::running;
     helloAck_ = ack;
     if (first) startRunning(ack);
@@ -599,18 +593,23 @@ void PhoneClient::onFileBegin(const FileBegin& begin) {
     if (incoming_) {
         err_("file " + textValue(incoming_->begin.name) + " abandoned by the agent after " +
              std::to_string(incoming_->received) + " of " + std::to_string(incoming_->begin.size) + " bytes");
+        closeIncoming(*incoming_, false);
         incoming_.reset();
     }
     IncomingFile file;
     file.begin = begin;
     if (!options_.downloadDir.empty()) {
-        std::error_code ec;
-        fs::create_directories(options_.downloadDir, ec);
-        file.path = downloadPath(options_.downloadDir, begin.name);
-        file.stream.open(file.path, std::ios::binary | std::ios::trunc);
-        if (!file.stream) {
-            err_("cannot write " + file.path.string() + "; the file is checked but not kept");
-            file.path.clear();
+        // Only the last path component names the file; a dot-name (hidden, "." or "..") is
+        // refused rather than turned into something else.
+        const std::string last = fs::path(begin.name).filename().string();
+        if (!acceptableDownloadName(last)) {
+            err_("refused the name " + textValue(begin.name) + "; the file is checked but not kept");
+        } else if (auto created = createDownload(options_.downloadDir, last)) {
+            file.fd = created->fd;
+            file.path = created->path;
+        } else {
+            err_("cannot write " + textValue(begin.name) + " in " + options_.downloadDir.string() + " (" +
+                 created.error() + "); the file is checked but not kept");
         }
     }
     out_("fileBegin fileID=" + std::to_string(begin.fileID) + " name=" + textValue(begin.name) +
@@ -618,16 +617,44 @@ void PhoneClient::onFileBegin(const FileBegin& begin) {
     incoming_ = std::move(file);
 }
 
+void PhoneClient::closeIncoming(IncomingFile& file, bool keep) {
+    if (file.fd >= 0) {
+        if (::close(file.fd) != 0) file.writeFailed = true;
+        file.fd = -1;
+    }
+    std::error_code ec;
+    if (!keep && !file.path.empty()) fs::remove(file.path, ec);
+}
+
 void PhoneClient::onFileChunk(const Bytes& payload) {
     const auto chunk = FileChunk::decode(payload);
     if (!chunk) return err_("malformed fileChunk (shorter than its 4-byte header)");
     if (!incoming_ || incoming_->begin.fileID != chunk->fileID)
         return err_("fileChunk for unknown fileID " + std::to_string(chunk->fileID));
-    incoming_->received += static_cast<int64_t>(chunk->chunk.size());
-    if (incoming_->stream.is_open()) {
-        incoming_->stream.write(reinterpret_cast<const char*>(chunk->chunk.data()),
-                                static_cast<std::streamsize>(chunk->chunk.size()));
-        if (!incoming_->stream) incoming_->writeFailed = true;
+    IncomingFile& file = *incoming_;
+    const auto length = static_cast<int64_t>(chunk->chunk.size());
+    file.received += length;
+    if (file.overflowed) return;
+    if (file.received > std::max<int64_t>(file.begin.size, 0)) {
+        file.overflowed = true;
+        err_("file " + textValue(file.begin.name) + " refused: more bytes than the " +
+             std::to_string(file.begin.size) + " announced");
+        closeIncoming(file, false);
+        file.path.clear();
+        return;
+    }
+    if (file.fd < 0) return;
+    std::span<const uint8_t> rest(chunk->chunk);
+    while (!rest.empty()) {
+        const ssize_t n = ::write(file.fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            file.writeFailed = true;
+            closeIncoming(file, false);
+            file.path.clear();
+            return;
+        }
+        rest = rest.subspan(static_cast<size_t>(n));
     }
 }
 
@@ -636,14 +663,9 @@ void PhoneClient::onFileEnd(const FileEnd& end) {
         return err_("fileEnd for unknown fileID " + std::to_string(end.fileID));
     IncomingFile file = std::move(*incoming_);
     incoming_.reset();
-    if (file.stream.is_open()) {
-        file.stream.close();
-        if (!file.stream) file.writeFailed = true;
-    }
-    const bool sizeOk = file.received == file.begin.size;
-    std::error_code ec;
+    const bool sizeOk = file.received == file.begin.size && !file.overflowed;
+    closeIncoming(file, sizeOk && !file.writeFailed);
     if (!sizeOk || file.writeFailed) {
-        if (!file.path.empty()) fs::remove(file.path, ec);
         err_("file " + textValue(file.begin.name) + " failed: received " + std::to_string(file.received) +
              " of " + std::to_string(file.begin.size) + " announced bytes" +
              (file.writeFailed ? " (writing it failed)" : ""));
@@ -653,6 +675,12 @@ void PhoneClient::onFileEnd(const FileEnd& end) {
     }
     out_("fileReceived name=" + textValue(file.begin.name) + " ok=true bytes=" + std::to_string(file.received) +
          (file.path.empty() ? "" : " path=" + textValue(file.path.string())));
+}
+
+void PhoneClient::sendFileFrame(Bytes frame, Connection::SendCompletion completion) {
+    if (!fileConnection_ || fileConnection_ == control_) return sendRaw(std::move(frame), std::move(completion));
+    if (phase_ == Phase::ended) return;
+    fileConnection_->send(std::move(frame), completion ? std::move(completion) : [](std::optional<TransportError>) {});
 }
 
 void PhoneClient::queueFile(const fs::path& path) {
@@ -674,7 +702,13 @@ void PhoneClient::startNextOutgoingFile() {
         sending_ = true;
         const uint32_t id = randomFileID();
         const std::string name = path.filename().string();
-        send(FileBegin(id, name, static_cast<int64_t>(size)));
+        // The whole transfer goes on one connection so that its frames stay in order.
+        fileConnection_ = control_;
+        if (options_.filesOverMedia) {
+            if (quicMedia_ && quicMedia_->ready) fileConnection_ = quicMedia_->connection;
+            else if (tcpMedia_ && tcpMedia_->ready) fileConnection_ = tcpMedia_->connection;
+        }
+        sendFileFrame(*ControlMessage(FileBegin(id, name, static_cast<int64_t>(size))).encodedFrame());
         out_("sending file " + textValue(name) + " fileID=" + std::to_string(id) + " size=" + std::to_string(size));
         sendNextChunk(id, std::move(in), 0, static_cast<int64_t>(size), name);
         return;
@@ -690,7 +724,7 @@ void PhoneClient::sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> 
     in->read(reinterpret_cast<char*>(data.data()), kChunkSize);
     data.resize(static_cast<size_t>(in->gcount()));
     if (data.empty()) {
-        send(FileEnd(fileID));
+        sendFileFrame(*ControlMessage(FileEnd(fileID)).encodedFrame());
         if (sent != total)
             err_("file " + textValue(name) + " changed while being sent: " + std::to_string(sent) +
                  " bytes sent, " + std::to_string(total) + " announced");
@@ -702,7 +736,7 @@ void PhoneClient::sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> 
     trace("->", "control fileChunk fileID=" + std::to_string(fileID) + " bytes=" + std::to_string(data.size()));
     std::weak_ptr<PhoneClient> weak = shared_from_this();
     // One chunk in flight: the next is read once the transport has taken this one.
-    sendRaw(FileChunk::wireEncode(fileID, data),
+    sendFileFrame(FileChunk::wireEncode(fileID, data),
             [weak, fileID, in, nowSent, total, name](std::optional<TransportError> error) {
                 auto me = weak.lock();
                 if (!me || me->phase_ != Phase::running) return;
@@ -751,9 +785,7 @@ void PhoneClient::finish(ExitStatus status, const std::string& message) {
     if (incoming_) {
         err_("file " + textValue(incoming_->begin.name) + " incomplete at the end: " +
              std::to_string(incoming_->received) + " of " + std::to_string(incoming_->begin.size) + " bytes");
-        std::error_code ec;
-        incoming_->stream.close();
-        if (!incoming_->path.empty()) fs::remove(incoming_->path, ec);
+        closeIncoming(*incoming_, false);
         incoming_.reset();
     }
     if (media_) {

@@ -59,6 +59,9 @@ struct PhoneOptions {
     std::filesystem::path downloadDir;  ///< where received files land ("" = check only)
     std::vector<ControlMessage> messages;         ///< sent once after helloAck, in order
     std::vector<std::filesystem::path> sendFiles; ///< sent after the messages, in order
+    /// Files go on the media channel (QUIC, else TCP) when one is open, else on the control
+    /// connection.
+    bool filesOverMedia = false;
     bool hasScript = false;        ///< a script feeds steps; the client ends after its last
 };
 
@@ -102,10 +105,13 @@ private:
     struct IncomingFile {
         FileBegin begin;
         std::filesystem::path path;
-        std::ofstream stream;
+        int fd = -1;  ///< the new file being written, or -1 (checked but not kept)
         int64_t received = 0;
         bool writeFailed = false;
+        bool overflowed = false;  ///< more bytes than announced arrived
     };
+    /// Closes the file being received and, unless it is complete, removes it.
+    void closeIncoming(IncomingFile& file, bool keep);
 
     // Control connection.
     void onControlState(ConnectionState state, const std::optional<TransportError>& error);
@@ -139,6 +145,7 @@ private:
     void onFileChunk(const Bytes& payload);
     void onFileEnd(const FileEnd& end);
     void queueFile(const std::filesystem::path& path);
+    void sendFileFrame(Bytes frame, Connection::SendCompletion completion = nullptr);
     void startNextOutgoingFile();
     void sendNextChunk(uint32_t fileID, std::shared_ptr<std::ifstream> in, int64_t sent,
                        int64_t total, std::string name);
@@ -189,6 +196,7 @@ private:
 
     std::optional<IncomingFile> incoming_;
     std::deque<std::filesystem::path> outgoing_;
+    std::shared_ptr<Connection> fileConnection_;
     bool sending_ = false;
 };
 

@@ -1,0 +1,190 @@
+// Revealing a received file: the file manager's ShowItems on a private session bus of this
+// test (a service of its own records the call), else xdg-open of the folder (a stand-in
+// xdg-open on PATH records its argument), else nothing.
+
+#include "platform/linux/files/PosixFiles.h"
+#include "tests/support/RequireService.h"
+#include "tests/support/TempDir.h"
+
+#include <dbus/dbus.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace df {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// dbus-daemon with the session configuration, for this test alone.
+class PrivateBus {
+public:
+    PrivateBus() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            const int devNull = ::open("/dev/null", O_WRONLY);
+            if (devNull >= 0) ::dup2(devNull, 2);
+            const std::string printTo = "--print-address=" + std::to_string(fds[1]);
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", printTo.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        std::string text;
+        char buffer[256];
+        for (ssize_t got; text.find('\n') == std::string::npos && (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<size_t>(got));
+        ::close(fds[0]);
+        address_ = text.substr(0, text.find('\n'));
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+/// org.freedesktop.FileManager1 answering ShowItems on a thread of its own.
+class FakeFileManager {
+public:
+    explicit FakeFileManager(const std::string& address) {
+        DBusError error;
+        dbus_error_init(&error);
+        connection_ = dbus_connection_open_private(address.c_str(), &error);
+        if (connection_ && dbus_bus_register(connection_, &error)) {
+            owned_ = dbus_bus_request_name(connection_, "org.freedesktop.FileManager1", DBUS_NAME_FLAG_DO_NOT_QUEUE,
+                                           &error) == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
+        }
+        dbus_error_free(&error);
+        if (owned_) thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeFileManager() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (connection_) {
+            dbus_connection_close(connection_);
+            dbus_connection_unref(connection_);
+        }
+    }
+    bool owned() const { return owned_; }
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            dbus_connection_read_write(connection_, 20);
+            while (DBusMessage* message = dbus_connection_pop_message(connection_)) {
+                if (dbus_message_is_method_call(message, "org.freedesktop.FileManager1", "ShowItems")) {
+                    char** uris = nullptr;
+                    int count = 0;
+                    const char* startup = nullptr;
+                    DBusError error;
+                    dbus_error_init(&error);
+                    if (dbus_message_get_args(message, &error, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &uris, &count,
+                                              DBUS_TYPE_STRING, &startup, DBUS_TYPE_INVALID)) {
+                        std::string call = "ShowItems";
+                        for (int i = 0; i < count; ++i) call += std::string(" ") + uris[i];
+                        call += " startup=\"" + std::string(startup) + "\"";
+                        {
+                            std::lock_guard lock(mutex_);
+                            calls_.push_back(call);
+                        }
+                        dbus_free_string_array(uris);
+                        DBusMessage* reply = dbus_message_new_method_return(message);
+                        dbus_connection_send(connection_, reply, nullptr);
+                        dbus_message_unref(reply);
+                    }
+                    dbus_error_free(&error);
+                }
+                dbus_message_unref(message);
+            }
+        }
+    }
+
+    DBusConnection* connection_ = nullptr;
+    bool owned_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+/// An xdg-open stand-in first on PATH that writes its argument to `record`.
+class FakeXdgOpen {
+public:
+    explicit FakeXdgOpen(const fs::path& dir) : record_(dir / "opened.txt") {
+        const fs::path script = dir / "xdg-open";
+        std::ofstream(script) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << record_.string() << ".tmp' && mv '"
+                              << record_.string() << ".tmp' '" << record_.string() << "'\n";
+        fs::permissions(script, fs::perms::owner_all);
+        oldPath_ = std::getenv("PATH") ? std::getenv("PATH") : "";
+        ::setenv("PATH", (dir.string() + ":" + oldPath_).c_str(), 1);
+    }
+    ~FakeXdgOpen() { ::setenv("PATH", oldPath_.c_str(), 1); }
+    /// What it was asked to open, once it ran (within 5 s).
+    std::string opened() const {
+        for (int i = 0; i < 500 && !fs::exists(record_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(record_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+private:
+    fs::path record_;
+    std::string oldPath_;
+};
+
+TEST(FileRevealer, TheFileManagerShowsTheFileSelected) {
+    DF_REQUIRE_TOOL("dbus-daemon");
+    testsupport::TempDir dir;
+    FakeXdgOpen xdgOpen(dir.path());  // PATH is changed before any thread of the test runs
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().empty());
+    FakeFileManager manager(bus.address());
+    ASSERT_TRUE(manager.owned());
+    createDesktopFileRevealer(bus.address(), true)->reveal("/home/ana/Downloads/report 2#ü.pdf");
+    EXPECT_EQ(manager.calls(), std::vector<std::string>{"ShowItems file:///home/ana/Downloads/report%202%23%C3%BC.pdf "
+                                                        "startup=\"\""});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fs::exists(dir / "opened.txt")) << "xdg-open only without a file manager";
+}
+
+TEST(FileRevealer, WithoutAFileManagerTheFolderIsOpenedElseNothingHappens) {
+    DF_REQUIRE_TOOL("dbus-daemon");
+    PrivateBus bus;  // a session bus on which no file manager runs
+    testsupport::TempDir dir;
+    FakeXdgOpen xdgOpen(dir.path());
+    createDesktopFileRevealer(bus.address(), true)->reveal("/home/ana/Downloads/report.pdf");
+    EXPECT_EQ(xdgOpen.opened(), "/home/ana/Downloads");
+
+    fs::remove(dir / "opened.txt");
+    createDesktopFileRevealer("", false)->reveal("/home/ana/Downloads/report.pdf");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(dir / "opened.txt"));
+}
+
+}  // namespace
+}  // namespace df
