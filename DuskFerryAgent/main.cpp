@@ -1,10 +1,14 @@
 // duskferry-agent: the process. Loads or makes the pairing code, starts the agent server on
-// the real transport with DNS-SD, and until the desktop shell exists runs with a terminal
-// face: the pairing code and addresses first, then every status text on its own line as it
-// is reported, and approval questions asked on the terminal. Ctrl-C (SIGINT) or SIGTERM
-// ends it cleanly: the session is closed, the listeners and the advertisement withdrawn.
+// the real transport with DNS-SD, and shows itself in one of two ways. On a desktop (an X
+// display, without --headless) the desktop shell: a tray icon that opens the control panel,
+// the approval dialog, launch at login. Otherwise a terminal face: the pairing code and
+// addresses first, then every status text on its own line as it is reported (the desktop
+// shell prints these too), and approval questions asked on the terminal. Ctrl-C (SIGINT),
+// SIGTERM or the panel's quit button end it cleanly: the session is closed, the listeners
+// and the advertisement withdrawn.
 //
-// Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
+// Threads: "main" (the Qt GUI thread on a desktop, else a serial queue: the shell,
+// approvals, virtual-display slots, the delayed lock),
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
 // snapshots), "duskferry.capture.audio" (system audio's encoders), the capture streams' grab
@@ -17,7 +21,9 @@
 #include "DuskFerryAgent/input/InputInjector.h"
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
+#include "DuskFerryAgent/shell/AppDelegate.h"
 #include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/shell/views/QtShellViews.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/DeviceKind.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
@@ -30,17 +36,22 @@
 #include "platform/linux/audio/LinuxAudio.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
 #include "platform/linux/compression/X265Compression.h"
+#include "platform/linux/desktop/DBusNotifier.h"
+#include "platform/linux/desktop/LinuxHostPermissions.h"
+#include "platform/linux/desktop/XdgAutostartLoginItem.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/netinfo/GetifaddrsList.h"
+#include "platform/linux/qt/QtApplication.h"
 #include "platform/linux/settings/FileSettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -100,6 +111,7 @@ private:
 
 struct Options {
     bool headless = false;
+    bool loginItem = false;
     uint16_t port = static_cast<uint16_t>(DFConstants::port);
     uint16_t quicPort = 52526;
 };
@@ -107,14 +119,21 @@ struct Options {
 void usage(std::ostream& out) {
     out << "usage: duskferry-agent [--headless] [--port N] [--quic-port N] [--command-key control|super]\n"
            "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
-           "                 on this terminal and approvals are asked there. Until the desktop\n"
-           "                 shell exists this is how the agent always runs; without a desktop\n"
-           "                 session it is the mode chosen anyway\n"
+           "                 on this terminal and approvals are asked there. Without an X display\n"
+           "                 ($DISPLAY) it is the mode chosen anyway\n"
+           "  --login-item   started by the login (the autostart entry): stay in the tray\n"
            "  --port N       TCP port of the listener (default 52525)\n"
            "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
            "  --command-key control|super\n"
            "                 the key the phone's Command key acts as, kept for later launches\n"
            "                 (default control, so that Command+C copies)\n";
+}
+
+// The agent's own path for the autostart entry: /proc/self/exe, else what it was started as.
+std::string programPath(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(argv0) : self.string();
 }
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -143,6 +162,8 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--headless") {
             options.headless = true;
+        } else if (arg == XdgAutostartLoginItem::kFlag) {
+            options.loginItem = true;
         } else if ((arg == "--port" || arg == "--quic-port") && i + 1 < argc) {
             if (!parsePort(argv[++i], arg == "--port" ? options.port : options.quicPort)) {
                 std::cerr << "duskferry-agent: " << arg << " needs a port number from 1 to 65535\n";
@@ -172,7 +193,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto mainQueue = SerialQueue::create("main");
+    // The desktop shell when there is a display to show it on.
+    const char* displayName = std::getenv("DISPLAY");
+    const bool desktop = !options.headless && displayName && *displayName;
+    std::unique_ptr<QtApplication> qt;
+    if (desktop) qt = std::make_unique<QtApplication>(argc, argv);
+    auto mainQueue = qt ? qt->mainQueue() : SerialQueue::create("main");
     const std::string code = settings.loadOrCreatePairingCode();
     const LinuxSystemInfo systemInfo;
     auto l10n = std::make_shared<L10n>(settingsStore, systemInfo.preferredLanguages());
@@ -185,15 +211,13 @@ int main(int argc, char** argv) {
     // and answers the phone; the hello acknowledgement then reports the default screen.
     std::shared_ptr<Displays> displays = createXRandRDisplays();
     auto displayTarget = std::make_shared<DisplayTarget>(displays);
-    // The desktop shell (tray and panel) is not part of this build: the agent runs with its
-    // terminal face whether or not --headless was given or a desktop session exists.
-    (void)options.headless;
-
     printLine(l10n->t("配对码") + ": " + code);
     printLine(l10n->t("局域网") + ": " + NetInfo::lanIPv4(*addresses).value_or(l10n->t("未知")));
     printLine("Tailscale: " + NetInfo::tailscaleIPv4(*addresses).value_or(l10n->t("未安装")));
 
-    std::shared_ptr<AlertPresenter> alerts = std::make_shared<TerminalAlertPresenter>(mainQueue);
+    std::shared_ptr<AlertPresenter> alerts =
+        qt ? qt->alerts() : std::make_shared<TerminalAlertPresenter>(mainQueue);
+    auto virtualDisplay = std::make_shared<VirtualDisplayControl>();
 
     SessionServices session;
     session.mainQueue = mainQueue;
@@ -201,8 +225,8 @@ int main(int argc, char** argv) {
     session.trust = trust;
     session.l10n = l10n;
     session.displays = displayTarget;
-    // The desktop shell fills the slots once it exists; until then the requests do nothing.
-    session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
+    // The desktop shell fills the slots at launch; headless, the requests do nothing.
+    session.virtualDisplay = virtualDisplay;
     session.settings = &settingsStore;
     session.addresses = addresses.get();
     session.agentName = NetInfo::hostName();
@@ -271,26 +295,83 @@ int main(int argc, char** argv) {
     services.tcpPort = options.port;
     services.quicPort = options.quicPort;
 
-    auto server = AgentServer::create(code, printLine, std::move(services));
-    server->start();
+    std::shared_ptr<AgentServer> server;
+    if (!qt) {
+        server = AgentServer::create(code, printLine, std::move(services));
+        server->start();
+        int signal = 0;
+        sigwait(&endSignals, &signal);
+    } else {
+        // The ending signals quit the event loop; quitting from the panel wakes this thread
+        // with a signal of its own.
+        std::thread signalWaiter([&endSignals, &qt] {
+            int signal = 0;
+            sigwait(&endSignals, &signal);
+            qt->quitSoon();
+        });
+        XdgAutostartLoginItem loginItem(XdgDirs::configHome() / "autostart", programPath(argv[0]));
+        const std::unique_ptr<HostPermissions> permissions = createLinuxHostPermissions(displayName);
+        std::shared_ptr<DesktopNotifier> notifier;
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) notifier = createDBusNotifier(bus);
 
-    int signal = 0;
-    sigwait(&endSignals, &signal);
+        AppDelegate::Services shell;
+        shell.mainQueue = mainQueue;
+        shell.settings = &settings;
+        shell.l10n = l10n;
+        shell.trust = trust;
+        shell.addresses = addresses.get();
+        shell.loginItem = &loginItem;
+        shell.permissions = permissions.get();
+        shell.virtualDisplay = virtualDisplay;
+        shell.launchedAsLoginItem = options.loginItem;
+        shell.makeServer = [&server, &services](const std::string& pairingCode,
+                                                 std::function<void(const std::string&)> onStatus) {
+            server = AgentServer::create(pairingCode, [onStatus](const std::string& text) {
+                printLine(text);
+                onStatus(text);
+            }, std::move(services));
+            server->start();
+            return std::shared_ptr<void>(server);
+        };
+        // Sending files (the same path as `duskferry-agent send`) and the virtual display
+        // are wired here once their owners exist: shell.sendFiles, shell.setVirtualDisplay.
+        auto delegate = AppDelegate::create(std::move(shell));
+        auto views = std::make_shared<QtShellViews>(delegate->panelState(), delegate->l10n());
+        QtShellViews::Hooks hooks;
+        hooks.activated = [weak = std::weak_ptr<AppDelegate>(delegate)] {
+            if (auto d = weak.lock()) d->openControlPanel();
+        };
+        if (notifier) hooks.notify = [notifier](const std::string& title, const std::string& body) {
+            notifier->notify(title, body);
+        };
+        views->setHooks(std::move(hooks));
+        delegate->setViews(views);
+        mainQueue->post([delegate] { delegate->applicationDidFinishLaunching(); });
+        qt->exec();
+        ::kill(::getpid(), SIGTERM);  // the signal thread, when the panel ended the loop
+        signalWaiter.join();
+        virtualDisplay->clear();
+        delegate.reset();
+        views.reset();
+    }
 
     // Orderly end: close the session (its teardown, posted by close(), runs on the server
     // queue before the next task there), then let the server go, which cancels the
     // listeners and withdraws the advertisement. Shutting the queues down then destroys
     // what the cancelled connections still had to report, and ends their threads here.
-    auto serverQueue = server->queue();
-    serverQueue->sync([&server] {
-        if (auto s = server->session()) s->close();
-    });
-    serverQueue->sync([&server] { server.reset(); });
-    serverQueue->shutdown();
+    if (server) {
+        auto serverQueue = server->queue();
+        serverQueue->sync([&server] {
+            if (auto s = server->session()) s->close();
+        });
+        serverQueue->sync([&server] { server.reset(); });
+        serverQueue->shutdown();
+    }
     // The stopped engine's last tasks (and a start still running) end with their queues.
     for (const auto& queue : {captureStartQueue, videoQueue, audioQueue}) {
         if (queue) queue->shutdown();
     }
     mainQueue->shutdown();
+    qt.reset();
     return 0;
 }

@@ -83,6 +83,9 @@ public:
     };
 
     static std::shared_ptr<AppDelegate> create(Services services);
+    /// The views, when they are made over this delegate's panelState() after it; before
+    /// applicationDidFinishLaunching().
+    void setViews(std::shared_ptr<ShellViews> views) { services_.views = std::move(views); }
 
     /// The start-up sequence; main queue.
     void applicationDidFinishLaunching();
