@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QIcon>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -63,6 +64,37 @@ protected:
     }
 };
 
+// Small line symbols drawn here, so that they look the same whatever icon theme and fonts
+// the desktop has: "copy", "check", "phone", "power", "share".
+QIcon symbol(const char* name, const QColor& colour) {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(colour, 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(pen);
+    const std::string n = name;
+    if (n == "copy") {
+        p.drawRoundedRect(QRectF(11, 4, 15, 18), 3, 3);
+        p.drawPolyline(QPolygonF({QPointF(7, 9), QPointF(6, 9), QPointF(6, 27), QPointF(21, 27), QPointF(21, 26)}));
+    } else if (n == "check") {
+        p.drawPolyline(QPolygonF({QPointF(6, 17), QPointF(13, 24), QPointF(26, 8)}));
+    } else if (n == "phone") {
+        p.drawRoundedRect(QRectF(9, 3, 14, 26), 3, 3);
+        p.drawLine(QPointF(14, 25), QPointF(18, 25));
+    } else if (n == "power") {
+        p.drawArc(QRectF(6, 6, 20, 20), 120 * 16, 300 * 16);
+        p.drawLine(QPointF(16, 3), QPointF(16, 15));
+    } else if (n == "share") {
+        p.drawPolyline(QPolygonF({QPointF(11, 13), QPointF(7, 13), QPointF(7, 28), QPointF(25, 28), QPointF(25, 13),
+                                  QPointF(21, 13)}));
+        p.drawLine(QPointF(16, 3), QPointF(16, 20));
+        p.drawPolyline(QPolygonF({QPointF(11, 8), QPointF(16, 3), QPointF(21, 8)}));
+    }
+    p.end();
+    return QIcon(pixmap);
+}
+
 QLabel* secondary(QLabel* label) {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
@@ -72,7 +104,6 @@ QLabel* secondary(QLabel* label) {
 
 QLabel* wrapping(QLabel* label) {
     label->setWordWrap(true);
-    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::MinimumExpanding);
     return label;
 }
 
@@ -161,6 +192,7 @@ struct ControlPanelView::Parts {
     void render();
     void renderDevices();
     void fit();
+    void fitNow();
 };
 
 void ControlPanelView::Parts::build() {
@@ -189,6 +221,7 @@ void ControlPanelView::Parts::build() {
         status = secondary(wrapping(new QLabel()));
         status->setObjectName(QStringLiteral("status"));
         line->addWidget(statusDot, 0, Qt::AlignTop);
+        line->setSpacing(4);
         line->addWidget(status, 1);
         stack->addLayout(line);
         header->addLayout(stack, 1);
@@ -221,12 +254,10 @@ void ControlPanelView::Parts::build() {
             QApplication::clipboard()->setText(q(state.pairingCode));
             // Each copy takes its own check mark back 1.2 s later; the first one's reset
             // does not wait for a later copy.
-            copy->setText(QStringLiteral("✓"));
-            QTimer::singleShot(kCopiedMs, copy, [this] {
-                copy->setText(QStringLiteral("⧉"));
-            });
+            copy->setIcon(symbol("check", QColor(0x2e, 0xa0, 0x43)));
+            QTimer::singleShot(kCopiedMs, copy, [this] { copy->setIcon(symbol("copy", copy->palette().color(QPalette::ButtonText))); });
         });
-        copy->setText(QStringLiteral("⧉"));
+        copy->setIcon(symbol("copy", copy->palette().color(QPalette::ButtonText)));
         line->addWidget(code, 1);
         line->addWidget(copy);
         layout->addLayout(line);
@@ -299,6 +330,7 @@ void ControlPanelView::Parts::build() {
         send = new QPushButton();
         send->setObjectName(QStringLiteral("sendFiles"));
         send->setFlat(true);
+        send->setIcon(symbol("share", send->palette().color(QPalette::ButtonText)));
         QObject::connect(send, &QPushButton::clicked, send, [this] {
             if (state.onSendFile) state.onSendFile();
         });
@@ -377,6 +409,7 @@ void ControlPanelView::Parts::build() {
     quit = new QPushButton();
     quit->setObjectName(QStringLiteral("quit"));
     quit->setFlat(true);
+    quit->setIcon(symbol("power", quit->palette().color(QPalette::PlaceholderText)));
     QObject::connect(quit, &QPushButton::clicked, quit, [this] {
         if (state.onQuit) state.onQuit();
     });
@@ -403,7 +436,10 @@ void ControlPanelView::Parts::renderDevices() {
         auto* row = new QWidget();
         auto* line = new QHBoxLayout(row);
         line->setContentsMargins(0, 0, 0, 0);
-        auto* name = wrapping(new QLabel(q("📱 " + device.name)));
+        auto* icon = new QLabel();
+        icon->setPixmap(symbol("phone", icon->palette().color(QPalette::WindowText)).pixmap(16, 16));
+        line->addWidget(icon);
+        auto* name = wrapping(new QLabel(q(device.name)));
         auto* revoke = new QToolButton();
         revoke->setAutoRaise(true);
         revoke->setFocusPolicy(Qt::StrongFocus);
@@ -461,7 +497,7 @@ void ControlPanelView::Parts::render() {
     virtualDisplay.subtitle->setText(q(t("5K 采集 · 120Hz · 不接显示器也能用")));
     virtualDisplaySwitch->setChecked(state.virtualDisplayOn);
     virtualDisplaySwitch->setAccessibleName(q(t("虚拟显示器")));
-    send->setText(q("⇪ " + t("发送文件到 iPhone…")));
+    send->setText(q(t("发送文件到 iPhone…")));
     send->setAccessibleName(q(t("发送文件到 iPhone…")));
     send->setEnabled(state.connected);
 
@@ -486,7 +522,7 @@ void ControlPanelView::Parts::render() {
     renderDevices();
     devicesBox->setVisible(!state.trustedDevices.empty());
 
-    quit->setText(q("⏻ " + t("退出 Brevox")));
+    quit->setText(q(t("退出 Brevox")));
     quit->setAccessibleName(q(t("退出 Brevox")));
     window->setAccessibleName(QStringLiteral("Brevox"));
     fit();
@@ -494,7 +530,15 @@ void ControlPanelView::Parts::render() {
 
 void ControlPanelView::Parts::fit() {
     // The column decides the height at the fixed width: wrapped labels grow downwards, so
-    // the longest translation fits without cutting anything off.
+    // the longest translation fits without cutting anything off. Labels report their new
+    // heights only once the layout requests posted by the text changes have run, so the
+    // height is taken again on the next turn of the event loop.
+    fitNow();
+    QTimer::singleShot(0, window, [this] { fitNow(); });
+}
+
+void ControlPanelView::Parts::fitNow() {
+    window->layout()->invalidate();
     window->layout()->activate();
     const int height = window->layout()->hasHeightForWidth() ? window->layout()->totalHeightForWidth(kPanelWidth)
                                                              : window->sizeHint().height();
