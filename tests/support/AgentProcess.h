@@ -62,12 +62,13 @@ inline bool tcpAccepts(uint16_t port, const char* host = "127.0.0.1") {
 // output is read for the pairing code.
 class AgentProcess {
 public:
-    /// `display`: the X display the agent uses ("" = none). `desktop`: the agent shows its
-    /// desktop shell on that display (approvals then come as dialogs, not on standard
-    /// input); otherwise it runs --headless.
+    /// `display`: the X display the agent uses ("" = none). `shellArgs`: how the agent shows
+    /// itself; by default --headless, so that approvals are asked on standard input even
+    /// with a display (without it the desktop shell asks in dialogs).
     AgentProcess(const std::string& binary, const std::vector<std::string>& wrap, const fs::path& home,
                  uint16_t port, uint16_t quicPort, bool verbose, const std::string& display,
-                 std::function<void(const std::string&)> onLine = {}, bool desktop = false)
+                 std::function<void(const std::string&)> onLine = {},
+                 const std::vector<std::string>& shellArgs = {"--headless"})
         : verbose_(verbose), onLine_(std::move(onLine)) {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) {
@@ -77,7 +78,7 @@ public:
         // Built before fork: the child only calls exec.
         std::vector<std::string> args = wrap;
         args.insert(args.end(), {binary, "--port", std::to_string(port), "--quic-port", std::to_string(quicPort)});
-        if (!desktop) args.push_back("--headless");
+        args.insert(args.end(), shellArgs.begin(), shellArgs.end());
         std::vector<std::string> env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                                         "XDG_DATA_HOME=" + (home / "data").string(), "LANG=C.UTF-8"};
         if (!display.empty()) env.push_back("DISPLAY=" + display);
