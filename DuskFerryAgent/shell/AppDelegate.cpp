@@ -135,11 +135,15 @@ void AppDelegate::applicationDidFinishLaunching() {
         services_.virtualDisplay->installEnableAuto([weak = weak_from_this(), queue = services_.mainQueue] {
             queue->post([weak] {
                 auto self = weak.lock();
-                if (self && self->services_.setVirtualDisplay) self->services_.setVirtualDisplay(true);
+                if (self && self->services_.enableVirtualDisplayAuto) self->services_.enableVirtualDisplayAuto();
             });
         });
+        // Called on the main queue by its callers.
         services_.virtualDisplay->installSetSessionActive([weak = weak_from_this()](bool active) {
-            if (auto self = weak.lock()) self->sessionActive_ = active;
+            auto self = weak.lock();
+            if (!self) return;
+            self->sessionActive_ = active;
+            if (self->services_.sessionActiveChanged) self->services_.sessionActiveChanged(active);
         });
     }
     s.publish();

@@ -70,11 +70,18 @@ public:
         ServerFactory makeServer;
         /// Warms the capture service's content list; started at launch, nobody waits.
         std::function<void()> prewarmCapture;
-        /// The slots sessions call for the virtual display; the delegate fills them.
+        /// The slots sessions call for the virtual display; the delegate fills all three and
+        /// routes them to setVirtualDisplay and sessionActiveChanged below.
         std::shared_ptr<VirtualDisplayControl> virtualDisplay;
         /// Turns the virtual display on (true, asked for by the person) or off; set by
         /// whoever owns the virtual display. Absent: the switch does nothing.
         std::function<void(bool)> setVirtualDisplay;
+        /// Turns the virtual display on because no usable display exists (removed again
+        /// when the session ends). Absent: the request does nothing.
+        std::function<void()> enableVirtualDisplayAuto;
+        /// A session became current (true) or ended (false), on the main queue: the
+        /// virtual display's main-display policy. Absent: nothing more happens.
+        std::function<void(bool)> sessionActiveChanged;
         /// Sends files to the connected phone (the same path as `duskferry-agent send`).
         /// Absent: the send button does nothing.
         std::function<void(std::vector<std::string> paths)> sendFiles;

@@ -102,6 +102,8 @@ protected:
         s.virtualDisplay = virtualDisplay;
         s.setVirtualDisplay = [this](bool on) { log.push_back(on ? "virtualDisplay on" : "virtualDisplay off"); };
         s.sendFiles = [this](std::vector<std::string> paths) { sent.push_back(std::move(paths)); };
+        s.enableVirtualDisplayAuto = [this] { log.push_back("virtualDisplay auto"); };
+        s.sessionActiveChanged = [this](bool active) { log.push_back(active ? "session active" : "session ended"); };
         return s;
     }
 
@@ -350,6 +352,13 @@ TEST_F(AppDelegateTest, HooksFromSessionsReachTheShell) {
     EXPECT_EQ(log, (std::vector<std::string>{"virtualDisplay on"}));
     d->panelState().onToggleVirtualDisplay(false);
     EXPECT_EQ(log.back(), "virtualDisplay off");
+    std::thread([this] { virtualDisplay->enableAuto(); }).join();
+    queue->runUntilIdle();
+    EXPECT_EQ(log.back(), "virtualDisplay auto");
+    virtualDisplay->setSessionActive(true);
+    EXPECT_EQ(log.back(), "session active");
+    virtualDisplay->setSessionActive(false);
+    EXPECT_EQ(log.back(), "session ended");
 
     d->setProgressText("Sending file: a.txt…");
     EXPECT_EQ(views->title, " Sending file: a.txt…");
