@@ -195,7 +195,11 @@ int main(int argc, char** argv) {
 
     // The desktop shell when there is a display to show it on.
     const char* displayName = std::getenv("DISPLAY");
-    const bool desktop = !options.headless && displayName && *displayName;
+    // A display that cannot be opened (gone, or not ours) leaves the terminal face: Qt
+    // would end the process instead.
+    const bool desktop = !options.headless && displayName && *displayName && xDisplayOpens(displayName);
+    if (!options.headless && displayName && *displayName && !desktop)
+        std::cerr << "duskferry-agent: cannot open the display " << displayName << "; running headless\n";
     std::unique_ptr<QtApplication> qt;
     if (desktop) qt = std::make_unique<QtApplication>(argc, argv);
     auto mainQueue = qt ? qt->mainQueue() : SerialQueue::create("main");

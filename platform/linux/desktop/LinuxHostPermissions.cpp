@@ -87,6 +87,12 @@ private:
 
 }  // namespace
 
+bool xDisplayOpens(const std::string& displayName) {
+    Display* display = XOpenDisplay(displayName.c_str());
+    if (display) XCloseDisplay(display);
+    return display != nullptr;
+}
+
 std::unique_ptr<HostPermissions> createLinuxHostPermissions(std::string displayName) {
     return std::make_unique<LinuxHostPermissions>(std::move(displayName));
 }

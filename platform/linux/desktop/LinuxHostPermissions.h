@@ -14,4 +14,7 @@ namespace df {
 /// `displayName` empty: the display of $DISPLAY.
 std::unique_ptr<HostPermissions> createLinuxHostPermissions(std::string displayName = {});
 
+/// Whether a connection to the X display `displayName` can be opened now.
+bool xDisplayOpens(const std::string& displayName);
+
 }  // namespace df
