@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QString>
 
@@ -55,13 +56,21 @@ public:
         });
         // Closed without a button (window manager, Escape without an escape button).
         QObject::connect(box, &QObject::destroyed, [finish] { finish(kAlertDismissed); });
+        open_ = box;
         box->show();
         box->raise();
         box->activateWindow();
     }
 
+    // Withdraws the open dialog (its asker went away): it ends as if closed without a
+    // button. (The interface gains this operation alongside the approval's withdrawal.)
+    void dismiss() {
+        if (open_) open_->close();
+    }
+
 private:
     std::shared_ptr<DispatchQueue> mainQueue_;
+    QPointer<QMessageBox> open_;  // the dialog shown now, if any
 };
 
 }  // namespace
