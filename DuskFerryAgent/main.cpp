@@ -1,10 +1,14 @@
 // duskferry-agent: the process. Loads or makes the pairing code, starts the agent server on
-// the real transport with DNS-SD, and until the desktop shell exists runs with a terminal
-// face: the pairing code and addresses first, then every status text on its own line as it
-// is reported, and approval questions asked on the terminal. Ctrl-C (SIGINT) or SIGTERM
-// ends it cleanly: the session is closed, the listeners and the advertisement withdrawn.
+// the real transport with DNS-SD, and shows itself in one of two ways. On a desktop (an X
+// display, without --headless) the desktop shell: a tray icon that opens the control panel,
+// the approval dialog, launch at login. Otherwise a terminal face: the pairing code and
+// addresses first, then every status text on its own line as it is reported (the desktop
+// shell prints these too), and approval questions asked on the terminal. Ctrl-C (SIGINT),
+// SIGTERM or the panel's quit button end it cleanly: the session is closed, the listeners
+// and the advertisement withdrawn.
 //
-// Threads: "main" (a serial queue: approvals, virtual-display slots, the delayed lock),
+// Threads: "main" (the Qt GUI thread on a desktop, else a serial queue: the shell,
+// approvals, virtual-display slots, the delayed lock),
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
 // snapshots), "duskferry.capture.audio" (system audio's encoders), "duskferry.input.ax"
@@ -22,8 +26,10 @@
 #include "DuskFerryAgent/session/AgentServer.h"
 #include "DuskFerryAgent/session/PhoneFileSender.h"
 #include "DuskFerryAgent/shell/AgentSettings.h"
+#include "DuskFerryAgent/shell/AppDelegate.h"
 #include "DuskFerryAgent/shell/L10n.h"
 #include "DuskFerryAgent/shell/VirtualDisplayManager.h"
+#include "DuskFerryAgent/shell/views/QtShellViews.h"
 #include "DuskFerryAgent/trust/Approval.h"
 #include "DuskFerryAgent/trust/DeviceKind.h"
 #include "DuskFerryAgent/trust/TrustStore.h"
@@ -38,6 +44,9 @@
 #include "platform/linux/command/SendCommand.h"
 #include "platform/linux/command/UnixCommandSocket.h"
 #include "platform/linux/compression/X265Compression.h"
+#include "platform/linux/desktop/DBusNotifier.h"
+#include "platform/linux/desktop/LinuxHostPermissions.h"
+#include "platform/linux/desktop/XdgAutostartLoginItem.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/displays/XRandRVirtualDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
@@ -46,6 +55,7 @@
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/netinfo/GetifaddrsList.h"
+#include "platform/linux/qt/QtApplication.h"
 #include "platform/linux/settings/FileSettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
@@ -53,6 +63,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -94,6 +105,7 @@ private:
 
 struct Options {
     bool headless = false;
+    bool loginItem = false;
     uint16_t port = static_cast<uint16_t>(DFConstants::port);
     uint16_t quicPort = 52526;
 };
@@ -112,9 +124,9 @@ void usage(std::ostream& out) {
            "  send FILE...   hands the files to the running agent, which sends them to the connected\n"
            "                 phone; prints the progress and what became of each file\n"
            "  --headless     terminal shell, no desktop UI: the pairing code and status are printed\n"
-           "                 on this terminal and approvals are asked there. Until the desktop\n"
-           "                 shell exists this is how the agent always runs; without a desktop\n"
-           "                 session it is the mode chosen anyway\n"
+           "                 on this terminal and approvals are asked there. Without an X display\n"
+           "                 ($DISPLAY) it is the mode chosen anyway\n"
+           "  --login-item   started by the login (the autostart entry): stay in the tray\n"
            "  --port N       TCP port of the listener (default 52525)\n"
            "  --quic-port N  UDP port tried first for QUIC media (default 52526)\n"
            "  --command-key control|super\n"
@@ -124,6 +136,13 @@ void usage(std::ostream& out) {
            "                 the keys the phone's Mission Control and App Expose gestures press,\n"
            "                 names joined by + (\"Super\", \"Control+Alt+Down\"), kept for later\n"
            "                 launches (default Super, the overview key of the common desktops)\n";
+}
+
+// The agent's own path for the autostart entry: /proc/self/exe, else what it was started as.
+std::string programPath(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(argv0) : self.string();
 }
 
 bool parsePort(const char* text, uint16_t& out) {
@@ -165,6 +184,8 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--headless") {
             options.headless = true;
+        } else if (arg == XdgAutostartLoginItem::kFlag) {
+            options.loginItem = true;
         } else if ((arg == "--port" || arg == "--quic-port") && i + 1 < argc) {
             if (!parsePort(argv[++i], arg == "--port" ? options.port : options.quicPort)) {
                 std::cerr << "duskferry-agent: " << arg << " needs a port number from 1 to 65535\n";
@@ -201,7 +222,16 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto mainQueue = SerialQueue::create("main");
+    // The desktop shell when there is a display to show it on.
+    const char* displayName = std::getenv("DISPLAY");
+    // A display that cannot be opened (gone, or not ours) leaves the terminal face: Qt
+    // would end the process instead.
+    const bool desktop = !options.headless && displayName && *displayName && xDisplayOpens(displayName);
+    if (!options.headless && displayName && *displayName && !desktop)
+        std::cerr << "duskferry-agent: cannot open the display " << displayName << "; running headless\n";
+    std::unique_ptr<QtApplication> qt;
+    if (desktop) qt = std::make_unique<QtApplication>(argc, argv);
+    auto mainQueue = qt ? qt->mainQueue() : SerialQueue::create("main");
     const std::string code = settings.loadOrCreatePairingCode();
     const LinuxSystemInfo systemInfo;
     auto l10n = std::make_shared<L10n>(settingsStore, systemInfo.preferredLanguages());
@@ -214,15 +244,13 @@ int main(int argc, char** argv) {
     // and answers the phone; the hello acknowledgement then reports the default screen.
     std::shared_ptr<Displays> displays = createXRandRDisplays();
     auto displayTarget = std::make_shared<DisplayTarget>(displays);
-    // The desktop shell (tray and panel) is not part of this build: the agent runs with its
-    // terminal face whether or not --headless was given or a desktop session exists.
-    (void)options.headless;
-
     printLine(l10n->t("配对码") + ": " + code);
     printLine(l10n->t("局域网") + ": " + NetInfo::lanIPv4(*addresses).value_or(l10n->t("未知")));
     printLine("Tailscale: " + NetInfo::tailscaleIPv4(*addresses).value_or(l10n->t("未安装")));
 
-    std::shared_ptr<AlertPresenter> alerts = std::make_shared<TerminalAlertPresenter>(mainQueue);
+    std::shared_ptr<AlertPresenter> alerts =
+        qt ? qt->alerts() : std::make_shared<TerminalAlertPresenter>(mainQueue);
+    auto virtualDisplay = std::make_shared<VirtualDisplayControl>();
 
     SessionServices session;
     session.mainQueue = mainQueue;
@@ -230,9 +258,12 @@ int main(int argc, char** argv) {
     session.trust = trust;
     session.l10n = l10n;
     session.displays = displayTarget;
-    // Filled below by the virtual-display management (which the desktop shell will own).
-    session.virtualDisplay = std::make_shared<VirtualDisplayControl>();
-    auto virtualDisplayControl = session.virtualDisplay;
+    // The virtual-display management fills the slots below; the desktop shell's switch
+    // drives the same management.
+    session.virtualDisplay = virtualDisplay;
+    auto virtualDisplayControl = virtualDisplay;
+    // The desktop shell, once made: file progress and the virtual display reach its panel.
+    auto shellDelegate = std::make_shared<std::weak_ptr<AppDelegate>>();
     session.settings = &settingsStore;
     session.addresses = addresses.get();
     session.agentName = NetInfo::hostName();
@@ -282,6 +313,10 @@ int main(int argc, char** argv) {
         const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
         session.files.revealer = createDesktopFileRevealer(bus ? bus : "", true);
     }
+    // On the main queue: the desktop shell shows the transfer's progress in its tray tooltip.
+    session.files.progressText = [shellDelegate](const std::optional<std::string>& text) {
+        if (auto delegate = shellDelegate->lock()) delegate->setProgressText(text);
+    };
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept
     // awake while it does (X screen saver suspended, and the desktop's screen saver
@@ -326,7 +361,13 @@ int main(int argc, char** argv) {
     vdServices.shim = virtualDisplayShim;
     vdServices.displays = displayTarget;
     vdServices.prewarmed = session.capture.prewarmed;
-    vdServices.onStatus = printLine;
+    vdServices.onStatus = [shellDelegate](const std::string& text) {
+        printLine(text);
+        if (auto delegate = shellDelegate->lock()) delegate->onStatus(text);
+    };
+    vdServices.onVirtualDisplayOn = [shellDelegate](bool on) {
+        if (auto delegate = shellDelegate->lock()) delegate->setVirtualDisplayOn(on);
+    };
     vdServices.l10n = l10n;
     auto virtualDisplays = VirtualDisplayManager::create(std::move(vdServices));
     virtualDisplays->install(*virtualDisplayControl);
@@ -338,9 +379,6 @@ int main(int argc, char** argv) {
     services.deviceKind = DeviceKind::detect(systemInfo);
     services.tcpPort = options.port;
     services.quicPort = options.quicPort;
-
-    auto server = AgentServer::create(code, printLine, std::move(services));
-    server->start();
 
     // `duskferry-agent send FILE...` reaches the connected phone through this socket.
     auto commandQueue = SerialQueue::create("duskferry.agent.command");
@@ -356,28 +394,103 @@ int main(int argc, char** argv) {
                                            });
     if (!commands) printLine("duskferry-agent send is unavailable: " + commands.error());
 
-    int signal = 0;
-    sigwait(&endSignals, &signal);
-    if (commands) (*commands)->stop();
-    commandQueue->shutdown();
+
+    std::shared_ptr<AgentServer> server;
+    if (!qt) {
+        server = AgentServer::create(code, printLine, std::move(services));
+        server->start();
+        int signal = 0;
+        sigwait(&endSignals, &signal);
+    } else {
+        // The ending signals quit the event loop; quitting from the panel wakes this thread
+        // with a signal of its own.
+        std::thread signalWaiter([&endSignals, &qt] {
+            int signal = 0;
+            sigwait(&endSignals, &signal);
+            qt->quitSoon();
+        });
+        XdgAutostartLoginItem loginItem(XdgDirs::configHome() / "autostart", programPath(argv[0]));
+        const std::unique_ptr<HostPermissions> permissions = createLinuxHostPermissions(displayName);
+        std::shared_ptr<DesktopNotifier> notifier;
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) notifier = createDBusNotifier(bus);
+
+        AppDelegate::Services shell;
+        shell.mainQueue = mainQueue;
+        shell.settings = &settings;
+        shell.l10n = l10n;
+        shell.trust = trust;
+        shell.addresses = addresses.get();
+        shell.loginItem = &loginItem;
+        shell.permissions = permissions.get();
+        shell.launchedAsLoginItem = options.loginItem;
+        shell.makeServer = [&server, &services](const std::string& pairingCode,
+                                                 std::function<void(const std::string&)> onStatus) {
+            server = AgentServer::create(pairingCode, [onStatus](const std::string& text) {
+                printLine(text);
+                onStatus(text);
+            }, std::move(services));
+            server->start();
+            return std::shared_ptr<void>(server);
+        };
+        // The panel's switch and file picker take the same paths as the phone's request and
+        // `duskferry-agent send`.
+        shell.setVirtualDisplay = [virtualDisplays](bool on) {
+            if (on) {
+                virtualDisplays->enableVirtualDisplay(false);
+            } else {
+                virtualDisplays->disableVirtualDisplay();
+            }
+        };
+        shell.sendFiles = [sender](std::vector<std::string> paths) {
+            sender->send(std::vector<std::filesystem::path>(paths.begin(), paths.end()));
+        };
+        auto delegate = AppDelegate::create(std::move(shell));
+        *shellDelegate = delegate;
+        auto views = std::make_shared<QtShellViews>(delegate->panelState(), delegate->l10n());
+        QtShellViews::Hooks hooks;
+        hooks.activated = [weak = std::weak_ptr<AppDelegate>(delegate)] {
+            if (auto d = weak.lock()) d->openControlPanel();
+        };
+        if (notifier) hooks.notify = [notifier](const std::string& title, const std::string& body) {
+            notifier->notify(title, body);
+        };
+        views->setHooks(std::move(hooks));
+        delegate->setViews(views);
+        mainQueue->post([delegate] { delegate->applicationDidFinishLaunching(); });
+        qt->exec();
+        ::kill(::getpid(), SIGTERM);  // the signal thread, when the panel ended the loop
+        signalWaiter.join();
+        delegate.reset();
+        views.reset();
+    }
 
     // Orderly end: close the session (its teardown, posted by close(), runs on the server
     // queue before the next task there), then let the server go, which cancels the
     // listeners and withdraws the advertisement. Shutting the queues down then destroys
     // what the cancelled connections still had to report, and ends their threads here.
-    auto serverQueue = server->queue();
-    serverQueue->sync([&server] {
-        if (auto s = server->session()) s->close();
-    });
-    serverQueue->sync([&server] { server.reset(); });
-    serverQueue->shutdown();
+    if (commands) (*commands)->stop();
+    commandQueue->shutdown();
+    if (server) {
+        auto serverQueue = server->queue();
+        serverQueue->sync([&server] {
+            if (auto s = server->session()) s->close();
+        });
+        serverQueue->sync([&server] { server.reset(); });
+        serverQueue->shutdown();
+    }
     // The display server is left as it was found: no virtual display, the old arrangement.
+    // With the desktop shell this thread is the main queue's, and its event loop has ended.
     virtualDisplayControl->clear();
-    mainQueue->sync([&virtualDisplays] { virtualDisplays->shutdown(); });
+    if (qt) {
+        virtualDisplays->shutdown();
+    } else {
+        mainQueue->sync([&virtualDisplays] { virtualDisplays->shutdown(); });
+    }
     // The stopped engine's last tasks (and a start still running) end with their queues.
     for (const auto& queue : {captureStartQueue, videoQueue, audioQueue}) {
         if (queue) queue->shutdown();
     }
     mainQueue->shutdown();
+    qt.reset();
     return 0;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the agent, and runs it with the given arguments. Without
 # an X display it runs on a private display server (Xorg with the dummy driver, which can
-# add the phone's virtual display; else Xvfb). It runs with the terminal shell (--headless,
-# for now the only one): the pairing code and its status are printed on the terminal and
-# approvals are asked there. Exits non-zero when the build fails.
+# add the phone's virtual display; else Xvfb) with the terminal shell (--headless): the
+# pairing code and its status are printed on the terminal and approvals are asked there. On a
+# desktop it shows its tray icon and panel (pass --headless for the terminal shell there too).
+# Exits non-zero when the build fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -24,9 +25,12 @@ agent=build/DuskFerryAgent/duskferry-agent
 
 source scripts/test-services.sh
 trap df_services_stop EXIT
+shell_args=()
 if [ -z "${DISPLAY:-}" ]; then
-  # A private display server that can add the phone's virtual display (Xorg with the
-  # dummy driver); where that is not allowed, Xvfb, on which the virtual display is refused.
+  # Nobody sees a private display: the terminal asks for approvals. A private display server
+  # that can add the phone's virtual display (Xorg with the dummy driver); where that is not
+  # allowed, Xvfb, on which the virtual display is refused.
+  shell_args=(--headless)
   if df_start_xorg_dummy; then
     echo "No X display: running on a private display server (Xorg, dummy driver) $DISPLAY"
   elif df_start_xvfb; then
@@ -46,7 +50,7 @@ df_start_pulseaudio || echo "No sound server: the phone gets video only."
 # SIGINT), and the agent ends cleanly while the display and daemons it uses are still
 # there. The explicit redirection keeps the terminal as its input for approvals, which a
 # background command would otherwise lose.
-"$agent" "$@" <&0 &
+"$agent" "${shell_args[@]}" "$@" <&0 &
 agent_pid=$!
 trap 'kill -TERM "$agent_pid" 2>/dev/null || true' INT TERM
 status=0

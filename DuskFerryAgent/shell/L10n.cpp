@@ -55,13 +55,19 @@ std::string L10n::language() const {
 }
 
 std::string L10n::t(std::string_view key, std::string_view language) {
+    const auto& host = hostTexts();
+    if (auto table = host.find(language); table != host.end()) {
+        if (auto text = table->second.find(key); text != table->second.end()) return text->second;
+    }
     if (language == "zh-Hans") return std::string(key);
     const auto& all = tables();
     if (auto table = all.find(language); table != all.end()) {
         if (auto text = table->second.find(key); text != table->second.end()) return text->second;
     }
-    if (auto english = all.find("en"); english != all.end()) {
-        if (auto text = english->second.find(key); text != english->second.end()) return text->second;
+    for (const auto* set : {&host, &all}) {
+        if (auto english = set->find("en"); english != set->end()) {
+            if (auto text = english->second.find(key); text != english->second.end()) return text->second;
+        }
     }
     return std::string(key);
 }

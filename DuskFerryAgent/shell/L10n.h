@@ -36,6 +36,11 @@ public:
     /// all with the same 60 keys. zh-Hans has no table: its text is the key.
     static const std::map<std::string, Table, std::less<>>& tables();
 
+    /// The desktop shell's own texts of this host, in all eight languages ("zh-Hans" among
+    /// them, which also rewords keys whose own text speaks of a Mac). Looked up before
+    /// the tables above.
+    static const std::map<std::string, Table, std::less<>>& hostTexts();
+
     /// The settings key of the user's choice.
     static constexpr std::string_view kOverrideKey = "app.languageOverride";
 

@@ -63,10 +63,13 @@ inline bool tcpAccepts(uint16_t port, const char* host = "127.0.0.1") {
 class AgentProcess {
 public:
     /// `display`: the X display the agent uses ("" = none); `extraEnv`: more NAME=value
-    /// entries of its environment.
+    /// entries of its environment. `shellArgs`: how the agent shows itself; by default
+    /// --headless, so that approvals are asked on standard input even with a display (without
+    /// it the desktop shell asks in dialogs).
     AgentProcess(const std::string& binary, const std::vector<std::string>& wrap, const fs::path& home,
                  uint16_t port, uint16_t quicPort, bool verbose, const std::string& display,
-                 std::function<void(const std::string&)> onLine = {}, const std::vector<std::string>& extraEnv = {})
+                 std::function<void(const std::string&)> onLine = {}, const std::vector<std::string>& extraEnv = {},
+                 const std::vector<std::string>& shellArgs = {"--headless"})
         : verbose_(verbose), onLine_(std::move(onLine)) {
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) {
@@ -76,6 +79,7 @@ public:
         // Built before fork: the child only calls exec.
         std::vector<std::string> args = wrap;
         args.insert(args.end(), {binary, "--port", std::to_string(port), "--quic-port", std::to_string(quicPort)});
+        args.insert(args.end(), shellArgs.begin(), shellArgs.end());
         std::vector<std::string> env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                                         "XDG_DATA_HOME=" + (home / "data").string(), "LANG=C.UTF-8"};
         if (!display.empty()) env.push_back("DISPLAY=" + display);

@@ -47,7 +47,7 @@ TEST_F(ApprovalTest, ShowsTheWarningWithTheApprovingButtonFirst) {
     const auto& alert = alerts->shown()[0];
     EXPECT_EQ(alert.messageText, "Allow “Anna’s iPhone” to connect?");
     EXPECT_EQ(alert.informativeText,
-              "This iPhone is requesting to control your Mac for the first time.\nClick “Trust” only if you "
+              "This iPhone is requesting to control your computer for the first time.\nClick “Trust” only if you "
               "initiated this and the device name is correct.\n\nDevice ID: 6F9619FF…");
     EXPECT_EQ(alert.style, AlertContent::Style::warning);
     EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Trust and Connect", "Decline"}));

@@ -1,0 +1,113 @@
+// Desktop notifications on a private session bus: with no notification server the notifier
+// is not made; with one (played by the test, owning org.freedesktop.Notifications) each
+// notification arrives as a Notify call with the agent's name, the title and the text.
+
+#include "platform/linux/desktop/DBusNotifier.h"
+#include "tests/support/RequireService.h"
+
+#include <dbus/dbus.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace df {
+namespace {
+
+// A session bus of the test's own; ends with the object.
+class PrivateBus {
+public:
+    PrivateBus() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     ("--print-address=" + fd).c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(fds[1]);
+        char c;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') address_ += c;
+        ::close(fds[0]);
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+DBusConnection* connect(const std::string& address) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* c = dbus_connection_open_private(address.c_str(), &error);
+    if (c && !dbus_bus_register(c, &error)) {
+        dbus_connection_close(c);
+        dbus_connection_unref(c);
+        c = nullptr;
+    }
+    dbus_error_free(&error);
+    return c;
+}
+
+TEST(DBusNotifierTest, NotificationsReachTheServerThatOwnsTheName) {
+    PrivateBus bus;
+    DF_REQUIRE_SERVICE(!bus.address().empty(), "dbus-daemon");
+    EXPECT_EQ(createDBusNotifier(bus.address()), nullptr) << "no notification server yet";
+    EXPECT_EQ(createDBusNotifier(""), nullptr);
+
+    DBusConnection* server = connect(bus.address());
+    ASSERT_NE(server, nullptr);
+    DBusError error;
+    dbus_error_init(&error);
+    ASSERT_EQ(dbus_bus_request_name(server, "org.freedesktop.Notifications", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error),
+              DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
+    auto notifier = createDBusNotifier(bus.address());
+    ASSERT_NE(notifier, nullptr);
+    notifier->notify("Brevox", "Received: photo.jpg → Downloads");
+
+    DBusMessage* call = nullptr;
+    for (int i = 0; i < 100 && !call; ++i) {
+        dbus_connection_read_write(server, 50);
+        while (DBusMessage* m = dbus_connection_pop_message(server)) {
+            if (dbus_message_is_method_call(m, "org.freedesktop.Notifications", "Notify")) {
+                call = m;
+                break;
+            }
+            dbus_message_unref(m);
+        }
+    }
+    ASSERT_NE(call, nullptr) << "no Notify call arrived";
+    const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+    dbus_uint32_t replaces = 1;
+    ASSERT_TRUE(dbus_message_get_args(call, &error, DBUS_TYPE_STRING, &app, DBUS_TYPE_UINT32, &replaces,
+                                      DBUS_TYPE_STRING, &icon, DBUS_TYPE_STRING, &summary, DBUS_TYPE_STRING, &body,
+                                      DBUS_TYPE_INVALID))
+        << error.message;
+    EXPECT_STREQ(app, "Brevox");
+    EXPECT_EQ(replaces, 0u);
+    EXPECT_STREQ(icon, "duskferry-agent");
+    EXPECT_STREQ(summary, "Brevox");
+    EXPECT_STREQ(body, "Received: photo.jpg → Downloads");
+    EXPECT_STREQ(dbus_message_get_signature(call), "susssasa{sv}i");
+    dbus_message_unref(call);
+    dbus_error_free(&error);
+    notifier.reset();
+    dbus_connection_close(server);
+    dbus_connection_unref(server);
+}
+
+}  // namespace
+}  // namespace df
