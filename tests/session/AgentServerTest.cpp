@@ -190,7 +190,7 @@ TEST_F(AgentServerTest, PipelinedBytesAfterTheFirstFrameReachTheSession) {
     auto keys = DeviceAuth::generateKeyPair();
     c->feed(testsupport::concat({helloFrame(), testsupport::frame(Enroll("PHONE-1", "Phone", keys.publicKey))}));
     queue->runUntilIdle();
-    EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
+    EXPECT_EQ(statuses.back(), "Waiting for approval on this computer: Phone");
 }
 
 TEST_F(AgentServerTest, ZeroLengthFirstFrameOfAnotherKindOpensASession) {

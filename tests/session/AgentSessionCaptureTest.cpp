@@ -432,7 +432,7 @@ TEST_F(AgentSessionCaptureTest, ClientStatsWithFlushesCutTheRate) {
 }
 
 TEST_F(AgentSessionCaptureTest, StartFailures) {
-    const std::string noDisplayText = "No capturable display: open your MacBook lid or connect a display.";
+    const std::string noDisplayText = "No capturable display: open your laptop’s lid or connect a display.";
     struct Row {
         const char* name;
         std::function<void()> script;
@@ -450,7 +450,7 @@ TEST_F(AgentSessionCaptureTest, StartFailures) {
         {"4:4:4 refused: standard quality instead",
          [this] { compression->setPropertyResult(CompressionPropertyKey::profileLevel, -12900); },
          QualityRequest(60, 10, 1920, true, std::nullopt, true),
-         {"This Mac can't encode 4:4:4 — reverted to standard quality"},
+         {"This computer can't encode 4:4:4 — reverted to standard quality"},
          std::nullopt},
         {"the capture service fails",
          [this] { screen->failNextStart({-1, "grab refused"}); },
@@ -545,7 +545,7 @@ namespace {
 // After the phone turned the virtual display off, losing every display tells the phone at
 // once instead of turning the virtual display back on behind its back.
 TEST_F(AgentSessionCaptureTest, NoAutomaticVirtualDisplayAfterThePhoneTurnedItOff) {
-    const std::string noDisplayText = "No capturable display: open your MacBook lid or connect a display.";
+    const std::string noDisplayText = "No capturable display: open your laptop’s lid or connect a display.";
     int autoEnabled = 0;
     std::vector<bool> enabled;
     virtualDisplay->installEnableAuto([&autoEnabled] { ++autoEnabled; });

@@ -182,7 +182,7 @@ TEST_F(AgentSessionTest, TrustedHelloIsChallengedUntrustedIsAskedToPair) {
 TEST_F(AgentSessionTest, ApprovedEnrolmentTrustsAndChallengesThenAuthenticates) {
     startSession(testsupport::frame(hello()));
     phoneSends(Enroll("PHONE-1", "Phone", phoneKeys.publicKey));
-    EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
+    EXPECT_EQ(statuses.back(), "Waiting for approval on this computer: Phone");
     ASSERT_EQ(alerts->openCount(), 1u);
     alerts->answer(kAlertFirstButtonReturn);  // "Trust and Connect"
     run();
@@ -289,7 +289,7 @@ TEST_F(AgentSessionTest, ATrustedIDEnrollingWithAnotherKeyNeedsApprovalThatSaysT
         phoneSends(Enroll("PHONE-1", "Phone", otherKeys.publicKey));
         ASSERT_EQ(alerts->openCount(), 1u);
         EXPECT_THAT(alerts->shown().back().informativeText, ::testing::StartsWith("The key of this device has changed."));
-        EXPECT_EQ(statuses.back(), "Waiting for approval on the Mac: Phone");
+        EXPECT_EQ(statuses.back(), "Waiting for approval on this computer: Phone");
         EXPECT_EQ(trust->storedPublicKey("PHONE-1"), phoneKeys.publicKey);  // nothing replaced while asking
         // The old challenge is void meanwhile: no answer to it gets the asker in.
         phoneSends(AuthResponse(rightHmac()));

@@ -4,6 +4,7 @@
 
 #include "DuskFerryAgent/shell/AppDelegate.h"
 #include "platform/fake/keychain/MemoryAgentKeychain.h"
+#include "protocol/DeviceAuth.h"
 #include "platform/fake/netinfo/FakeInterfaceAddressList.h"
 #include "platform/fake/queue/ManualQueue.h"
 #include "platform/fake/settings/MemorySettingsStore.h"
@@ -64,8 +65,10 @@ struct RefusingLoginItem final : LoginItem {
 };
 
 Bytes phoneKey(uint8_t seed) {
-    // Any 64 bytes do for the list; only verification looks at the key.
-    return Bytes(64, seed);
+    // A real P-256 point (the store refuses anything else): the public key of a small scalar.
+    Bytes privateKey(32, 0);
+    privateKey.back() = seed;
+    return *DeviceAuth::publicKey(privateKey);
 }
 
 class AppDelegateTest : public ::testing::Test {

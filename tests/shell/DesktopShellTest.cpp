@@ -147,7 +147,7 @@ TEST(DesktopShellTest, TrayIconOpensThePanelAndTheDialogApprovesARealPhone) {
                        [&connected](const std::string& line) {
                            if (line.rfind("Connected: ", 0) == 0) connected = true;
                        },
-                       {"--login-item"});
+                       {}, {"--login-item"});
     const auto code = agent.waitForCode();
     ASSERT_TRUE(code.has_value());
 
