@@ -29,7 +29,7 @@ struct VirtualDisplaySpec {
 struct VirtualDisplayCreated {
     uint32_t displayID = 0;      ///< the ID the display service (Displays) lists it under
     uint64_t token = 0;          ///< hands it back to destroy()
-    std::string hostName;        ///< the name the host shows for it: the spec's name, or the
+    std::string hostName;        ///< the name the host shows for it: the name asked for, or the
                                  ///< output's own name where the host cannot name displays
 };
 
