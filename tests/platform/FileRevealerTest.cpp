@@ -5,6 +5,7 @@
 #include "platform/linux/files/PosixFiles.h"
 #include "tests/support/RequireService.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/PrivateSessionBus.h"
 
 #include <dbus/dbus.h>
 #include <fcntl.h>
@@ -27,41 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// dbus-daemon with the session configuration, for this test alone.
-class PrivateBus {
-public:
-    PrivateBus() {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            const int devNull = ::open("/dev/null", O_WRONLY);
-            if (devNull >= 0) ::dup2(devNull, 2);
-            const std::string printTo = "--print-address=" + std::to_string(fds[1]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", printTo.c_str(), static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        ::close(fds[1]);
-        std::string text;
-        char buffer[256];
-        for (ssize_t got; text.find('\n') == std::string::npos && (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<size_t>(got));
-        ::close(fds[0]);
-        address_ = text.substr(0, text.find('\n'));
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
+using PrivateBus = testsupport::PrivateSessionBus;
 
 /// org.freedesktop.FileManager1 answering ShowItems on a thread of its own.
 class FakeFileManager {

@@ -3,6 +3,7 @@
 
 #include "platform/linux/activity/ScreenSaverInhibit.h"
 #include "tests/support/RequireService.h"
+#include "tests/support/PrivateSessionBus.h"
 
 #include <dbus/dbus.h>
 #include <fcntl.h>
@@ -20,48 +21,7 @@
 namespace df {
 namespace {
 
-/// A session bus of its own: dbus-daemon with the standard session configuration.
-class PrivateBus {
-public:
-    PrivateBus() {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            // Its complaints about the test's limits are not the test's output.
-            const int devNull = ::open("/dev/null", O_WRONLY);
-            if (devNull >= 0) ::dup2(devNull, 2);
-            const std::string printTo = "--print-address=" + std::to_string(fds[1]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", printTo.c_str(),
-                     static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        ::close(fds[1]);
-        char buffer[512];
-        ssize_t n = 0;
-        while (true) {
-            ssize_t got = ::read(fds[0], buffer + n, sizeof(buffer) - 1 - static_cast<size_t>(n));
-            if (got <= 0) break;
-            n += got;
-            if (std::string(buffer, static_cast<size_t>(n)).find('\n') != std::string::npos) break;
-        }
-        ::close(fds[0]);
-        address_ = std::string(buffer, static_cast<size_t>(n));
-        address_ = address_.substr(0, address_.find('\n'));
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
+using PrivateBus = testsupport::PrivateSessionBus;
 
 /// org.freedesktop.ScreenSaver as a desktop offers it, answering on a thread of its own.
 class FakeScreenSaverService {

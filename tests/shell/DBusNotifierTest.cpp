@@ -4,6 +4,7 @@
 
 #include "platform/linux/desktop/DBusNotifier.h"
 #include "tests/support/RequireService.h"
+#include "tests/support/PrivateSessionBus.h"
 
 #include <dbus/dbus.h>
 #include <signal.h>
@@ -17,37 +18,7 @@
 namespace df {
 namespace {
 
-// A session bus of the test's own; ends with the object.
-class PrivateBus {
-public:
-    PrivateBus() {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[0]);
-            const std::string fd = std::to_string(fds[1]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
-                     ("--print-address=" + fd).c_str(), static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        ::close(fds[1]);
-        char c;
-        while (::read(fds[0], &c, 1) == 1 && c != '\n') address_ += c;
-        ::close(fds[0]);
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& address() const { return address_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string address_;
-};
+using PrivateBus = testsupport::PrivateSessionBus;
 
 DBusConnection* connect(const std::string& address) {
     DBusError error;
