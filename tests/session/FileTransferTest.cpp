@@ -69,6 +69,11 @@ protected:
     void TearDown() override {
         files.reset();
         run();
+        // Sends still waiting and a back-off still waiting hold the transfer: the connection
+        // and the queues end as the session's do.
+        conn->cancel();
+        run();
+        for (const auto& q : {queue, io, main}) q->shutdown();
     }
     void run() {
         for (int i = 0; i < 4; ++i) {
