@@ -8,7 +8,7 @@
 // "duskferry.server" (server and sessions), "duskferry.capture" (screen samples, keyframe
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
 // snapshots), "duskferry.capture.audio" (system audio's encoders), the capture streams' grab
-// threads, the sound server's thread and the encoders' threads, the Avahi poll
+// threads, the X threads of the clipboard, the active window, display changes and the cursor, the sound server's thread and the encoders' threads, the Avahi poll
 // thread, and this thread, which only waits for the ending signal.
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
@@ -29,16 +29,20 @@
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/audio/LinuxAudio.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/clipboard/X11Pasteboard.h"
 #include "platform/linux/compression/X265Compression.h"
+#include "platform/linux/cursor/XFixesSystemCursor.h"
 #include "platform/linux/displays/XRandRDisplays.h"
 #include "platform/linux/dnssd/AvahiAdvertiser.h"
 #include "platform/linux/input/SessionLocker.h"
 #include "platform/linux/input/XTestInputEvents.h"
 #include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/netinfo/GetifaddrsList.h"
+#include "platform/linux/screens/RandrScreenParameters.h"
 #include "platform/linux/settings/FileSettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
+#include "platform/linux/workspace/EwmhWorkspace.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -232,6 +236,17 @@ int main(int argc, char** argv) {
             session.declareUserActivity = [activity](const std::string& name) { activity->declare(name); };
     } else {
         session.postLockChord = [] { SessionLocker().lock(); };
+    }
+
+    // The session's watchers, each on an X connection and thread of its own. The clipboard
+    // lives as long as the agent, so a text from the phone stays pasteable after it left.
+    if (displays) {
+        session.pasteboard = createX11Pasteboard();
+        std::vector<std::filesystem::path> dataDirs{XdgDirs::dataHome()};
+        for (auto& dir : XdgDirs::dataDirs()) dataDirs.push_back(std::move(dir));
+        session.workspace = createEwmhWorkspace(std::move(dataDirs), systemInfo.preferredLanguages());
+        session.screenParameters = createRandrScreenParameters();
+        session.cursor = createXFixesSystemCursor();
     }
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept

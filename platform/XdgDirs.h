@@ -4,6 +4,7 @@
 // everything else is handed its paths. Any thread.
 
 #include <filesystem>
+#include <vector>
 
 namespace df::XdgDirs {
 
@@ -11,6 +12,8 @@ namespace df::XdgDirs {
 std::filesystem::path home();
 /// $XDG_DATA_HOME when set to an absolute path, else ~/.local/share.
 std::filesystem::path dataHome();
+/// $XDG_DATA_DIRS' absolute entries in order, else /usr/local/share and /usr/share.
+std::vector<std::filesystem::path> dataDirs();
 /// $XDG_CONFIG_HOME when set to an absolute path, else ~/.config.
 std::filesystem::path configHome();
 
