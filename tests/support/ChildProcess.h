@@ -29,7 +29,7 @@ inline std::optional<std::string> runOutput(const std::string& command) {
 class Background {
 public:
     /// `argv[0]` is looked up on PATH; `environment` entries ("NAME=value") are added;
-    /// `stdinFile` (if any) is its standard input; `quiet`: its standard output is dropped.
+    /// `stdinFile` (if any) is its standard input; `quiet`: its output is dropped.
     explicit Background(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
                         const std::string& stdinFile = {}, bool quiet = false) {
         pid_ = ::fork();
@@ -39,7 +39,8 @@ public:
             if (!stdinFile.empty()) {
                 if (std::freopen(stdinFile.c_str(), "r", stdin) == nullptr) std::_Exit(126);
             }
-            if (quiet && std::freopen("/dev/null", "w", stdout) == nullptr) std::_Exit(126);
+            if (quiet && (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr))
+                std::_Exit(126);
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
