@@ -77,8 +77,9 @@ void DesktopEntries::scan() {
             std::string id = path.lexically_relative(apps).replace_extension().string();
             std::ranges::replace(id, '/', '-');
             if (!seen.insert(id).second) continue;  // an earlier directory has it
+            // Every translation is kept: the language is ours to choose, not the process locale's.
             GKeyFile* file = g_key_file_new();
-            if (g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_NONE, nullptr) &&
+            if (g_key_file_load_from_file(file, path.c_str(), G_KEY_FILE_KEEP_TRANSLATIONS, nullptr) &&
                 keyString(file, "Type") == "Application" &&
                 !g_key_file_get_boolean(file, "Desktop Entry", "Hidden", nullptr)) {
                 Entry entry;
