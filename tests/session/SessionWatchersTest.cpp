@@ -64,6 +64,9 @@ protected:
             conn, queue, [this](const std::string& t) { statuses.push_back(t); }, {}, {}, s);
         session->start(testsupport::frame(Hello("Phone", 1, std::nullopt, "PHONE-1")));
         run();
+        answerChallenge();
+    }
+    void answerChallenge() {
         Bytes nonce;
         for (auto& m : testsupport::sentMessages(*conn)) {
             if (auto* c = m.get<AuthChallenge>()) nonce = c->nonce;
@@ -283,6 +286,23 @@ TEST_F(SessionWatchersTest, CursorShapeChangesReachThePhone) {
     std::vector<std::string> shapes;
     for (auto& c : sent<CursorShapeMsg>()) shapes.push_back(c.shape);
     EXPECT_THAT(shapes, ElementsAre("iBeam", "openHand", "arrow"));
+}
+
+// A hello again after authentication runs the handshake and begin() once more: the watchers
+// are replaced, not doubled.
+TEST_F(SessionWatchersTest, RepeatedBeginReplacesTheWatchers) {
+    authenticate();
+    phoneSends(Hello("Phone", 1, std::nullopt, "PHONE-1"));
+    answerChallenge();
+    EXPECT_EQ(pasteboard->observerCount(), 1u);
+    EXPECT_EQ(workspace->observerCount(), 1u);
+    EXPECT_EQ(screens->observerCount(), 1u);
+    EXPECT_EQ(cursor->observerCount(), 1u);
+    pasteboard->copyFromApp("once");
+    cursor->show(fake::FakeSystemCursor::image(1, "text"));
+    run();
+    EXPECT_THAT(clipboardTexts(), ElementsAre("once"));
+    EXPECT_EQ(sent<CursorShapeMsg>().size(), 1u);
 }
 
 // ---- Close ----
