@@ -13,8 +13,9 @@
 // requests, encoder swaps), "duskferry.capture.start" (capture starts and content
 // snapshots), "duskferry.capture.audio" (system audio's encoders), "duskferry.input.ax"
 // (raising clicked windows, the desktop gestures), "duskferry.input.momentum" (scroll
-// momentum), "duskferry.input.typing" (typed text), the capture streams' grab
-// threads, the sound server's thread and the encoders' threads, the Avahi poll
+// momentum), "duskferry.input.typing" (typed text), the capture streams' grab threads, the X
+// threads of the clipboard, the active window, display changes and the cursor, the sound
+// server's thread and the encoders' threads, the Avahi poll
 // thread, and this thread, which only waits for the ending signal.
 
 #include "DuskFerryAgent/capture/CaptureEngine.h"
@@ -41,9 +42,11 @@
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 #include "platform/linux/audio/LinuxAudio.h"
 #include "platform/linux/capture/X11ScreenCapture.h"
+#include "platform/linux/clipboard/X11Pasteboard.h"
 #include "platform/linux/command/SendCommand.h"
 #include "platform/linux/command/UnixCommandSocket.h"
 #include "platform/linux/compression/X265Compression.h"
+#include "platform/linux/cursor/XFixesSystemCursor.h"
 #include "platform/linux/desktop/DBusNotifier.h"
 #include "platform/linux/desktop/LinuxHostPermissions.h"
 #include "platform/linux/desktop/XdgAutostartLoginItem.h"
@@ -56,9 +59,11 @@
 #include "platform/linux/keychain/FileAgentKeychain.h"
 #include "platform/linux/netinfo/GetifaddrsList.h"
 #include "platform/linux/qt/QtApplication.h"
+#include "platform/linux/screens/RandrScreenParameters.h"
 #include "platform/linux/settings/FileSettingsStore.h"
 #include "platform/linux/sysinfo/LinuxSystemInfo.h"
 #include "platform/linux/transport/LinuxTransport.h"
+#include "platform/linux/workspace/EwmhWorkspace.h"
 
 #include <cerrno>
 #include <chrono>
@@ -317,6 +322,17 @@ int main(int argc, char** argv) {
     session.files.progressText = [shellDelegate](const std::optional<std::string>& text) {
         if (auto delegate = shellDelegate->lock()) delegate->setProgressText(text);
     };
+
+    // The session's watchers, each on an X connection and thread of its own. The clipboard
+    // lives as long as the agent, so a text from the phone stays pasteable after it left.
+    if (displays) {
+        session.pasteboard = createX11Pasteboard();
+        std::vector<std::filesystem::path> dataDirs{XdgDirs::dataHome()};
+        for (auto& dir : XdgDirs::dataDirs()) dataDirs.push_back(std::move(dir));
+        session.workspace = createEwmhWorkspace(std::move(dataDirs), systemInfo.preferredLanguages());
+        session.screenParameters = createRandrScreenParameters();
+        session.cursor = createXFixesSystemCursor();
+    }
 
     // The screen goes to the phone through X11 capture and libx265; the display is kept
     // awake while it does (X screen saver suspended, and the desktop's screen saver

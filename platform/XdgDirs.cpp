@@ -5,6 +5,7 @@
 #include <sstream>
 #include <pwd.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 namespace df::XdgDirs {
@@ -94,6 +95,23 @@ std::filesystem::path downloadDir() {
         if (auto path = downloadDirFromUserDirs(text.str(), homeDir)) return *path;
     }
     return homeDir / "Downloads";
+}
+
+}  // namespace df::XdgDirs
+
+namespace df::XdgDirs {
+
+std::vector<std::filesystem::path> dataDirs() {
+    std::vector<std::filesystem::path> out;
+    const char* value = std::getenv("XDG_DATA_DIRS");
+    const std::string list = value != nullptr && value[0] != '\0' ? value : "/usr/local/share:/usr/share";
+    for (size_t start = 0; start <= list.size();) {
+        size_t colon = list.find(':', start);
+        if (colon == std::string::npos) colon = list.size();
+        if (colon > start && list[start] == '/') out.emplace_back(list.substr(start, colon - start));
+        start = colon + 1;
+    }
+    return out;
 }
 
 }  // namespace df::XdgDirs

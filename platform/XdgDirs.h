@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace df::XdgDirs {
 
@@ -13,6 +14,8 @@ namespace df::XdgDirs {
 std::filesystem::path home();
 /// $XDG_DATA_HOME when set to an absolute path, else ~/.local/share.
 std::filesystem::path dataHome();
+/// $XDG_DATA_DIRS' absolute entries in order, else /usr/local/share and /usr/share.
+std::vector<std::filesystem::path> dataDirs();
 /// $XDG_CONFIG_HOME when set to an absolute path, else ~/.config.
 std::filesystem::path configHome();
 /// $XDG_RUNTIME_DIR when set to an absolute path.

@@ -313,10 +313,9 @@ void AgentSession::begin() {
     if (auto* input = injector()) {
         if (auto pos = input->currentNormalizedPosition()) sendControl(CursorPos(pos->first, pos->second));
     }
-    // The front-app, screen and clipboard watchers and the cursor-shape watcher come with
-    // their own components; the heartbeat watchdog starts here. A repeated begin() (a
-    // hello again after authentication) replaces the earlier watchdog.
-    startHeartbeatWatchdog();
+    // The watchers, with the heartbeat watchdog between the display and clipboard watchers. A
+    // repeated begin() (a hello again after authentication) replaces the earlier ones.
+    startWatchers();
     startCapture(clientQuality_, false);
 }
 
@@ -443,9 +442,9 @@ void AgentSession::closeNow() {
             if (!AgentSession::current()) post();
         });
     }
-    // Capture stops and the display may sleep again. Observers and the clipboard timer
-    // belong to components that attach here when they exist.
+    // Capture stops and the display may sleep again; the watchers end.
     stopCapture();
+    stopWatchers();
     if (screenChangeDebounce_) {
         screenChangeDebounce_->cancel();
         screenChangeDebounce_.reset();

@@ -11,8 +11,9 @@
 // Source files: AgentSession.cpp (lifecycle, handshake, close), AgentSessionDispatch.cpp
 // (per-message handling), AgentSessionMedia.cpp (media channels, outgoing media, watchdog),
 // AgentSessionCapture.cpp (capture generations, start failures, the video send path) and
-// AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder);
-// file transfer is its own component (FileTransfer.cpp), owned here and wired in
+// AgentSessionAdaptation.cpp (the adaptive controller: bit rate and resolution ladder) and
+// AgentSessionWatchers.cpp (clipboard, front app, display changes, cursor shape); file
+// transfer is its own component (FileTransfer.cpp), owned here and wired in
 // AgentSessionFiles.cpp.
 
 #include "DuskFerryAgent/session/SessionServices.h"
@@ -34,6 +35,10 @@
 namespace df {
 
 class CaptureEngine;
+class ClipboardWatcher;
+class CursorShapeWatcher;
+class FrontAppWatcher;
+class ScreenWatcher;
 
 class AgentSession : public std::enable_shared_from_this<AgentSession> {
 public:
@@ -202,6 +207,11 @@ private:
     void scheduleScreenResync(double after, bool force);
     void runScreenResync();
 
+    // Watchers (AgentSessionWatchers.cpp).
+    void startWatchers();
+    void stopWatchers();
+    void receiveClipboard(const std::string& text);
+
     // Media (AgentSessionMedia.cpp).
     bool attach(std::shared_ptr<Connection> connection, const Bytes& token, const Bytes& remainder, bool quic);
     void mediaReceiveLoop(std::shared_ptr<Connection> connection, bool quic);
@@ -259,6 +269,11 @@ private:
     std::optional<std::pair<double, bool>> lastResyncRequest_;
     WorkItemRef screenChangeDebounce_;
     bool resyncForce_ = false;
+    // Watchers: session queue, except cursorWatcher_, which only the main queue touches.
+    std::shared_ptr<ClipboardWatcher> clipboardWatcher_;
+    std::shared_ptr<FrontAppWatcher> frontAppWatcher_;
+    std::shared_ptr<ScreenWatcher> screenWatcher_;
+    std::shared_ptr<CursorShapeWatcher> cursorWatcher_;
     // Capture, the video send path and the adaptive controller.
     std::shared_ptr<CaptureEngine> capture_;
     VideoState video_;

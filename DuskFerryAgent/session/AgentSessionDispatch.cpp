@@ -69,8 +69,7 @@ void AgentSession::dispatch(const ControlMessage& message) {
         if (authed) audioMuted_ = !message.get<AudioControl>()->enabled;
         break;
     case Case::clipboard:
-        // Applied to the host clipboard by the clipboard component; without it there is
-        // nowhere to put the text, so nothing is claimed to the user.
+        if (authed) receiveClipboard(message.get<ClipboardSync>()->text);
         break;
     case Case::clientStats:
         if (authed) handleClientStats(*message.get<ClientStats>());

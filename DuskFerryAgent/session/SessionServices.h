@@ -10,9 +10,13 @@
 #include "platform/DispatchQueue.h"
 #include "platform/DisplayActivity.h"
 #include "platform/NetInfo.h"
+#include "platform/Pasteboard.h"
+#include "platform/ScreenParameters.h"
 #include "platform/ScreenCapture.h"
 #include "platform/SettingsStore.h"
+#include "platform/SystemCursor.h"
 #include "platform/VideoCompression.h"
+#include "platform/Workspace.h"
 
 #include <functional>
 #include <memory>
@@ -78,6 +82,13 @@ struct SessionServices {
     std::function<void(const std::string& name)> declareUserActivity;
     /// Keeps the display awake while a session streams. Empty: the display may sleep.
     std::shared_ptr<DisplayActivity> displayActivity;
+    /// The session's watchers: the clipboard (both ways), the frontmost application, display
+    /// changes and the cursor's shape. Each one empty: that watcher does not run (and without
+    /// a clipboard the phone's clipboard texts are dropped).
+    std::shared_ptr<Pasteboard> pasteboard;
+    std::shared_ptr<Workspace> workspace;
+    std::shared_ptr<ScreenParameters> screenParameters;
+    std::shared_ptr<SystemCursor> cursor;
     /// Capture and encoding of the screen.
     SessionCaptureServices capture;
     /// Files both ways: the Downloads folder, reading files to send, progress and reveal.

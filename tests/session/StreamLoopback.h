@@ -105,10 +105,13 @@ protected:
         s.session.displays = std::make_shared<DisplayTarget>(createXRandRDisplays());
         s.session.agentName = "stream-agent";
         s.session.macDeviceID = trust->macDeviceID();
-        s.session.capture.screen = createX11ScreenCapture();
-        s.session.capture.compression = createX265Compression();
-        s.session.capture.videoQueue = videoQueue;
-        s.session.capture.startQueue = startQueue;
+        if (withCapture) {
+            s.session.capture.screen = createX11ScreenCapture();
+            s.session.capture.compression = createX265Compression();
+            s.session.capture.videoQueue = videoQueue;
+            s.session.capture.startQueue = startQueue;
+        }
+        if (moreServices) moreServices(s.session);
         if (audio) {
             const char* pulse = std::getenv("PULSE_SERVER");
             s.session.capture.audio = linux_audio::makePulseAudioCapture(
@@ -197,6 +200,11 @@ protected:
         std::lock_guard lock(mutex);
         return static_cast<size_t>(std::ranges::count_if(lines, [&](const auto& l) { return l.find(part) != std::string::npos; }));
     }
+
+    /// Without screen capture the phone gets no pictures (tests of everything else).
+    bool withCapture = true;
+    /// Adds services to the session's before the server starts.
+    std::function<void(SessionServices&)> moreServices;
 
     testsupport::TempDir dir;
     phone::IdentityStore store{dir / "phone"};
