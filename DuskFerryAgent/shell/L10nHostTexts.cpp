@@ -7,6 +7,7 @@
 // a Mac: a Simplified Chinese reader sees the computer this agent runs on instead.
 
 #include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/shell/L10nRows.h"
 
 #include <array>
 
@@ -14,16 +15,7 @@ namespace df {
 
 namespace {
 
-struct Row {
-    const char* key;
-    const char* en;
-    const char* zhHant;
-    const char* ja;
-    const char* ko;
-    const char* de;
-    const char* fr;
-    const char* es;
-};
+using l10n_rows::Row;
 
 // clang-format off
 constexpr std::array<Row, 14> kShellRows = {{
@@ -91,16 +83,8 @@ constexpr std::array<ZhHansRow, 5> kZhHansWording = {{
 const std::map<std::string, L10n::Table, std::less<>>& L10n::hostTexts() {
     static const auto all = [] {
         std::map<std::string, Table, std::less<>> out;
-        for (const auto& row : kShellRows) {
-            out["zh-Hans"][row.key] = row.key;
-            out["en"][row.key] = row.en;
-            out["zh-Hant"][row.key] = row.zhHant;
-            out["ja"][row.key] = row.ja;
-            out["ko"][row.key] = row.ko;
-            out["de"][row.key] = row.de;
-            out["fr"][row.key] = row.fr;
-            out["es"][row.key] = row.es;
-        }
+        l10n_rows::addRows(kShellRows, out);
+        for (const auto& row : kShellRows) out["zh-Hans"][row.key] = row.key;
         for (const auto& row : kZhHansWording) out["zh-Hans"][row.key] = row.text;
         return out;
     }();

@@ -8,22 +8,14 @@
 // does not. Keep that when editing them.
 
 #include "DuskFerryAgent/shell/L10n.h"
+#include "DuskFerryAgent/shell/L10nRows.h"
 
 #include <array>
 
 namespace df {
 
 namespace {
-struct Row {
-    const char* key;
-    const char* en;
-    const char* zhHant;
-    const char* ja;
-    const char* ko;
-    const char* de;
-    const char* fr;
-    const char* es;
-};
+using l10n_rows::Row;
 
 // clang-format off
 constexpr std::array<Row, 65> kRows = {{
@@ -254,22 +246,7 @@ const std::map<std::string, L10n::Table, std::less<>>& L10n::tables() {
     // when the first lookups race from the main thread and the server queue.
     static const std::map<std::string, Table, std::less<>> all = [] {
         std::map<std::string, Table, std::less<>> built;
-        auto& en = built["en"];
-        auto& zhHant = built["zh-Hant"];
-        auto& ja = built["ja"];
-        auto& ko = built["ko"];
-        auto& de = built["de"];
-        auto& fr = built["fr"];
-        auto& es = built["es"];
-        for (const auto& row : kRows) {
-            en.emplace(row.key, row.en);
-            zhHant.emplace(row.key, row.zhHant);
-            ja.emplace(row.key, row.ja);
-            ko.emplace(row.key, row.ko);
-            de.emplace(row.key, row.de);
-            fr.emplace(row.key, row.fr);
-            es.emplace(row.key, row.es);
-        }
+        l10n_rows::addRows(kRows, built);
         return built;
     }();
     return all;
