@@ -1,4 +1,5 @@
 #include "platform/linux/activity/ScreenSaverInhibit.h"
+#include "platform/linux/dbus/SessionBus.h"
 
 #include <dbus/dbus.h>
 
@@ -21,8 +22,7 @@ class ScreenSaverInhibit final : public DisplayActivity, public std::enable_shar
 public:
     explicit ScreenSaverInhibit(DBusConnection* connection) : connection_(connection) {}
     ~ScreenSaverInhibit() override {
-        dbus_connection_close(connection_);
-        dbus_connection_unref(connection_);
+        closeSessionBus(connection_);
     }
     ScreenSaverInhibit(const ScreenSaverInhibit&) = delete;
     ScreenSaverInhibit& operator=(const ScreenSaverInhibit&) = delete;
@@ -88,24 +88,9 @@ private:
 }  // namespace
 
 std::shared_ptr<DisplayActivity> createScreenSaverInhibit(const std::string& busAddress) {
-    if (busAddress.empty()) return nullptr;
     dbus_threads_init_default();  // tokens may come and go on any thread
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_connection_open_private(busAddress.c_str(), &error);
-    if (!connection) {
-        dbus_error_free(&error);
-        return nullptr;
-    }
-    // A bus that goes away must not end the process.
-    dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    const bool ready = dbus_bus_register(connection, &error) && dbus_bus_name_has_owner(connection, kService, &error);
-    dbus_error_free(&error);
-    if (!ready) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        return nullptr;
-    }
+    DBusConnection* connection = connectToSessionService(busAddress, kService);
+    if (!connection) return nullptr;
     return std::make_shared<ScreenSaverInhibit>(connection);
 }
 

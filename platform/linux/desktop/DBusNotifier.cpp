@@ -1,4 +1,5 @@
 #include "platform/linux/desktop/DBusNotifier.h"
+#include "platform/linux/dbus/SessionBus.h"
 
 #include <dbus/dbus.h>
 
@@ -15,8 +16,7 @@ class DBusNotifier final : public DesktopNotifier {
 public:
     explicit DBusNotifier(DBusConnection* connection) : connection_(connection) {}
     ~DBusNotifier() override {
-        dbus_connection_close(connection_);
-        dbus_connection_unref(connection_);
+        closeSessionBus(connection_);
     }
     DBusNotifier(const DBusNotifier&) = delete;
     DBusNotifier& operator=(const DBusNotifier&) = delete;
@@ -57,22 +57,8 @@ private:
 }  // namespace
 
 std::unique_ptr<DesktopNotifier> createDBusNotifier(const std::string& busAddress) {
-    if (busAddress.empty()) return nullptr;
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_connection_open_private(busAddress.c_str(), &error);
-    if (!connection) {
-        dbus_error_free(&error);
-        return nullptr;
-    }
-    dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    const bool ready = dbus_bus_register(connection, &error) && dbus_bus_name_has_owner(connection, kService, &error);
-    dbus_error_free(&error);
-    if (!ready) {
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-        return nullptr;
-    }
+    DBusConnection* connection = connectToSessionService(busAddress, kService);
+    if (!connection) return nullptr;
     return std::make_unique<DBusNotifier>(connection);
 }
 

@@ -1,4 +1,5 @@
 #include "platform/linux/files/PosixFiles.h"
+#include "platform/linux/dbus/SessionBus.h"
 
 #include <dbus/dbus.h>
 #include <sys/wait.h>
@@ -42,34 +43,26 @@ public:
 
     /// True when the file manager took the request.
     bool showItems(const std::filesystem::path& file) const {
-        if (busAddress_.empty()) return false;
-        DBusError error;
-        dbus_error_init(&error);
-        DBusConnection* connection = dbus_connection_open_private(busAddress_.c_str(), &error);
-        if (!connection) {
-            dbus_error_free(&error);
-            return false;
-        }
-        dbus_connection_set_exit_on_disconnect(connection, FALSE);
+        DBusConnection* connection = connectToSessionService(busAddress_, kService);
+        if (!connection) return false;
         bool shown = false;
-        if (dbus_bus_register(connection, &error) && dbus_bus_name_has_owner(connection, kService, &error)) {
-            DBusMessage* call = dbus_message_new_method_call(kService, kPath, kInterface, "ShowItems");
-            if (call) {
-                const std::string uri = fileURI(file);
-                const char* item = uri.c_str();
-                const char* const* items = &item;
-                const char* startupID = "";
-                dbus_message_append_args(call, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &items, 1, DBUS_TYPE_STRING,
-                                         &startupID, DBUS_TYPE_INVALID);
-                DBusMessage* reply = dbus_connection_send_with_reply_and_block(connection, call, kReplyTimeoutMs, &error);
-                shown = reply != nullptr;
-                if (reply) dbus_message_unref(reply);
-                dbus_message_unref(call);
-            }
+        DBusMessage* call = dbus_message_new_method_call(kService, kPath, kInterface, "ShowItems");
+        if (call) {
+            const std::string uri = fileURI(file);
+            const char* item = uri.c_str();
+            const char* const* items = &item;
+            const char* startupID = "";
+            dbus_message_append_args(call, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &items, 1, DBUS_TYPE_STRING, &startupID,
+                                     DBUS_TYPE_INVALID);
+            DBusError error;
+            dbus_error_init(&error);
+            DBusMessage* reply = dbus_connection_send_with_reply_and_block(connection, call, kReplyTimeoutMs, &error);
+            shown = reply != nullptr;
+            if (reply) dbus_message_unref(reply);
+            dbus_message_unref(call);
+            dbus_error_free(&error);
         }
-        dbus_error_free(&error);
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
+        closeSessionBus(connection);
         return shown;
     }
 
