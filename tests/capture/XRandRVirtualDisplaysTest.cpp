@@ -24,23 +24,7 @@ namespace df {
 namespace {
 
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[512];
-        while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-// What a person sees of the layout: the monitors with their places, the primary, the screen.
-std::string layout(const std::string& display) {
-    return run("DISPLAY=" + display + " xrandr --listmonitors") +
-           run("DISPLAY=" + display + " xrandr | grep -E '^Screen|primary'");
-}
-
-bool haveDummyDriver() {
-    return testsupport::haveTool("Xorg") && std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so");
+    return testsupport::runOutput(command + " 2>&1").value_or("");
 }
 
 TEST(CvtModeTest, TimingsAreThoseOfTheCvtFormula) {
@@ -72,10 +56,10 @@ TEST(CvtModeTest, TimingsAreThoseOfTheCvtFormula) {
 }
 
 TEST(XRandRVirtualDisplaysTest, CreateMakeMainAndDestroyOnTheDummyDriver) {
-    DF_REQUIRE_SERVICE(haveDummyDriver(), "Xorg with the dummy video driver");
+    DF_REQUIRE_SERVICE(testsupport::haveXorgDummyDriver(), "Xorg with the dummy video driver");
     testsupport::XorgDummy xorg(DF_XORG_DUMMY_CONF);
     ASSERT_FALSE(xorg.name().empty()) << "Xorg did not start";
-    const std::string before = layout(xorg.name());
+    const std::string before = testsupport::xrandrLayout(xorg.name());
 
     auto host = createXRandRVirtualDisplays(xorg.name());
     auto displays = createXRandRDisplays(xorg.name());
@@ -122,17 +106,17 @@ TEST(XRandRVirtualDisplaysTest, CreateMakeMainAndDestroyOnTheDummyDriver) {
 
     // Gone again: the layout is exactly as before, and the output is free for the next one.
     DFVirtualDisplayDestroy(shim, std::move(handle));
-    EXPECT_EQ(layout(xorg.name()), before);
+    EXPECT_EQ(testsupport::xrandrLayout(xorg.name()), before);
     EXPECT_EQ(DFVirtualDisplayCreate(shim, 5120, 2880, 2, "Brevox Display", 120, handle), id);
     DFVirtualDisplayDestroy(shim, std::move(handle));
-    EXPECT_EQ(layout(xorg.name()), before);
+    EXPECT_EQ(testsupport::xrandrLayout(xorg.name()), before);
 }
 
 TEST(XRandRVirtualDisplaysTest, XvfbHasNoOutputForItAndNothingChanges) {
     DF_REQUIRE_TOOL("Xvfb");
     testsupport::Xvfb xvfb({1920, 1080});
     ASSERT_FALSE(xvfb.name().empty());
-    const std::string before = layout(xvfb.name());
+    const std::string before = testsupport::xrandrLayout(xvfb.name());
     // A server started a moment ago on a loaded machine may turn the first connection away;
     // a few tries within a second tell that from a server without RandR 1.5.
     auto host = createXRandRVirtualDisplays(xvfb.name());
@@ -150,7 +134,7 @@ TEST(XRandRVirtualDisplaysTest, XvfbHasNoOutputForItAndNothingChanges) {
     EXPECT_EQ(shim.lastFailure()->kind, VirtualDisplayFailure::Kind::noOutput);
     ASSERT_EQ(diagnostics.size(), 1u);
     EXPECT_EQ(diagnostics[0].rfind("[DFVDisplay] no output can take a virtual display", 0), 0u) << diagnostics[0];
-    EXPECT_EQ(layout(xvfb.name()), before);
+    EXPECT_EQ(testsupport::xrandrLayout(xvfb.name()), before);
 }
 
 }  // namespace

@@ -17,27 +17,15 @@ namespace df {
 namespace {
 
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buf[512];
-        while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-std::string layout(const std::string& display) {
-    return run("DISPLAY=" + display + " xrandr --listmonitors") +
-           run("DISPLAY=" + display + " xrandr | grep -E '^Screen|primary'");
+    return testsupport::runOutput(command + " 2>&1").value_or("");
 }
 
 TEST(VirtualDisplaySessionTest, ThePhoneTurnsItOnSeesItAndTheServerIsLeftAsFound) {
-    DF_REQUIRE_SERVICE(testsupport::haveTool("Xorg") &&
-                           std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"),
+    DF_REQUIRE_SERVICE(testsupport::haveXorgDummyDriver(),
                        "Xorg with the dummy video driver");
     testsupport::XorgDummy xorg(DF_XORG_DUMMY_CONF);
     ASSERT_FALSE(xorg.name().empty()) << "Xorg did not start";
-    const std::string before = layout(xorg.name());
+    const std::string before = testsupport::xrandrLayout(xorg.name());
     {
         testsupport::VirtualDisplayTrial trial(DF_AGENT_BIN, xorg.name());
         ASSERT_TRUE(trial.connect()) << trial.error();
@@ -68,14 +56,14 @@ TEST(VirtualDisplaySessionTest, ThePhoneTurnsItOnSeesItAndTheServerIsLeftAsFound
         EXPECT_NE(after.find(" Brevox Display 2560/600x1440/340+1920+0"), std::string::npos) << after;
         trial.stopAgent();
     }
-    EXPECT_EQ(layout(xorg.name()), before);
+    EXPECT_EQ(testsupport::xrandrLayout(xorg.name()), before);
 }
 
 TEST(VirtualDisplaySessionTest, OnXvfbTheAgentSaysSoOnceAndStreamsOn) {
     DF_REQUIRE_TOOL("Xvfb");
     testsupport::Xvfb xvfb({1280, 720});
     ASSERT_FALSE(xvfb.name().empty());
-    const std::string before = layout(xvfb.name());
+    const std::string before = testsupport::xrandrLayout(xvfb.name());
     testsupport::VirtualDisplayTrial trial(DF_AGENT_BIN, xvfb.name());
     ASSERT_TRUE(trial.connect()) << trial.error();
     trial.sendVirtualDisplay(true);
@@ -86,7 +74,7 @@ TEST(VirtualDisplaySessionTest, OnXvfbTheAgentSaysSoOnceAndStreamsOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const auto lines = trial.agentLines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), text), 1);
-    EXPECT_EQ(layout(xvfb.name()), before);
+    EXPECT_EQ(testsupport::xrandrLayout(xvfb.name()), before);
     trial.stopPhone();
 }
 

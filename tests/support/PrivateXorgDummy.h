@@ -11,10 +11,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RequireService.h"
+
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace df::testsupport {
+
+/// Xorg and its dummy video driver are installed.
+inline bool haveXorgDummyDriver() {
+    return haveTool("Xorg") && std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so");
+}
+
+/// What a person sees of a display's layout: the monitors with their places, the primary
+/// output and the screen's size.
+inline std::string xrandrLayout(const std::string& display) {
+    return runOutput("DISPLAY=" + display + " xrandr --listmonitors 2>&1").value_or("") +
+           runOutput("DISPLAY=" + display + " xrandr 2>&1 | grep -E '^Screen|primary'").value_or("");
+}
 
 class XorgDummy {
 public:
