@@ -229,6 +229,9 @@ int main(int argc, char** argv) {
 
     // The desktop shell when there is a display to show it on.
     const char* displayName = std::getenv("DISPLAY");
+    // The desktop's session bus, for its screen saver, file manager and notifications.
+    const char* sessionBusEnv = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string sessionBus = sessionBusEnv ? sessionBusEnv : "";
     // A display that cannot be opened (gone, or not ours) leaves the terminal face: Qt
     // would end the process instead.
     const bool desktop = !options.headless && displayName && *displayName && xDisplayOpens(displayName);
@@ -314,9 +317,8 @@ int main(int argc, char** argv) {
     session.files.downloads = createPosixDownloadsFolder(XdgDirs::downloadDir());
     session.files.reader = createPosixFileReader();
     session.files.makeIOQueue = [] { return SerialQueue::create("duskferry.agent.fileio"); };
-    if (std::getenv("DISPLAY")) {
-        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        session.files.revealer = createDesktopFileRevealer(bus ? bus : "", true);
+    if (displayName) {
+        session.files.revealer = createDesktopFileRevealer(sessionBus, true);
     }
     // On the main queue: the desktop shell shows the transfer's progress in its tray tooltip.
     session.files.progressText = [shellDelegate](const std::optional<std::string>& text) {
@@ -357,9 +359,7 @@ int main(int argc, char** argv) {
         session.capture.audioQueue = audioQueue;
         std::vector<std::shared_ptr<DisplayActivity>> awake;
         if (auto x = createXScreenSaverDisplayActivity()) awake.push_back(std::move(x));
-        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-            if (auto desktop = createScreenSaverInhibit(bus)) awake.push_back(std::move(desktop));
-        }
+        if (auto desktop = createScreenSaverInhibit(sessionBus)) awake.push_back(std::move(desktop));
         session.displayActivity = std::make_shared<AllDisplayActivities>(std::move(awake));
     }
 
@@ -428,7 +428,7 @@ int main(int argc, char** argv) {
         XdgAutostartLoginItem loginItem(XdgDirs::configHome() / "autostart", programPath(argv[0]));
         const std::unique_ptr<HostPermissions> permissions = createLinuxHostPermissions(displayName);
         std::shared_ptr<DesktopNotifier> notifier;
-        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) notifier = createDBusNotifier(bus);
+        notifier = createDBusNotifier(sessionBus);
 
         AppDelegate::Services shell;
         shell.mainQueue = mainQueue;
