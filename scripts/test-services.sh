@@ -22,7 +22,7 @@ df_start_xvfb() {
   # tests does not take the display away from under them.
   local numberFile="$DF_TEST_SERVICES_DIR/xvfb.display"
   : >"$numberFile"
-  setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension RANDR +extension XTEST -nolisten tcp \
+  setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 +extension RANDR +extension XTEST -noreset -nolisten tcp \
     3>"$numberFile" >"$DF_TEST_SERVICES_DIR/xvfb.log" 2>&1 &
   _df_pids+=($!)
   local i n=""

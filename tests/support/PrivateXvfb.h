@@ -1,6 +1,8 @@
 #pragma once
 // A private Xvfb of one screen size for a benchmark or test, started with -displayfd so that it
-// picks a free display number itself; it ends with the object.
+// picks a free display number itself; it ends with the object. -noreset: by default the server
+// resets when its last client leaves, and a test that opens the display again at that moment is
+// refused.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -35,7 +37,7 @@ public:
                 ::dup2(null, 2);
             }
             ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "+extension",
-                     "RANDR", "+extension", "DAMAGE", "-nolisten", "tcp", static_cast<char*>(nullptr));
+                     "RANDR", "+extension", "DAMAGE", "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
             std::_Exit(127);
         }
         ::close(fds[1]);

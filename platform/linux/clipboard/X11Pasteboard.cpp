@@ -84,7 +84,7 @@ public:
         loop_->start([this](XEvent& e) { handle(e); }, [this] { return nextWake(); }, [this] { expireTransfers(); });
     }
 
-    ~X11Pasteboard() override { loop_.reset(); }
+    ~X11Pasteboard() override { loop_->stop(); }
 
     int64_t changeCount() override { return changeCount_.load(); }
 

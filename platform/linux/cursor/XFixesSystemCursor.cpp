@@ -21,7 +21,7 @@ public:
     }
     ~XFixesSystemCursor() override {
         if (cursorFont_) loop_->call([this](Display* d) { XFreeFont(d, cursorFont_); });
-        loop_.reset();
+        loop_->stop();
     }
 
     std::optional<CursorImage> currentCursor() override {

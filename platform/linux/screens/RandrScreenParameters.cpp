@@ -23,7 +23,7 @@ public:
             }
         });
     }
-    ~RandrScreenParameters() override { loop_.reset(); }
+    ~RandrScreenParameters() override { loop_->stop(); }
 
     std::unique_ptr<Observation> observeChanges(std::function<void()> onChange) override {
         return observers_.add(std::move(onChange));

@@ -24,7 +24,7 @@ public:
         last_ = resolve(d);
         loop_->start([this](XEvent& e) { handle(e); });
     }
-    ~EwmhWorkspace() override { loop_.reset(); }
+    ~EwmhWorkspace() override { loop_->stop(); }
 
     std::optional<RunningApplication> frontmostApplication() override {
         std::optional<RunningApplication> app;

@@ -40,15 +40,19 @@ XEventLoop::XEventLoop(Display* display, std::string threadName)
 }
 
 XEventLoop::~XEventLoop() {
+    stop();
+    XCloseDisplay(display_);
+    XErrorGuard::unwatch(display_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void XEventLoop::stop() {
     stop_ = true;
     if (thread_.joinable()) {
         uint64_t one = 1;
         (void)!::write(wakeFd_, &one, sizeof one);
         thread_.join();
     }
-    XCloseDisplay(display_);
-    XErrorGuard::unwatch(display_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void XEventLoop::onBroken(Display*, void* self) { static_cast<XEventLoop*>(self)->broken_ = true; }

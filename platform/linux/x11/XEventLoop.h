@@ -41,6 +41,10 @@ public:
     /// Starts the thread; every event is handed to `handler` there; `onWake` is called
     /// on each turn of the loop (after the events) and after each wake-up.
     void start(Handler handler, NextWake nextWake = {}, std::function<void()> onWake = {});
+    /// Ends the thread and waits for it (not on the loop's thread). The owner calls it first
+    /// in its destructor, so that no event reaches its handler while its members go; the
+    /// connection stays open until the loop is destroyed. Calls after it return false.
+    void stop();
     /// Runs `task` on the loop's thread and waits for it; inline when called there. False
     /// when the loop has ended (the task did not run).
     bool call(const std::function<void(Display*)>& task);
