@@ -360,6 +360,11 @@ TEST_F(AgentServerLoopbackTest, ForgedQuicInitialsNeverLockTheirSourceAddressOut
         wrong->connectQuic({"127.0.0.1", ntohs(captureAddress.sin_port)}, "000000");
         const ssize_t n = ::recv(capture, initial.data(), initial.size(), 0);
         initial.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        // Ended before the forgeries start: a client stream cancelled in the middle of its
+        // first flight, with the phone's queue shut down soon after, was once left behind
+        // with that queue (a leak report at exit, about one run in twenty).
+        wrong->cancel();
+        ASSERT_TRUE(wrong->waitEnded());
     }
     ::close(capture);
     ASSERT_FALSE(initial.empty());
