@@ -13,6 +13,7 @@
 // the client's TLS handshake, and the difference of the medians (goal: helloAck within
 // 1.5 ms of the bare handshake).
 
+#include "bench/support/HandshakeTiming.h"
 #include "tests/support/AgentProcess.h"
 #include "platform/SerialQueue.h"
 #include "platform/Transport.h"
@@ -47,15 +48,13 @@
 namespace {
 
 using namespace df;
-using Clock = std::chrono::steady_clock;
+using benchsupport::Clock;
+using benchsupport::figuresOf;
+using benchsupport::millisecondsSince;
 using testsupport::AgentProcess;
 using testsupport::freePort;
 using testsupport::tcpAccepts;
 namespace fs = std::filesystem;
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 struct Phone {
     Endpoint agent;
@@ -111,39 +110,11 @@ struct Phone {
 
     /// Milliseconds from the start of a TLS connection to the end of its handshake.
     std::optional<double> bareHandshake() {
-        auto done = std::make_shared<std::promise<std::optional<double>>>();
-        auto future = done->get_future();
         const auto start = Clock::now();
-        auto connection = transport->connectTcpTls(agent, Pairing::parameters(code));
-        auto reported = std::make_shared<bool>(false);
-        connection->setStateHandler([done, start, reported](ConnectionState s, const std::optional<TransportError>&) {
-            if (*reported) return;
-            if (s == ConnectionState::ready) {
-                *reported = true;
-                done->set_value(millisecondsSince(start));
-            } else if (s == ConnectionState::failed || s == ConnectionState::cancelled) {
-                *reported = true;
-                done->set_value(std::nullopt);
-            }
-        });
-        connection->start(queue);
-        std::optional<double> result;
-        if (future.wait_for(std::chrono::seconds(10)) == std::future_status::ready) result = future.get();
-        queue->sync([connection] { connection->cancel(); });
-        queue->sync([] {});
-        return result;
+        return benchsupport::timedHandshake(transport->connectTcpTls(agent, Pairing::parameters(code)), queue, start,
+                                            10);
     }
 };
-
-struct Figures {
-    double p50 = 0, p90 = 0, mean = 0;
-};
-
-Figures figuresOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    return {at(0.5), at(0.9), std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size())};
-}
 
 std::vector<std::string> splitWords(const std::string& text) {
     std::istringstream in(text);

@@ -17,6 +17,7 @@
 //
 //   bench_load [--idle N] [--quic N] [--sessions N] [--wave SECONDS] [--agent PATH] [--verbose]
 
+#include "bench/support/HandshakeTiming.h"
 #include "tests/support/AgentProcess.h"
 #include "platform/SerialQueue.h"
 #include "platform/Transport.h"
@@ -51,15 +52,13 @@
 namespace {
 
 using namespace df;
-using Clock = std::chrono::steady_clock;
+using benchsupport::Clock;
+using benchsupport::figuresOf;
+using benchsupport::millisecondsSince;
 using testsupport::AgentProcess;
 using testsupport::freePort;
 using testsupport::tcpAccepts;
 namespace fs = std::filesystem;
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 sockaddr_in loopback(const std::string& host, uint16_t port) {
     sockaddr_in a{};
@@ -353,36 +352,8 @@ PhoneSessionResult phoneSession(const Endpoint& agent, const std::string& code, 
 std::optional<double> phoneQuicHandshake(const Endpoint& agent, const std::string& code,
                                          const std::shared_ptr<SerialQueue>& queue,
                                          const std::shared_ptr<TransportFactory>& transport) {
-    auto done = std::make_shared<std::promise<std::optional<double>>>();
-    auto future = done->get_future();
-    auto reported = std::make_shared<bool>(false);
     const auto start = Clock::now();
-    auto stream = transport->connectQuic(agent, Pairing::quicParameters(code));
-    stream->setStateHandler([done, reported, start](ConnectionState s, const std::optional<TransportError>&) {
-        if (*reported) return;
-        if (s == ConnectionState::ready) {
-            *reported = true;
-            done->set_value(millisecondsSince(start));
-        } else if (s == ConnectionState::failed || s == ConnectionState::cancelled) {
-            *reported = true;
-            done->set_value(std::nullopt);
-        }
-    });
-    stream->start(queue);
-    std::optional<double> result;
-    if (future.wait_for(std::chrono::seconds(5)) == std::future_status::ready) result = future.get();
-    queue->sync([stream] { stream->cancel(); });
-    return result;
-}
-
-struct Figures {
-    double p50 = 0, p90 = 0, max = 0, mean = 0;
-};
-
-Figures figuresOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    return {at(0.5), at(0.9), v.back(), std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size())};
+    return benchsupport::timedHandshake(transport->connectQuic(agent, Pairing::quicParameters(code)), queue, start, 5);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/linux/files/PosixFiles.h"
 #include "tests/support/RequireService.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/FakeBusService.h"
 #include "tests/support/PrivateSessionBus.h"
 
 #include <dbus/dbus.h>
@@ -30,73 +31,26 @@ namespace fs = std::filesystem;
 
 using PrivateBus = testsupport::PrivateSessionBus;
 
-/// org.freedesktop.FileManager1 answering ShowItems on a thread of its own.
-class FakeFileManager {
-public:
-    explicit FakeFileManager(const std::string& address) {
-        DBusError error;
-        dbus_error_init(&error);
-        connection_ = dbus_connection_open_private(address.c_str(), &error);
-        if (connection_ && dbus_bus_register(connection_, &error)) {
-            owned_ = dbus_bus_request_name(connection_, "org.freedesktop.FileManager1", DBUS_NAME_FLAG_DO_NOT_QUEUE,
-                                           &error) == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
-        }
-        dbus_error_free(&error);
-        if (owned_) thread_ = std::thread([this] { serve(); });
+/// org.freedesktop.FileManager1 answering ShowItems.
+void showItems(testsupport::FakeBusService& service, DBusConnection* connection, DBusMessage* message) {
+    if (!dbus_message_is_method_call(message, "org.freedesktop.FileManager1", "ShowItems")) return;
+    char** uris = nullptr;
+    int count = 0;
+    const char* startup = nullptr;
+    DBusError error;
+    dbus_error_init(&error);
+    if (dbus_message_get_args(message, &error, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &uris, &count, DBUS_TYPE_STRING,
+                              &startup, DBUS_TYPE_INVALID)) {
+        std::string call = "ShowItems";
+        for (int i = 0; i < count; ++i) call += std::string(" ") + uris[i];
+        service.record(call + " startup=\"" + std::string(startup) + "\"");
+        dbus_free_string_array(uris);
+        DBusMessage* reply = dbus_message_new_method_return(message);
+        dbus_connection_send(connection, reply, nullptr);
+        dbus_message_unref(reply);
     }
-    ~FakeFileManager() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (connection_) {
-            dbus_connection_close(connection_);
-            dbus_connection_unref(connection_);
-        }
-    }
-    bool owned() const { return owned_; }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-private:
-    void serve() {
-        while (!stop_) {
-            dbus_connection_read_write(connection_, 20);
-            while (DBusMessage* message = dbus_connection_pop_message(connection_)) {
-                if (dbus_message_is_method_call(message, "org.freedesktop.FileManager1", "ShowItems")) {
-                    char** uris = nullptr;
-                    int count = 0;
-                    const char* startup = nullptr;
-                    DBusError error;
-                    dbus_error_init(&error);
-                    if (dbus_message_get_args(message, &error, DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &uris, &count,
-                                              DBUS_TYPE_STRING, &startup, DBUS_TYPE_INVALID)) {
-                        std::string call = "ShowItems";
-                        for (int i = 0; i < count; ++i) call += std::string(" ") + uris[i];
-                        call += " startup=\"" + std::string(startup) + "\"";
-                        {
-                            std::lock_guard lock(mutex_);
-                            calls_.push_back(call);
-                        }
-                        dbus_free_string_array(uris);
-                        DBusMessage* reply = dbus_message_new_method_return(message);
-                        dbus_connection_send(connection_, reply, nullptr);
-                        dbus_message_unref(reply);
-                    }
-                    dbus_error_free(&error);
-                }
-                dbus_message_unref(message);
-            }
-        }
-    }
-
-    DBusConnection* connection_ = nullptr;
-    bool owned_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
+    dbus_error_free(&error);
+}
 
 /// An xdg-open stand-in first on PATH that writes its argument to `record`.
 class FakeXdgOpen {
@@ -130,7 +84,7 @@ TEST(FileRevealer, TheFileManagerShowsTheFileSelected) {
     FakeXdgOpen xdgOpen(dir.path());  // PATH is changed before any thread of the test runs
     PrivateBus bus;
     ASSERT_FALSE(bus.address().empty());
-    FakeFileManager manager(bus.address());
+    testsupport::FakeBusService manager(bus.address(), "org.freedesktop.FileManager1", showItems);
     ASSERT_TRUE(manager.owned());
     createDesktopFileRevealer(bus.address(), true)->reveal("/home/ana/Downloads/report 2#ü.pdf");
     EXPECT_EQ(manager.calls(), std::vector<std::string>{"ShowItems file:///home/ana/Downloads/report%202%23%C3%BC.pdf "

@@ -3,6 +3,7 @@
 
 #include "platform/linux/activity/ScreenSaverInhibit.h"
 #include "tests/support/RequireService.h"
+#include "tests/support/FakeBusService.h"
 #include "tests/support/PrivateSessionBus.h"
 
 #include <dbus/dbus.h>
@@ -23,53 +24,10 @@ namespace {
 
 using PrivateBus = testsupport::PrivateSessionBus;
 
-/// org.freedesktop.ScreenSaver as a desktop offers it, answering on a thread of its own.
-class FakeScreenSaverService {
-public:
-    explicit FakeScreenSaverService(const std::string& address) {
-        DBusError error;
-        dbus_error_init(&error);
-        connection_ = dbus_connection_open_private(address.c_str(), &error);
-        if (connection_ && dbus_bus_register(connection_, &error)) {
-            owned_ = dbus_bus_request_name(connection_, "org.freedesktop.ScreenSaver", DBUS_NAME_FLAG_DO_NOT_QUEUE,
-                                           &error) == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
-        }
-        dbus_error_free(&error);
-        if (owned_) thread_ = std::thread([this] { serve(); });
-    }
-    ~FakeScreenSaverService() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (connection_) {
-            dbus_connection_close(connection_);
-            dbus_connection_unref(connection_);
-        }
-    }
-    bool owned() const { return owned_; }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    /// Waits up to 2 s for `count` calls.
-    bool waitForCalls(size_t count) const {
-        for (int i = 0; i < 200; ++i) {
-            if (calls().size() >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-private:
-    void serve() {
-        while (!stop_) {
-            dbus_connection_read_write(connection_, 20);
-            while (DBusMessage* message = dbus_connection_pop_message(connection_)) {
-                handle(message);
-                dbus_message_unref(message);
-            }
-        }
-    }
-    void handle(DBusMessage* message) {
+/// org.freedesktop.ScreenSaver as a desktop offers it: Inhibit answers with a new cookie.
+testsupport::FakeBusService::Handler screenSaver() {
+    return [cookies = dbus_uint32_t{0}](testsupport::FakeBusService& service, DBusConnection* connection,
+                                        DBusMessage* message) mutable {
         const char* interface = "org.freedesktop.ScreenSaver";
         DBusError error;
         dbus_error_init(&error);
@@ -78,33 +36,21 @@ private:
             const char* reason = nullptr;
             if (dbus_message_get_args(message, &error, DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason,
                                       DBUS_TYPE_INVALID)) {
-                dbus_uint32_t cookie = ++cookies_;
-                record("Inhibit " + std::string(application) + " " + reason + " -> " + std::to_string(cookie));
+                dbus_uint32_t cookie = ++cookies;
+                service.record("Inhibit " + std::string(application) + " " + reason + " -> " + std::to_string(cookie));
                 DBusMessage* reply = dbus_message_new_method_return(message);
                 dbus_message_append_args(reply, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID);
-                dbus_connection_send(connection_, reply, nullptr);
+                dbus_connection_send(connection, reply, nullptr);
                 dbus_message_unref(reply);
             }
         } else if (dbus_message_is_method_call(message, interface, "UnInhibit")) {
             dbus_uint32_t cookie = 0;
             if (dbus_message_get_args(message, &error, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID))
-                record("UnInhibit " + std::to_string(cookie));
+                service.record("UnInhibit " + std::to_string(cookie));
         }
         dbus_error_free(&error);
-    }
-    void record(std::string call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-
-    DBusConnection* connection_ = nullptr;
-    bool owned_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    dbus_uint32_t cookies_ = 0;
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
+    };
+}
 
 class ScreenSaverInhibitTest : public ::testing::Test {
 protected:
@@ -123,7 +69,7 @@ TEST_F(ScreenSaverInhibitTest, NothingWithoutABusOrWithoutTheService) {
 }
 
 TEST_F(ScreenSaverInhibitTest, EachTokenInhibitsUntilItGoes) {
-    FakeScreenSaverService service(bus.address());
+    testsupport::FakeBusService service(bus.address(), "org.freedesktop.ScreenSaver", screenSaver());
     ASSERT_TRUE(service.owned());
     auto awake = createScreenSaverInhibit(bus.address());
     ASSERT_NE(awake, nullptr);
