@@ -9,7 +9,9 @@
 #include "platform/fake/settings/MemorySettingsStore.h"
 #include "platform/linux/alert/TerminalAlertPresenter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <future>
@@ -262,6 +264,45 @@ TEST(TerminalAlertTest, ShowsTheQuestionAndLeavesLaterLinesForLaterAlerts) {
     EXPECT_NE(shown.find("First?\n\nLine one\nLine two\n\nTrust and Connect [y] / Decline [N]: "), std::string::npos)
         << shown;
     EXPECT_NE(shown.find("Second?"), std::string::npos);
+    queue->stop();
+}
+
+TEST(TerminalAlertTest, OnATerminalOnlyWhatIsTypedAfterTheQuestionAnswersIt) {
+    auto queue = SerialQueue::create("main");
+    const int keyboard = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(keyboard, 0);
+    ASSERT_EQ(::grantpt(keyboard), 0);
+    ASSERT_EQ(::unlockpt(keyboard), 0);
+    const int terminal = ::open(::ptsname(keyboard), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    auto type = [&](std::string_view text) {
+        ASSERT_EQ(::write(keyboard, text.data(), text.size()), ssize_t(text.size()));
+    };
+    // A "y" typed before any question, there to be read.
+    type("y\n");
+    pollfd typed{terminal, POLLIN, 0};
+    ASSERT_EQ(::poll(&typed, 1, 5000), 1);
+    {
+        TerminalAlertPresenter presenter(queue, terminal, terminal);
+        std::promise<int> response;
+        queue->post([&] { presenter.present({"Q", "", {}, {"Trust", "Decline"}}, [&](int r) { response.set_value(r); }); });
+        // Once the question is on the screen, the person declines.
+        std::string screen;
+        char buffer[256];
+        while (screen.find("[N]: ") == std::string::npos) {
+            pollfd shown{keyboard, POLLIN, 0};
+            ASSERT_EQ(::poll(&shown, 1, 5000), 1) << screen;
+            const ssize_t n = ::read(keyboard, buffer, sizeof buffer);
+            ASSERT_GT(n, 0);
+            screen.append(buffer, static_cast<size_t>(n));
+        }
+        type("n\n");
+        auto future = response.get_future();
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(future.get(), kAlertFirstButtonReturn + 1);
+    }
+    ::close(terminal);
+    ::close(keyboard);
     queue->stop();
 }
 

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string>
+#include <termios.h>
 #include <unistd.h>
 
 namespace df {
@@ -132,6 +133,10 @@ void TerminalAlertPresenter::readAnswer(AlertContent content, Completion complet
         if (content.buttons.size() > 1) prompt += " / " + content.buttons[1] + " [N]";
         prompt += ": ";
     }
+    // On a terminal, only what is typed once the question is shown answers it: a "y" typed
+    // earlier (a key pressed twice for the last question, say) must not trust a phone nobody
+    // has seen asking. Input from a pipe or file is a script's answers, given ahead on purpose.
+    if (inputFd_ >= 0 && ::isatty(inputFd_)) ::tcflush(inputFd_, TCIFLUSH);
     writeAll(outputFd_, terminalSafe(prompt));
 
     int response = kAlertDismissed;
