@@ -68,16 +68,10 @@ if [ "${DF_QUICK:-}" = "1" ]; then
   exit 0
 fi
 
-# -O1 with line tables only: the sanitizers' reports keep file and line, the tests run several
-# times faster than at -O0, and compiling and linking stay quick.
-phase "Build with AddressSanitizer + UndefinedBehaviorSanitizer (gcc, -O1)"
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDF_SANITIZE=ON >/dev/null
-ninja -C build-sanitize -j"$jobs"
-
 # The fuzz and ThreadSanitizer trees build in the background at the lowest priority while
-# the suite runs: many of its tests wait (on sockets, timers, a display) and leave a core
-# idle, and at nice 19 the builds take only what the tests leave. They run detached (not
+# the sanitized tree builds and its suite runs: its build leaves a core idle at times (a
+# link, the last files) and many of its tests wait (on sockets, timers, a display), and at
+# nice 19 the background builds take only what is left. They run detached (not
 # children of this shell, whose fuzz loop waits for its own jobs) and leave their exit
 # status in a file.
 build_fuzz() {
@@ -99,6 +93,14 @@ rm -f build-fuzz/build.status build-tsan/build.status
   if build_fuzz >build-fuzz/build.log 2>&1; then echo 0; else echo 1; fi >build-fuzz/build.status
   if build_tsan >build-tsan/build.log 2>&1; then echo 0; else echo 1; fi >build-tsan/build.status
 ) & )
+
+# -O1 with line tables only: the sanitizers' reports keep file and line, the tests run several
+# times faster than at -O0, and compiling and linking stay quick.
+phase "Build with AddressSanitizer + UndefinedBehaviorSanitizer (gcc, -O1)"
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DDF_SANITIZE=ON >/dev/null
+ninja -C build-sanitize -j"$jobs"
+
 # Waits for the background build of a tree; on failure shows its log's end.
 wait_build() {
   local tree="$1"
